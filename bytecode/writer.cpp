@@ -1,0 +1,248 @@
+#include "bytecode/writer.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "driver/compile.h"
+#include "driver/diagnostics.h"
+#include "driver/options.h"
+#include "driver/search_paths.h"
+#include "source/preprocessor.h"
+
+namespace qxl {
+
+WriterState writer;
+
+void WriterState::reset() { *this = WriterState{}; }
+
+namespace {
+
+// Writes the waiting block to the file.
+void flush_block() {
+  std::size_t done = 0;
+  while (done < writer.block.size()) {
+    ssize_t n = ::write(writer.fd, writer.block.data() + done,
+                        writer.block.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      writer.block.clear();
+      if (errno == ENOSPC || errno == EFBIG) report_fatal("disk full");
+      report_fatal("write error");
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+    // A short write means the disk has no room for the rest.
+    if (done < writer.block.size()) {
+      writer.block.clear();
+      report_fatal("disk full");
+    }
+  }
+  writer.block.clear();
+}
+
+void write_all(int fd, const std::uint8_t* bytes, std::size_t count) {
+  while (count > 0) {
+    ssize_t n = ::write(fd, bytes, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    bytes += n;
+    count -= static_cast<std::size_t>(n);
+  }
+}
+
+bool deferring() {
+  return settings.exclude_headers != 0 && !in_main_source();
+}
+
+void release_deferred() {
+  if (writer.deferred.empty()) return;
+  ByteBuffer held;
+  held.swap(writer.deferred);
+  output_write(held);
+}
+
+}  // namespace
+
+void output_open(std::string_view name) {
+  writer.to_stdout = settings.stdout_mode != 0;
+  writer.path = std::string(name);
+  writer.block.clear();
+  if (writer.to_stdout) return;
+  writer.block.reserve(output_block_size);
+  int fd = ::open(writer.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                  0666);
+  if (fd < 0) {
+    console_print("%s: can't create %s\n", writer.path.c_str(), "file");
+    exit_with_status(1);
+  }
+  writer.fd = fd;
+  writer.created = true;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0) {
+    writer.regular_file = S_ISREG(info.st_mode);
+    writer.device = info.st_dev;
+    writer.inode = info.st_ino;
+  }
+}
+
+void output_write(const std::uint8_t* bytes, std::size_t count) {
+  if (writer.to_stdout) {
+    const std::size_t end = writer.position + count;
+    if (end > writer.image.size()) writer.image.resize(end + stdout_growth);
+    std::copy_n(bytes, count, writer.image.begin() + static_cast<long>(writer.position));
+    writer.position = end;
+    writer.high_water = std::max(writer.high_water, writer.position);
+    return;
+  }
+  while (count > 0) {
+    if (writer.block.size() >= output_block_size) flush_block();
+    const std::size_t room = output_block_size - writer.block.size();
+    const std::size_t n = std::min(room, count);
+    writer.block.insert(writer.block.end(), bytes, bytes + n);
+    bytes += n;
+    count -= n;
+  }
+}
+
+void output_rewind() {
+  if (writer.to_stdout) {
+    writer.position = 0;
+    return;
+  }
+  flush_block();
+  if (::lseek(writer.fd, 0, SEEK_SET) != 0) report_fatal("write error");
+}
+
+void output_close(int error_count) {
+  if (writer.to_stdout) {
+    write_all(STDOUT_FILENO, writer.image.data(), writer.high_water);
+    writer.image.clear();
+    writer.high_water = 0;
+    return;
+  }
+  if (writer.fd < 0) return;
+  if (error_count == 0) flush_block();
+  writer.block.clear();
+  ::close(writer.fd);
+  writer.fd = -1;
+}
+
+void remove_output() {
+  if (!writer.created || !writer.regular_file) return;
+  writer.created = false;
+  struct stat info {};
+  if (::lstat(writer.path.c_str(), &info) != 0) return;
+  if (!S_ISREG(info.st_mode) || info.st_dev != writer.device ||
+      info.st_ino != writer.inode)
+    return;
+  ::unlink(writer.path.c_str());
+}
+
+ByteBuffer file_header(std::uint32_t pool_size, std::uint32_t debug_size) {
+  ByteBuffer header;
+  put_u32(header, bytecode_magic);
+  put_u32(header, bytecode_version);
+  put_u32(header, pool_size);
+  put_u32(header, debug_size);
+  return header;
+}
+
+void write_function_record(const ByteBuffer& record_with_bindings) {
+  writer.function_written = true;
+  if (deferring()) return;
+  output_write(record_with_bindings);
+}
+
+void write_variable_record(const ByteBuffer& record) {
+  if (deferring()) return;
+  output_write(record);
+}
+
+void write_color_record(const ByteBuffer& record) {
+  if (deferring()) {
+    if (record.front() != record::color_assignment)
+      writer.deferred.insert(writer.deferred.end(), record.begin(),
+                             record.end());
+    return;
+  }
+  release_deferred();
+  output_write(record);
+}
+
+void write_plain_record(const ByteBuffer& record) { output_write(record); }
+
+std::uint32_t add_string_entry(std::u16string_view characters) {
+  const std::size_t entry_size = 2 * characters.size() + 6;
+  ByteBuffer entry;
+  entry.reserve(entry_size);
+  put_u32(entry, static_cast<std::uint32_t>(2 * characters.size() + 2));
+  for (char16_t c : characters) put_u16(entry, c);
+  put_u16(entry, 0);
+
+  std::string key(entry.begin(), entry.end());
+  auto found = writer.pool_index.find(key);
+  if (found != writer.pool_index.end()) return found->second;
+  if (writer.string_pool.size() + entry_size > string_pool_limit)
+    report_fatal("too many string constants, split into two files");
+  const auto offset = static_cast<std::uint32_t>(writer.string_pool.size());
+  writer.string_pool.insert(writer.string_pool.end(), entry.begin(), entry.end());
+  writer.pool_index.emplace(std::move(key), offset);
+  return offset;
+}
+
+std::uint32_t add_debug_file_name(std::string_view name) {
+  if (writer.debug_names.size() > debug_names_limit)
+    report_fatal("too much debug file name data");
+  std::string key(name);
+  auto found = writer.debug_index.find(key);
+  if (found != writer.debug_index.end()) return found->second;
+  const auto offset = static_cast<std::uint32_t>(writer.debug_names.size());
+  put_u32(writer.debug_names, static_cast<std::uint32_t>(name.size() + 1));
+  writer.debug_names.insert(writer.debug_names.end(), name.begin(), name.end());
+  put_u8(writer.debug_names, 0);
+  writer.debug_index.emplace(std::move(key), offset);
+  return offset;
+}
+
+void write_id_variable(std::string_view source_name) {
+  if (!writer.function_written) return;
+  std::string name(source_name);
+  if (extension_of(name) == name.size()) name += ".q";
+
+  std::string full_path = name;
+  if (char* resolved = ::realpath(name.c_str(), nullptr)) {
+    if (std::string_view(resolved).size() <= 255) full_path = resolved;
+    std::free(resolved);
+  }
+
+  name.resize(extension_of(name));
+  const std::string base = name.substr(file_name_part(name, false));
+
+  ByteBuffer record;
+  put_u8(record, record::initialized_variable);
+  put_u8(record, attribute::volatile_ | attribute::class_char_array);
+  put_name(record, std::string(id_variable_prefix) + base);
+  const std::size_t count = full_path.size() + 1;
+  const std::string type = "[" + std::to_string(count) + "C]";
+  record.insert(record.end(), type.begin(), type.end());
+  put_u8(record, 0);
+  put_u32(record, static_cast<std::uint32_t>(2 * count));
+  for (char c : full_path) put_u16(record, static_cast<unsigned char>(c));
+  put_u16(record, 0);
+  output_write(record);
+}
+
+void write_end() {
+  const std::uint8_t end = record::end;
+  output_write(&end, 1);
+  output_write(writer.string_pool);
+  output_write(writer.debug_names);
+}
+
+}  // namespace qxl

@@ -1,0 +1,81 @@
+// The output writer: puts the bytecode file on disk or on standard output,
+// decides which records reach it under -e, and keeps the string pool and the
+// debug file-name data that end the file.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "bytecode/format.h"
+
+namespace qxl {
+
+inline constexpr std::size_t output_block_size = 4096;
+inline constexpr std::size_t stdout_growth = 10000;
+
+struct WriterState {
+  bool to_stdout = false;
+  int fd = -1;
+  std::string path;
+  // Identity of the file we created, so that only that very file is ever
+  // removed after an error, and never a device.
+  bool created = false;
+  bool regular_file = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+
+  ByteBuffer block;  // file mode: bytes waiting to be written
+  ByteBuffer image;  // standard-output mode: the whole output
+  std::size_t position = 0;
+  std::size_t high_water = 0;
+
+  ByteBuffer deferred;  // color records held back by -e
+  bool function_written = false;
+
+  ByteBuffer string_pool;
+  std::unordered_map<std::string, std::uint32_t> pool_index;
+  ByteBuffer debug_names;
+  std::unordered_map<std::string, std::uint32_t> debug_index;
+
+  void reset();
+};
+
+extern WriterState writer;
+
+// Creates the output file (nothing in standard-output mode).  Prints
+// "%s: can't create %s" and ends the run with status 1 on failure.
+void output_open(std::string_view name);
+void output_write(const std::uint8_t* bytes, std::size_t count);
+inline void output_write(const ByteBuffer& bytes) {
+  output_write(bytes.data(), bytes.size());
+}
+void output_rewind();
+void output_close(int error_count);
+// Deletes the output file after a failed compile, if it is the regular file
+// this run created.
+void remove_output();
+
+// The header: magic, version, string pool size, debug data size.
+ByteBuffer file_header(std::uint32_t pool_size, std::uint32_t debug_size);
+
+// Records, composed completely by their producers.  Under -e, records that
+// come from an included file are dropped or held back here.
+void write_function_record(const ByteBuffer& record_with_bindings);
+void write_variable_record(const ByteBuffer& record);
+void write_color_record(const ByteBuffer& record);
+void write_plain_record(const ByteBuffer& record);
+
+// Offset of the pool entry holding these characters, adding the entry when
+// the pool has none equal to it.
+std::uint32_t add_string_entry(std::u16string_view characters);
+// Offset of the debug file-name entry for this name, adding it when new.
+std::uint32_t add_debug_file_name(std::string_view name);
+
+void write_id_variable(std::string_view source_name);
+void write_end();
+
+}  // namespace qxl

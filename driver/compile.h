@@ -1,0 +1,25 @@
+// The run of one compile, from the option words to the exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qxl {
+
+// Thrown by exit_with_status and caught only by run_qxl: the one way a
+// compile ends.
+struct CompileExit {
+  int status;
+};
+
+// Runs one compile.  `args` are the program's arguments with the program
+// name first.  Returns the exit status (0 or 1).  Every module's state is
+// reset first, so several compiles may run in one process.
+int run_qxl(const std::vector<std::string>& args);
+
+[[noreturn]] void exit_with_status(int status);
+
+// Completes (or, after an error, abandons) the output and ends the run.
+[[noreturn]] void finish_compile();
+
+}  // namespace qxl

@@ -1,0 +1,356 @@
+#include "source/lexer.h"
+
+#include <string>
+
+#include "driver/diagnostics.h"
+#include "driver/options.h"
+#include "driver/search_paths.h"
+#include "source/reader.h"
+
+namespace qxl {
+
+LexerState lexer;
+
+void LexerState::reset() { *this = LexerState{}; }
+
+namespace {
+
+bool echo_on() { return settings.listing != 0; }
+
+void echo_char(int c) {
+  const char ch = static_cast<char>(c);
+  console_write(std::string_view(&ch, 1));
+}
+
+bool is_word_char(int c) {
+  return is_ascii_letter(c) || is_ascii_digit(c) || c == '_';
+}
+
+// Scans a block comment; "/*" has been read.
+void skip_block_comment() {
+  const std::string start_file = reader.file_name;
+  const int start_line = reader.line_number;
+  reader.in_comment = true;
+  if (echo_on()) console_write("/*");
+  int previous = 0;
+  for (;;) {
+    reset_token_text();
+    int c = read_char();
+    if (c == end_of_input) {
+      console_print("%s %d: unterminated comment\n", start_file.c_str(),
+                    start_line);
+      break;
+    }
+    if (echo_on()) echo_char(c);
+    if (c == '/' && previous == '*') break;
+    previous = c;
+  }
+  reader.in_comment = false;
+}
+
+// Scans a line comment; "//" has been read.
+void skip_line_comment() {
+  reader.in_comment = true;
+  if (echo_on()) console_write("//");
+  for (;;) {
+    reset_token_text();
+    int c = read_char();
+    if (c == end_of_input) break;
+    if (echo_on()) echo_char(c);
+    if (c == '\n') break;
+  }
+  reader.in_comment = false;
+}
+
+// Reads a quoted constant up to its closing quote; the opening quote has
+// been read.  A backslash takes the next character along; in a string a
+// backslash before a newline joins the lines.
+void scan_quoted(int quote, const char* unterminated) {
+  for (;;) {
+    int c = read_char();
+    if (c == quote) return;
+    if (c == '\n' || c == end_of_input) report_error("%s", unterminated);
+    if (c != '\\') continue;
+    int next = read_char();
+    if (next == end_of_input) report_error("%s", unterminated);
+    if (next == '\n' && quote == '"') reader.token_length -= 2;
+  }
+}
+
+TokenCode scan_string() {
+  scan_quoted('"', "unterminated string constant");
+  reencode_token_text();
+  return lookup_symbol(token_text(), tok::string_const);
+}
+
+TokenCode scan_char_constant() {
+  if (peek_char() == '\'') report_error("invalid character constant");
+  scan_quoted('\'', "unterminated character constant");
+  reencode_token_text();
+  return lookup_symbol(token_text(), tok::char_const);
+}
+
+TokenCode scan_number() {
+  int digits = 1;
+  int bad = 0;
+  int suffixes = 0;
+  char notation = 'D';  // D, X, B or O
+  bool last_was_suffix = false;
+  int c;
+  for (;;) {
+    c = read_char();
+    if (!is_word_char(c)) break;
+    last_was_suffix = false;
+    if (c == '_') continue;
+    const int u = upper_ascii(c);
+    if ((u == 'X' || u == 'B' || u == 'O') && reader.token_length == 2 &&
+        reader.token_text[0] == '0' && notation == 'D') {
+      notation = static_cast<char>(u);
+      digits = 0;
+    } else if (u == 'L') {
+      ++suffixes;
+      last_was_suffix = true;
+    } else if (is_ascii_digit(c) ? (notation != 'B' || c <= '1')
+                                 : (notation == 'X' && u >= 'A' && u <= 'F')) {
+      ++digits;
+    } else {
+      ++bad;
+    }
+  }
+  unread_char(c);
+  if (suffixes == 1 && last_was_suffix) {
+    --reader.token_length;
+    suffixes = 0;
+  }
+  if (bad != 0 || suffixes != 0 || digits == 0)
+    report_error("bad numeric constant");
+  return lookup_symbol(token_text(), tok::int_const);
+}
+
+TokenCode scan_word() {
+  while (is_word_char(peek_char())) read_char();
+  return lookup_symbol(token_text(), tok::identifier);
+}
+
+// Operators that may be followed by '=' to form a compound assignment.
+TokenCode compound(TokenCode op) {
+  int c = read_char();
+  if (c == '=') {
+    lexer.assign_op = op;
+    return tok::assign;
+  }
+  unread_char(c);
+  return op;
+}
+
+// The token after `first` when the next character is `second`, else `alone`.
+TokenCode either(int second, TokenCode pair, TokenCode alone) {
+  int c = read_char();
+  if (c == second) return pair;
+  unread_char(c);
+  return alone;
+}
+
+// Scans an operator whose first character has been read, or returns
+// tok::none when the character starts no token.
+TokenCode scan_operator(int c) {
+  switch (c) {
+    case '(': return tok::lparen;
+    case ')': return tok::rparen;
+    case ';': return tok::semicolon;
+    case ':': return tok::colon;
+    case ',': return tok::comma;
+    case '.': return tok::dot;
+    case '?': return tok::question;
+    case '[': return tok::lbracket;
+    case ']': return tok::rbracket;
+    case '{': return tok::lbrace;
+    case '}': return tok::rbrace;
+    case '~': return tok::tilde;
+    case '!': return either('=', tok::not_equal, tok::bang);
+    case '=': {
+      lexer.assign_op = 0;
+      return either('=', tok::equal_equal, tok::assign);
+    }
+    case '+': {
+      int n = read_char();
+      if (n == '+') return tok::plus_plus;
+      unread_char(n);
+      return compound(tok::plus);
+    }
+    case '-': {
+      int n = read_char();
+      if (n == '-') return tok::minus_minus;
+      if (n == '>') return tok::arrow;
+      unread_char(n);
+      return compound(tok::minus);
+    }
+    case '&': {
+      int n = read_char();
+      if (n == '&') return tok::amp_amp;
+      unread_char(n);
+      return compound(tok::amp);
+    }
+    case '|': {
+      int n = read_char();
+      if (n == '|') return tok::bar_bar;
+      unread_char(n);
+      return compound(tok::bar);
+    }
+    case '<': {
+      int n = read_char();
+      if (n == '<') return compound(tok::shift_left);
+      if (n == '=') return tok::less_equal;
+      unread_char(n);
+      return tok::less;
+    }
+    case '>': {
+      int n = read_char();
+      if (n == '>') return compound(tok::shift_right);
+      if (n == '=') return tok::greater_equal;
+      unread_char(n);
+      return tok::greater;
+    }
+    case '*': return compound(tok::star);
+    case '/': return compound(tok::slash);
+    case '%': return compound(tok::percent);
+    case '^': return compound(tok::caret);
+    default: return tok::none;
+  }
+}
+
+void echo_token(TokenCode code) {
+  if (code == tok::assign) {
+    if (lexer.assign_op != 0)
+      console_print("%s=", token_name(lexer.assign_op));
+    else
+      console_write("=");
+  } else if (code >= tok::identifier && code <= tok::kw_save_spot) {
+    console_write(token_text());
+  } else if (const char* name = token_name(code)) {
+    console_write(name);
+  }
+}
+
+}  // namespace
+
+TokenCode scan_token() {
+  for (;;) {
+    reset_token_text();
+    const int c = read_char();
+    TokenCode code = tok::none;
+    switch (c) {
+      case '\t': case '\n': case '\f': case ' ':
+        if (echo_on()) echo_char(c);
+        continue;
+      case 26:
+        continue;
+      case end_of_input:
+        return tok::end_of_input;
+      case '/': {
+        int next = read_char();
+        if (next == '*') {
+          skip_block_comment();
+          continue;
+        }
+        if (next == '/') {
+          skip_line_comment();
+          continue;
+        }
+        unread_char(next);
+        code = compound(tok::slash);
+        break;
+      }
+      case '"': code = scan_string(); break;
+      case '\'': code = scan_char_constant(); break;
+      default:
+        if (is_ascii_letter(c) || c == '_') {
+          code = scan_word();
+        } else if (is_ascii_digit(c)) {
+          code = scan_number();
+        } else {
+          code = scan_operator(c);
+          if (code == tok::none) {
+            console_print("%s %d: illegal character %d ('%c')\n",
+                          reader.file_name.c_str(), reader.line_number, c, c);
+            continue;
+          }
+        }
+    }
+    if (echo_on()) echo_token(code);
+    return code;
+  }
+}
+
+void next_token() {
+  if (lexer.held_token != tok::end_of_input) {
+    lexer.current_token = lexer.held_token;
+    symbols.current = lexer.held_symbol;
+    lexer.held_token = tok::end_of_input;
+    lexer.held_symbol = nullptr;
+    return;
+  }
+  lexer.current_token = scan_token();
+}
+
+void push_back_token(TokenCode code, Symbol* symbol) {
+  lexer.held_token = lexer.current_token;
+  lexer.held_symbol = symbols.current;
+  lexer.current_token = code;
+  symbols.current = symbol;
+}
+
+void expect_token(TokenCode code) {
+  if (lexer.current_token != code) {
+    const char* name = token_name(code);
+    report_expected("expected %s", name != nullptr ? name : "");
+  }
+  next_token();
+}
+
+void reencode_token_text() {
+  if (reader.source_is_utf8 || reader.reading_string) return;
+  const std::string_view text = token_text();
+  std::string converted;
+  converted.reserve(text.size() * 2);
+  for (char ch : text) {
+    const auto b = static_cast<unsigned char>(ch);
+    if (b < 0x80) {
+      converted += ch;
+    } else {
+      converted += static_cast<char>(0xC0 | (b >> 6));
+      converted += static_cast<char>(0x80 | (b & 0x3F));
+    }
+  }
+  if (converted.size() > converted_text_limit)
+    report_error("constant too long");
+  set_token_text(converted);
+}
+
+std::uint32_t integer_constant_value(std::string_view text) {
+  std::uint32_t value = 0;
+  std::uint32_t base = 10;
+  if (text.size() >= 2 && text[0] == '0') {
+    const int prefix = upper_ascii(text[1]);
+    if (prefix == 'X') base = 16;
+    else if (prefix == 'B') base = 2;
+    else if (prefix == 'O') base = 8;
+    if (base != 10) text.remove_prefix(2);
+    else {
+      base = 8;
+      text.remove_prefix(1);
+    }
+  }
+  for (char ch : text) {
+    if (ch == '_') continue;
+    const auto c = static_cast<std::uint32_t>(static_cast<unsigned char>(ch));
+    std::uint32_t digit;
+    if (base != 16 || c <= '9') digit = c - 48;
+    else if (c <= 'F') digit = c - 55;
+    else digit = c - 87;
+    value = value * base + digit;
+  }
+  return value;
+}
+
+}  // namespace qxl

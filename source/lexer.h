@@ -1,0 +1,41 @@
+// The scanner and the token stream the parser pulls from.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "source/symbols.h"
+#include "source/tokens.h"
+
+namespace qxl {
+
+struct LexerState {
+  TokenCode current_token = tok::end_of_input;
+  // For '=': 0 for a plain assignment, else the operator of a compound
+  // assignment ("<<=" is '=' with assign_op "<<").
+  TokenCode assign_op = 0;
+  // One token put aside by push_back_token; end_of_input means empty.
+  TokenCode held_token = tok::end_of_input;
+  Symbol* held_symbol = nullptr;
+
+  void reset();
+};
+
+extern LexerState lexer;
+
+// Longest constant or directive line after conversion to UTF-8.
+inline constexpr std::size_t converted_text_limit = 1998;
+
+TokenCode scan_token();
+void next_token();
+void push_back_token(TokenCode code, Symbol* symbol);
+void expect_token(TokenCode code);
+
+// Converts the token text from Latin-1 to UTF-8, unless the source is
+// already UTF-8 or a macro's text is being read.
+void reencode_token_text();
+
+// Value of an integer constant's text in 32-bit wrapping arithmetic.
+std::uint32_t integer_constant_value(std::string_view text);
+
+}  // namespace qxl

@@ -1,0 +1,86 @@
+// The character reader: delivers the source one character at a time.
+//
+// Characters come, in order of precedence, from a one-character push-back
+// slot, a string source (the text of a macro being expanded or of a #if
+// expression) and the current source file.  The reader counts lines, drops
+// carriage returns, runs a directive when a '#' begins a file line, leaves
+// included files at their end, and appends every character it delivers to
+// the token text.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qxl {
+
+inline constexpr std::size_t token_text_capacity = 2000;
+inline constexpr std::size_t input_block_size = 8192;
+inline constexpr int end_of_input = -1;
+// Marks the push-back slot empty; any real character (NUL included) or the
+// end of input can be pushed back.
+inline constexpr int no_pushed_char = -2;
+
+// The state of one source file; saved whole by the include stack.
+struct SourceFile {
+  int fd = -1;
+  std::vector<unsigned char> buffer;
+  std::size_t position = 0;  // next unread byte in buffer
+  std::size_t left = 0;      // bytes of buffer not yet read
+  std::string file_name;
+  int line_number = 1;
+  bool source_is_utf8 = false;
+};
+
+struct ReaderState {
+  int pushed_char = no_pushed_char;
+  int last_char = '\n';
+  bool in_comment = false;
+  bool in_directive_line = false;
+
+  // String source: macro text or #if text.
+  std::string_view string_source;
+  bool reading_string = false;
+  bool source_end_is_eof = false;
+
+  // The current file.  file_name and line_number are the position every
+  // message prints.
+  int fd = -1;
+  std::vector<unsigned char> buffer;
+  std::size_t position = 0;
+  std::size_t left = 0;
+  std::string file_name;
+  int line_number = 1;
+  bool source_is_utf8 = false;
+
+  // The characters of the token being scanned; also the line buffer of
+  // directives.  -1 is stored as the byte 255.
+  std::array<char, token_text_capacity + 1> token_text{};
+  std::size_t token_length = 0;
+
+  void reset();
+};
+
+extern ReaderState reader;
+
+int read_char();
+void unread_char(int c);
+int peek_char();
+
+// The token text collected so far.
+inline std::string_view token_text() {
+  return {reader.token_text.data(), reader.token_length};
+}
+inline void reset_token_text() { reader.token_length = 0; }
+
+// Replaces the token text (used after re-encoding); the caller guarantees
+// the text fits.
+void set_token_text(std::string_view text);
+
+// Moves the current file's state out of the reader / back into it.
+SourceFile take_current_file();
+void restore_current_file(SourceFile&& file);
+
+}  // namespace qxl

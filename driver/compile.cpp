@@ -29,7 +29,9 @@ constexpr const char* unicode_data_name = "icudt34l";
 // more than once.
 int finish_depth = 0;
 
-void reset_all_state() {
+}  // namespace
+
+void reset_compiler_state() {
   settings.reset();
   diagnostics.reset();
   clear_symbol_table();
@@ -39,6 +41,8 @@ void reset_all_state() {
   writer.reset();
   finish_depth = 0;
 }
+
+namespace {
 
 // Points the Unicode library at its data next to the executable, and turns
 // character names on when the library works.
@@ -154,7 +158,7 @@ void finish_compile() {
 }
 
 int run_qxl(const std::vector<std::string>& args) {
-  reset_all_state();
+  reset_compiler_state();
   try {
     try {
       compile(args);

@@ -17,6 +17,9 @@ struct CompileExit {
 // reset first, so several compiles may run in one process.
 int run_qxl(const std::vector<std::string>& args);
 
+// Resets the state of every module, as at the start of a compile.
+void reset_compiler_state();
+
 [[noreturn]] void exit_with_status(int status);
 
 // Completes (or, after an error, abandons) the output and ends the run.

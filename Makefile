@@ -1,0 +1,25 @@
+# Set-up commands for qxl.  `make demo` builds the compiler and compiles a
+# shipped example; `make test` builds and runs every test, plainly and under
+# the sanitizers.  Both install missing Debian packages first.
+
+BUILD := build
+
+.PHONY: all deps demo test clean
+
+all: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD)
+
+deps:
+	@sh scripts/install-deps.sh
+
+demo: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) --target qxl
+	@sh scripts/demo.sh $(BUILD)/qxl
+
+test: deps
+	@sh scripts/run-tests.sh
+
+clean:
+	rm -rf build build-asan build.log build-asan.log

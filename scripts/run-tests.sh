@@ -1,0 +1,43 @@
+#!/bin/sh
+# Builds qxl twice, plainly with g++ and with AddressSanitizer and
+# UndefinedBehaviorSanitizer with clang++, runs every unit and end-to-end
+# test in both, and ends with one line: "N passed, M failed".
+set -u
+
+passed=0
+failed=0
+
+run_build() {  # directory compiler cmake-options...
+  dir=$1; compiler=$2; shift 2
+  echo "== $dir: building with $compiler $*"
+  if ! cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" "$@" >"$dir.log" 2>&1 \
+     || ! cmake --build "$dir" >>"$dir.log" 2>&1; then
+    cat "$dir.log"
+    echo "== $dir: build FAILED"
+    failed=$((failed + 1))
+    return
+  fi
+  log="$dir/ctest.log"
+  (cd "$dir" && ctest --output-on-failure -j 2) >"$log" 2>&1
+  grep -v '^ *[0-9]*/[0-9]* Test' "$log" | grep -v '^$' | tail -n 40
+  summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -z "$summary" ]; then
+    echo "== $dir: no test summary"
+    failed=$((failed + 1))
+    return
+  fi
+  total=$(echo "$summary" | sed -E 's/.*out of ([0-9]+).*/\1/')
+  bad=$(echo "$summary" | sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/')
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+}
+
+mkdir -p build build-asan
+run_build build g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQXL_SANITIZE=OFF
+ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export ASAN_OPTIONS UBSAN_OPTIONS
+run_build build-asan clang++ -DCMAKE_BUILD_TYPE=Debug -DQXL_SANITIZE=ON
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

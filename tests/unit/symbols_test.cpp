@@ -1,0 +1,114 @@
+#include "source/symbols.h"
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace qxl {
+namespace {
+
+class SymbolTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_compiler_state();
+    init_symbol_table();
+  }
+};
+
+TEST_F(SymbolTableTest, ReservedWordsKeepTheirCode) {
+  EXPECT_EQ(lookup_symbol("while", tok::identifier), tok::kw_while);
+  EXPECT_EQ(lookup_symbol("int", tok::identifier), tok::kw_int);
+  EXPECT_EQ(lookup_symbol("color_scheme", tok::identifier),
+            tok::kw_color_scheme);
+  EXPECT_EQ(lookup_symbol("#tryinclude", directive::unknown),
+            directive::tryinclude);
+  EXPECT_EQ(lookup_symbol("#include", directive::unknown), directive::include);
+  // A directive name never collides with the word after its '#'.
+  EXPECT_EQ(lookup_symbol("include", tok::identifier), tok::identifier);
+}
+
+TEST_F(SymbolTableTest, FirstCodeWinsAndEntriesAreShared) {
+  EXPECT_EQ(lookup_symbol("x", tok::identifier), tok::identifier);
+  Symbol* first = symbols.current;
+  EXPECT_EQ(lookup_symbol("x", tok::int_const), tok::identifier);
+  EXPECT_EQ(symbols.current, first);
+  // The quotes are part of a string constant's text.
+  EXPECT_EQ(lookup_symbol("\"x\"", tok::string_const), tok::string_const);
+  EXPECT_NE(symbols.current, first);
+  EXPECT_EQ(lookup_symbol("0x10", tok::int_const), tok::int_const);
+  Symbol* hex = symbols.current;
+  lookup_symbol("16", tok::int_const);
+  EXPECT_NE(symbols.current, hex);
+}
+
+TEST_F(SymbolTableTest, HashIsTheByteSumModulo256) {
+  EXPECT_EQ(symbol_hash(""), 0u);
+  EXPECT_EQ(symbol_hash("a"), 97u);
+  EXPECT_EQ(symbol_hash("ab"), (97u + 98u) % 256u);
+  EXPECT_EQ(symbol_hash("\xff\xff"), (255u + 255u) % 256u);
+}
+
+TEST_F(SymbolTableTest, AlikeHashesShareAChainAndMoveToFront) {
+  const std::size_t bucket = symbol_hash("ab");
+  ASSERT_EQ(bucket, symbol_hash("ba"));
+  const std::vector<std::string> before = symbol_chain(bucket);
+
+  lookup_symbol("ab", tok::identifier);
+  lookup_symbol("ba", tok::identifier);
+  std::vector<std::string> chain = symbol_chain(bucket);
+  ASSERT_GE(chain.size(), 2u);
+  EXPECT_EQ(chain[0], "ba");
+  EXPECT_EQ(chain[1], "ab");
+
+  // A hit on an entry further down moves it to the head; the rest keep
+  // their order.
+  Symbol* ab = nullptr;
+  lookup_symbol("ab", tok::identifier);
+  ab = symbols.current;
+  chain = symbol_chain(bucket);
+  EXPECT_EQ(chain[0], "ab");
+  EXPECT_EQ(chain[1], "ba");
+  EXPECT_EQ(symbols.buckets[bucket], ab);
+
+  // A hit on the head leaves the chain as it is.
+  lookup_symbol("ab", tok::identifier);
+  EXPECT_EQ(symbol_chain(bucket), chain);
+  EXPECT_EQ(chain.size(), before.size() + 2);
+}
+
+TEST_F(SymbolTableTest, LastEntryOfAChainMovesToTheHead) {
+  // "ab", "ba" and "\x01\xc2" all sum to 195.
+  const std::string third = std::string("\x01\xc2");
+  ASSERT_EQ(symbol_hash(third), symbol_hash("ab"));
+  clear_symbol_table();  // the chain holds only the three texts
+  lookup_symbol("ab", tok::identifier);
+  lookup_symbol("ba", tok::identifier);
+  lookup_symbol(third, tok::identifier);
+  std::vector<std::string> chain = symbol_chain(symbol_hash("ab"));
+  ASSERT_EQ(chain.back(), "ab");
+  lookup_symbol("ab", tok::identifier);
+  chain = symbol_chain(symbol_hash("ab"));
+  EXPECT_EQ(chain.front(), "ab");
+  EXPECT_EQ(chain[1], third);
+  EXPECT_EQ(chain[2], "ba");
+}
+
+TEST_F(SymbolTableTest, EmptyTextIsNotedAndStillEntered) {
+  std::string console;
+  diagnostics.capture = &console;
+  EXPECT_EQ(lookup_symbol("", tok::identifier), tok::identifier);
+  diagnostics.capture = nullptr;
+  EXPECT_EQ(console, "internal error: null in symbol table\n");
+  EXPECT_EQ(symbols.buckets[0], symbols.current);
+}
+
+TEST_F(SymbolTableTest, ClearEmptiesEveryBucket) {
+  lookup_symbol("gone", tok::identifier);
+  clear_symbol_table();
+  for (Symbol* head : symbols.buckets) EXPECT_EQ(head, nullptr);
+  init_symbol_table();
+  EXPECT_EQ(lookup_symbol("gone", tok::int_const), tok::int_const);
+}
+
+}  // namespace
+}  // namespace qxl

@@ -1,0 +1,183 @@
+#include "bytecode/writer.h"
+
+#include <gtest/gtest.h>
+
+#include "driver/options.h"
+#include "source/preprocessor.h"
+#include "test_support.h"
+
+namespace qxl {
+namespace {
+
+// The writer in standard-output mode keeps the whole output in memory,
+// where the tests can read it.
+class WriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_compiler_state();
+    diagnostics.capture = &console_;
+    settings.stdout_mode = 1;
+    output_open("unused.b");
+  }
+  void TearDown() override { diagnostics.capture = nullptr; }
+
+  ByteBuffer written() const {
+    return ByteBuffer(writer.image.begin(),
+                      writer.image.begin() +
+                          static_cast<long>(writer.high_water));
+  }
+  static void enter_include_file() {
+    preprocessor.include_stack.emplace_back();
+  }
+
+  std::string console_;
+};
+
+TEST_F(WriterTest, HeaderIsLittleEndian) {
+  EXPECT_EQ(file_header(0x01020304, 5),
+            (ByteBuffer{'Q', 'X', 'L', 0x1A, 206, 0, 0, 0, 4, 3, 2, 1, 5, 0,
+                        0, 0}));
+}
+
+TEST_F(WriterTest, RewindOverwritesOnlyTheHeader) {
+  output_write(file_header(0, 0));
+  write_end();
+  output_rewind();
+  output_write(file_header(7, 8));
+  ByteBuffer out = written();
+  ASSERT_EQ(out.size(), 17u);
+  EXPECT_EQ(out[8], 7);
+  EXPECT_EQ(out[12], 8);
+  EXPECT_EQ(out[16], record::end);
+}
+
+TEST_F(WriterTest, EqualStringsShareOnePoolEntry) {
+  EXPECT_EQ(add_string_entry(u"ab"), 0u);
+  EXPECT_EQ(add_string_entry(u""), 10u);
+  EXPECT_EQ(add_string_entry(u"ab"), 0u);
+  EXPECT_EQ(add_string_entry(u"a"), 16u);
+  EXPECT_EQ(add_string_entry(u""), 10u);
+  EXPECT_EQ(writer.string_pool,
+            (ByteBuffer{6, 0, 0, 0, 'a', 0, 'b', 0, 0, 0,  //
+                        2, 0, 0, 0, 0, 0,                  //
+                        4, 0, 0, 0, 'a', 0, 0, 0}));
+  // Characters above 255 are 16-bit units.
+  EXPECT_EQ(add_string_entry(u"\u20ac"), 24u);
+  EXPECT_EQ(writer.string_pool[28], 0xAC);
+  EXPECT_EQ(writer.string_pool[29], 0x20);
+}
+
+TEST_F(WriterTest, PoolStopsAtItsLimit) {
+  const std::u16string big(string_pool_limit / 2 - 3, u'x');
+  EXPECT_EQ(add_string_entry(big), 0u);
+  EXPECT_EQ(writer.string_pool.size(), string_pool_limit);
+  EXPECT_EQ(add_string_entry(big), 0u);  // an equal entry still fits
+  try {
+    add_string_entry(u"y");
+    FAIL() << "the pool grew past its limit";
+  } catch (const CompileExit& exit) {
+    EXPECT_EQ(exit.status, 1);
+  }
+  EXPECT_NE(console_.find("too many string constants, split into two files"),
+            std::string::npos);
+}
+
+TEST_F(WriterTest, DebugFileNamesAreShared) {
+  EXPECT_EQ(add_debug_file_name("a.q"), 0u);
+  EXPECT_EQ(add_debug_file_name("inc/b.h"), 8u);
+  EXPECT_EQ(add_debug_file_name("a.q"), 0u);
+  EXPECT_EQ(writer.debug_names,
+            (ByteBuffer{4, 0, 0, 0, 'a', '.', 'q', 0,  //
+                        8, 0, 0, 0, 'i', 'n', 'c', '/', 'b', '.', 'h', 0}));
+}
+
+TEST_F(WriterTest, DebugFileNameDataHasALimit) {
+  std::string name(1000, 'n');
+  try {
+    for (int i = 0; i < 200; ++i) {
+      name[0] = static_cast<char>('A' + i % 26);
+      name[1] = static_cast<char>('A' + i / 26);
+      add_debug_file_name(name);
+    }
+    FAIL() << "no limit";
+  } catch (const CompileExit&) {
+  }
+  EXPECT_NE(console_.find("too much debug file name data"), std::string::npos);
+  EXPECT_LE(writer.debug_names.size(), debug_names_limit + 1005);
+}
+
+TEST_F(WriterTest, IdVariableNeedsAFunction) {
+  write_id_variable("prog.q");
+  EXPECT_TRUE(written().empty());
+}
+
+TEST_F(WriterTest, IdVariableRecord) {
+  test::ScratchDir dir;
+  dir.write("my_prog.q", "");
+  writer.function_written = true;
+  write_id_variable("my_prog");
+  const std::string full = dir.path() + "/my_prog.q";
+  char* resolved = ::realpath(full.c_str(), nullptr);
+  ASSERT_NE(resolved, nullptr);
+  const std::string path = resolved;
+  std::free(resolved);
+
+  ByteBuffer expected{record::initialized_variable, 0x24};
+  put_name(expected, "-loaded-qxl-file-my-prog");
+  const std::string type = "[" + std::to_string(path.size() + 1) + "C]";
+  expected.insert(expected.end(), type.begin(), type.end());
+  put_u8(expected, 0);
+  put_u32(expected, static_cast<std::uint32_t>(2 * (path.size() + 1)));
+  for (char c : path) put_u16(expected, static_cast<unsigned char>(c));
+  put_u16(expected, 0);
+  EXPECT_EQ(written(), expected);
+}
+
+TEST_F(WriterTest, IdVariableOfAMissingFileKeepsTheName) {
+  writer.function_written = true;
+  write_id_variable("/nonexistent/dir/x.y.q");
+  ByteBuffer out = written();
+  const std::string text(out.begin(), out.end());
+  EXPECT_NE(text.find("-loaded-qxl-file-x.y"), std::string::npos);
+  EXPECT_NE(text.find("[23C]"), std::string::npos);
+}
+
+TEST_F(WriterTest, ExcludedHeadersDropAndDeferRecords) {
+  settings.exclude_headers = 1;
+  const ByteBuffer function{record::function, 'f', 0};
+  const ByteBuffer variable{record::variable, 3, 'v', 0};
+  const ByteBuffer scheme{record::color_scheme, 's', 0};
+  const ByteBuffer color_class{record::color_class, 'c', 0};
+  const ByteBuffer assignment{record::color_assignment, 1};
+  const ByteBuffer key_table{record::key_table, 'k', 0};
+
+  enter_include_file();
+  write_function_record(function);
+  write_variable_record(variable);
+  write_color_record(scheme);
+  write_color_record(assignment);
+  write_color_record(color_class);
+  write_plain_record(key_table);
+  EXPECT_TRUE(writer.function_written);
+  EXPECT_EQ(written(), key_table);
+
+  preprocessor.include_stack.clear();
+  write_function_record(function);
+  EXPECT_EQ(writer.deferred.size(), scheme.size() + color_class.size());
+  write_color_record(assignment);
+  ByteBuffer expected = key_table;
+  for (const ByteBuffer* part : {&function, &scheme, &color_class, &assignment})
+    expected.insert(expected.end(), part->begin(), part->end());
+  EXPECT_EQ(written(), expected);
+  EXPECT_TRUE(writer.deferred.empty());
+}
+
+TEST_F(WriterTest, WithoutExcludeNothingIsDeferred) {
+  const ByteBuffer scheme{record::color_scheme, 's', 0};
+  enter_include_file();
+  write_color_record(scheme);
+  EXPECT_EQ(written(), scheme);
+}
+
+}  // namespace
+}  // namespace qxl

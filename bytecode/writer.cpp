@@ -83,6 +83,14 @@ void output_open(std::string_view name) {
   }
   writer.fd = fd;
   writer.created = true;
+  // Remember the file itself, not a link to it: that file is what an error
+  // removes.
+  if (char* resolved = ::realpath(writer.path.c_str(), nullptr)) {
+    writer.real_path = resolved;
+    std::free(resolved);
+  } else {
+    writer.real_path = writer.path;
+  }
   struct stat info {};
   if (::fstat(fd, &info) == 0) {
     writer.regular_file = S_ISREG(info.st_mode);
@@ -137,11 +145,11 @@ void remove_output() {
   if (!writer.created || !writer.regular_file) return;
   writer.created = false;
   struct stat info {};
-  if (::lstat(writer.path.c_str(), &info) != 0) return;
+  if (::lstat(writer.real_path.c_str(), &info) != 0) return;
   if (!S_ISREG(info.st_mode) || info.st_dev != writer.device ||
       info.st_ino != writer.inode)
     return;
-  ::unlink(writer.path.c_str());
+  ::unlink(writer.real_path.c_str());
 }
 
 ByteBuffer file_header(std::uint32_t pool_size, std::uint32_t debug_size) {

@@ -19,7 +19,9 @@ run_build() {  # directory compiler cmake-options...
   fi
   log="$dir/ctest.log"
   (cd "$dir" && ctest --output-on-failure -j 2) >"$log" 2>&1
-  grep -v '^ *[0-9]*/[0-9]* Test' "$log" | grep -v '^$' | tail -n 40
+  # Show what failed (with its output) and the summary, not every pass.
+  grep -v -E '^ *(Start +[0-9]+:|[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed)' "$log" |
+    grep -v '^$' | tail -n 60
   summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
   if [ -z "$summary" ]; then
     echo "== $dir: no test summary"

@@ -151,6 +151,15 @@ TokenCode either(int second, TokenCode pair, TokenCode alone) {
   return alone;
 }
 
+// `++`, `&&` and `||` when the character repeats, else the compound-capable
+// single operator.
+TokenCode doubled_or_compound(int c, TokenCode doubled, TokenCode single) {
+  int n = read_char();
+  if (n == c) return doubled;
+  unread_char(n);
+  return compound(single);
+}
+
 // Scans an operator whose first character has been read, or returns
 // tok::none when the character starts no token.
 TokenCode scan_operator(int c) {
@@ -172,12 +181,7 @@ TokenCode scan_operator(int c) {
       lexer.assign_op = 0;
       return either('=', tok::equal_equal, tok::assign);
     }
-    case '+': {
-      int n = read_char();
-      if (n == '+') return tok::plus_plus;
-      unread_char(n);
-      return compound(tok::plus);
-    }
+    case '+': return doubled_or_compound('+', tok::plus_plus, tok::plus);
     case '-': {
       int n = read_char();
       if (n == '-') return tok::minus_minus;
@@ -185,18 +189,8 @@ TokenCode scan_operator(int c) {
       unread_char(n);
       return compound(tok::minus);
     }
-    case '&': {
-      int n = read_char();
-      if (n == '&') return tok::amp_amp;
-      unread_char(n);
-      return compound(tok::amp);
-    }
-    case '|': {
-      int n = read_char();
-      if (n == '|') return tok::bar_bar;
-      unread_char(n);
-      return compound(tok::bar);
-    }
+    case '&': return doubled_or_compound('&', tok::amp_amp, tok::amp);
+    case '|': return doubled_or_compound('|', tok::bar_bar, tok::bar);
     case '<': {
       int n = read_char();
       if (n == '<') return compound(tok::shift_left);

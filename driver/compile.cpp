@@ -18,6 +18,7 @@
 #include "source/preprocessor.h"
 #include "source/reader.h"
 #include "source/symbols.h"
+#include "types/types.h"
 
 namespace qxl {
 
@@ -39,6 +40,7 @@ void reset_compiler_state() {
   lexer.reset();
   preprocessor.reset();
   writer.reset();
+  type_arena.reset();
   finish_depth = 0;
 }
 

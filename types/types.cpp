@@ -1,0 +1,356 @@
+#include "types/types.h"
+
+#include <set>
+#include <utility>
+
+#include "driver/diagnostics.h"
+#include "source/reader.h"
+#include "source/symbols.h"
+
+namespace qxl {
+
+TypeArena type_arena;
+
+namespace {
+
+// The basic records never change, so they are made once for the process.
+Type int_record{kind::int_};
+Type char_record{kind::char_};
+Type short_record{kind::short_};
+Type byte_record{kind::byte};
+Type spot_record{kind::spot};
+Type char_ptr_record{kind::pointer, &char_record};
+Type keytable_record{kind::pointer, &short_record, nullptr, -1};
+Type marker_record{kind::color_class_marker};
+
+constexpr std::uint32_t first_arena_id = 100;
+
+bool is_aggregate(TokenCode k) { return k == kind::struct_ || k == kind::union_; }
+
+// Pairs of struct records being compared further up the recursion: a pair
+// met again is taken as compatible, so that types that reach themselves
+// through arrays of pointers compare in finite time.
+using PairsInProgress = std::set<std::pair<const Type*, const Type*>>;
+
+bool compatible(const Type* a, const Type* b, bool strict,
+                PairsInProgress& in_progress);
+
+TokenCode normalised_kind(const Type* t) {
+  return arith_class(t);
+}
+
+bool members_compatible(const Type* a, const Type* b,
+                        PairsInProgress& in_progress) {
+  if (a->members == nullptr || b->members == nullptr) return false;
+  if (!in_progress.emplace(a, b).second) return true;
+  const Member* ma = a->members;
+  const Member* mb = b->members;
+  bool result = true;
+  for (; ma != nullptr && mb != nullptr; ma = ma->next, mb = mb->next) {
+    if (ma->name != mb->name) {
+      result = false;
+      break;
+    }
+    const Type* ta = ma->type;
+    const Type* tb = mb->type;
+    const bool plain_pointers = ta != nullptr && tb != nullptr &&
+                                ta->kind == kind::pointer && ta->count == 0 &&
+                                tb->kind == kind::pointer && tb->count == 0;
+    if (plain_pointers) {
+      const TokenCode ka = ta->sub != nullptr ? ta->sub->kind : 0;
+      const TokenCode kb = tb->sub != nullptr ? tb->sub->kind : 0;
+      if (ka != kb) {
+        result = false;
+        break;
+      }
+    } else if (!compatible(ta, tb, true, in_progress)) {
+      result = false;
+      break;
+    }
+  }
+  if (ma != nullptr || mb != nullptr) result = false;
+  in_progress.erase({a, b});
+  return result;
+}
+
+bool compatible(const Type* a, const Type* b, bool strict,
+                PairsInProgress& in_progress) {
+  if (a == nullptr || b == nullptr) return false;
+  if (strict && a->kind != b->kind) return false;
+  const TokenCode k = normalised_kind(a);
+  if (k != normalised_kind(b)) return false;
+  if (is_aggregate(k)) return members_compatible(a, b, in_progress);
+  if (k == kind::pointer) return compatible(a->sub, b->sub, true, in_progress);
+  return true;
+}
+
+void append_type_text(std::string& out, const Type* t, bool top);
+
+void append_members(std::string& out, const Member* m) {
+  for (bool first = true; m != nullptr; m = m->next, first = false) {
+    if (!first) out += ", ";
+    out += m->name != nullptr ? m->name->name : std::string();
+    out += ": ";
+    append_type_text(out, m->type, false);
+  }
+}
+
+void append_type_text(std::string& out, const Type* t, bool top) {
+  if (t == nullptr) {
+    out += "none";
+    return;
+  }
+  switch (t->kind) {
+    case kind::int_: out += "integer"; return;
+    case kind::char_: out += "character"; return;
+    case kind::spot: out += "spot"; return;
+    case kind::short_: out += "short"; return;
+    case kind::byte: out += "byte"; return;
+    case kind::struct_:
+    case kind::union_: {
+      const bool is_struct = t->kind == kind::struct_;
+      if (t->members == nullptr) {
+        out += is_struct ? "undefined structure" : "undefined union";
+        return;
+      }
+      out += is_struct ? "structure of {" : "union of {";
+      append_members(out, t->members);
+      out += "}";
+      return;
+    }
+    case kind::pointer: {
+      if (t->count != 0) {
+        out += "array of " + std::to_string(t->count) + " ";
+      } else {
+        out += "pointer to ";
+      }
+      const Type* target = t->sub;
+      if (!top && target != nullptr) {
+        if (target->kind == kind::struct_) {
+          out += "structure";
+          return;
+        }
+        if (target->kind == kind::union_) {
+          out += "union";
+          return;
+        }
+        if (target->kind == kind::function) {
+          out += "function";
+          return;
+        }
+      }
+      append_type_text(out, target, top);
+      return;
+    }
+    case kind::function:
+      out += "function returning ";
+      append_type_text(out, t->sub, top);
+      return;
+    default:
+      out += "bad type " + std::to_string(t->kind) + " at " +
+             std::to_string(t->id) + "\n";
+  }
+}
+
+void append_signature(std::string& out, const Type* t, int nest,
+                      bool promote) {
+  if (t == nullptr) return;
+  switch (t->kind) {
+    case kind::int_: out += 'I'; return;
+    case kind::char_: out += promote ? 'I' : 'C'; return;
+    case kind::short_: out += promote ? 'I' : 'T'; return;
+    case kind::byte: out += 'B'; return;
+    case kind::spot: out += '.'; return;
+    case kind::pointer: {
+      const int inner =
+          (nest & nesting::member) != 0 ? nest | nesting::through_pointer
+                                        : nest;
+      if (t->count == 0 || promote) {
+        out += '*';
+        append_signature(out, t->sub, inner, false);
+        return;
+      }
+      out += '[';
+      out += std::to_string(t->count);
+      append_signature(out, t->sub, nest, false);
+      out += ']';
+      return;
+    }
+    case kind::function:
+      out += '(';
+      append_signature(out, t->sub, nest, false);
+      out += ')';
+      return;
+    case kind::struct_:
+    case kind::union_: {
+      out += t->kind == kind::struct_ ? 'S' : 'U';
+      if (nest == (nesting::member | nesting::through_pointer)) {
+        out += '-';
+        return;
+      }
+      out += '{';
+      for (const Member* m = t->members; m != nullptr; m = m->next)
+        append_signature(out, m->type, nest | nesting::member, false);
+      out += '}';
+      return;
+    }
+    default:
+      console_write("bad type conversion\n");
+      out += "????";
+  }
+}
+
+}  // namespace
+
+Type* const type_int = &int_record;
+Type* const type_char = &char_record;
+Type* const type_short = &short_record;
+Type* const type_byte = &byte_record;
+Type* const type_spot = &spot_record;
+Type* const type_char_ptr = &char_ptr_record;
+Type* const type_keytable = &keytable_record;
+Type* const color_class_marker = &marker_record;
+
+void TypeArena::reset() {
+  types.clear();
+  members.clear();
+}
+
+Type* make_type(TokenCode k, Type* sub, std::int32_t count) {
+  Type& t = type_arena.types.emplace_back();
+  t.kind = k;
+  t.sub = sub;
+  t.count = count;
+  t.id = first_arena_id + static_cast<std::uint32_t>(type_arena.types.size());
+  return &t;
+}
+
+Member* make_member(Symbol* name, Type* type) {
+  Member& m = type_arena.members.emplace_back();
+  m.name = name;
+  m.type = type;
+  return &m;
+}
+
+Type* pointer_to(Type* t) {
+  if (t == type_char) return type_char_ptr;
+  return make_type(kind::pointer, t, 0);
+}
+
+std::int64_t type_size(const Type* t, bool round_top) {
+  if (t == nullptr) return 0;
+  switch (t->kind) {
+    case kind::char_:
+    case kind::short_:
+      return 2;
+    case kind::byte:
+      return 1;
+    case kind::pointer:
+      if (t->count == 0)
+        return t->sub != nullptr && t->sub->kind == kind::function ? 2 : 12;
+    {
+      const std::int64_t element = type_size(t->sub, false);
+      const std::int64_t count = t->count;
+      if (element != 0 && count > type_size_limit / element)
+        return type_size_limit;
+      return count * element;
+    }
+    case kind::struct_:
+    case kind::union_: {
+      std::int64_t total = 0;
+      for (const Member* m = t->members; m != nullptr; m = m->next) {
+        const std::int64_t size = type_size(m->type, false);
+        total = t->kind == kind::struct_
+                    ? std::min(total + size, type_size_limit)
+                    : std::max(total, size);
+      }
+      if (round_top) total = (total + 3) / 4 * 4;
+      return total;
+    }
+    default:
+      return 4;
+  }
+}
+
+std::int64_t member_offset(const Type* aggregate, const Member* member) {
+  if (aggregate == nullptr || aggregate->kind == kind::union_) return 0;
+  std::int64_t offset = 0;
+  for (const Member* m = aggregate->members; m != nullptr && m != member;
+       m = m->next)
+    offset += type_size(m->type, false);
+  return offset;
+}
+
+TokenCode arith_class(const Type* t) {
+  if (t == nullptr) return 0;
+  switch (t->kind) {
+    case kind::int_:
+    case kind::char_:
+    case kind::short_:
+    case kind::byte:
+      return kind::int_;
+    case kind::pointer:
+      return is_function_pointer(t) ? kind::int_ : kind::pointer;
+    default:
+      return t->kind;
+  }
+}
+
+bool is_function_pointer(const Type* t) {
+  return t != nullptr && t->kind == kind::pointer && t->sub != nullptr &&
+         t->sub->kind == kind::function;
+}
+
+bool is_data_pointer(const Type* t) {
+  return t != nullptr && t->kind == kind::pointer &&
+         (t->sub == nullptr || t->sub->kind != kind::function);
+}
+
+bool types_compatible(const Type* a, const Type* b, bool report,
+                      bool strict) {
+  PairsInProgress in_progress;
+  if (compatible(a, b, strict, in_progress)) return true;
+  if (report) {
+    print_location();
+    console_write("mismatched types: " + type_text(a) + " & " + type_text(b) +
+                  "\n");
+  }
+  return false;
+}
+
+std::string type_text(const Type* t, bool top) {
+  std::string out;
+  append_type_text(out, t, top);
+  return out;
+}
+
+void print_type(const Type* t) { console_write(type_text(t)); }
+
+void print_member_list(const Member* first) {
+  std::string out;
+  append_members(out, first);
+  console_write(out);
+}
+
+void report_cast_failure(const Type* from, const Type* to) {
+  print_location();
+  console_write("can't cast " + type_text(from) + " to " + type_text(to) +
+                "\n");
+}
+
+std::string type_signature(const Type* t, int nest, bool promote) {
+  std::string out;
+  append_signature(out, t, nest, promote);
+  return out;
+}
+
+std::string param_signature(std::span<const Type* const> parameter_types) {
+  std::string out;
+  for (const Type* t : parameter_types) {
+    append_signature(out, t, 0, true);
+    out += ';';
+  }
+  return out;
+}
+
+}  // namespace qxl

@@ -1,0 +1,117 @@
+// Type records: the basic types, derived types, sizes in the editor's
+// memory model, compatibility, printing and signature strings.
+//
+// The memory model is the editor's: characters are 16-bit, data pointers
+// take 12 bytes, a pointer to a function is a 2-byte function number, and
+// structures are packed with no padding.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <span>
+#include <string>
+
+#include "source/tokens.h"
+
+namespace qxl {
+
+struct Symbol;
+struct Member;
+
+// Kind numbers are the token codes of the word or punctuator that
+// introduces the type, so kinds print and compare like tokens.
+namespace kind {
+inline constexpr TokenCode int_ = tok::kw_int;
+inline constexpr TokenCode char_ = tok::kw_char;
+inline constexpr TokenCode struct_ = tok::kw_struct;
+inline constexpr TokenCode union_ = tok::kw_union;
+inline constexpr TokenCode spot = tok::kw_spot;
+inline constexpr TokenCode short_ = tok::kw_short;
+inline constexpr TokenCode color_class_marker = tok::kw_color_class;
+inline constexpr TokenCode byte = tok::kw_byte;
+inline constexpr TokenCode pointer = tok::star;     // also arrays
+inline constexpr TokenCode function = tok::lparen;
+}  // namespace kind
+
+struct Type {
+  TokenCode kind = 0;
+  // Pointer and array: the element type.  Function: the result type (null
+  // when it returns nothing).
+  Type* sub = nullptr;
+  // Struct and union: the first member (null while there is no list yet).
+  Member* members = nullptr;
+  // Pointers only: 0 a plain pointer, N > 0 an array of N elements, -1 an
+  // array whose size is still open.
+  std::int32_t count = 0;
+  // Identifies the record in "bad type" messages.
+  std::uint32_t id = 0;
+};
+
+struct Member {
+  Member* next = nullptr;
+  Symbol* name = nullptr;
+  Type* type = nullptr;
+};
+
+// Records made during a compile; they live until the next compile starts.
+struct TypeArena {
+  std::deque<Type> types;
+  std::deque<Member> members;
+  void reset();
+};
+
+extern TypeArena type_arena;
+
+// The shared records of the basic types, compared by identity.
+extern Type* const type_int;
+extern Type* const type_char;
+extern Type* const type_short;
+extern Type* const type_byte;
+extern Type* const type_spot;
+extern Type* const type_char_ptr;   // string constants, the null pointer
+extern Type* const type_keytable;   // key-table names
+extern Type* const color_class_marker;
+
+Type* make_type(TokenCode kind, Type* sub, std::int32_t count);
+Member* make_member(Symbol* name, Type* type);
+
+// The decay of an array (and the address-of operator): pointer to t.
+Type* pointer_to(Type* t);
+
+// Size in bytes; with round_top a struct or union total is rounded up to a
+// multiple of 4.  Sizes stop growing at type_size_limit, so that arrays of
+// huge arrays cannot overflow; callers check their own, smaller limits.
+inline constexpr std::int64_t type_size_limit = std::int64_t{1} << 48;
+std::int64_t type_size(const Type* t, bool round_top);
+inline std::int64_t rounded_size(const Type* t) { return type_size(t, true); }
+
+// Offset of a member: the unrounded sizes of the members before it in a
+// struct, 0 in a union.
+std::int64_t member_offset(const Type* aggregate, const Member* member);
+
+TokenCode arith_class(const Type* t);
+bool is_data_pointer(const Type* t);
+bool is_function_pointer(const Type* t);
+
+// Whether values of the two types may meet.  With `report`, a mismatch
+// also prints "mismatched types: A & B" at the current position (a note:
+// the caller decides what the mismatch means).
+bool types_compatible(const Type* a, const Type* b, bool report, bool strict);
+
+// The long form of a type as messages print it.
+std::string type_text(const Type* t, bool top = true);
+void print_type(const Type* t);
+void print_member_list(const Member* first);
+void report_cast_failure(const Type* from, const Type* to);
+
+// Signature strings.  Nesting bit 0: inside a struct or union; bit 1: a
+// pointer was crossed inside one (a struct met then is written "S-").
+namespace nesting {
+inline constexpr int member = 1;
+inline constexpr int through_pointer = 2;
+}  // namespace nesting
+std::string type_signature(const Type* t, int nesting, bool promote);
+// The signature of a parameter list: each type promoted, followed by ';'.
+std::string param_signature(std::span<const Type* const> parameter_types);
+
+}  // namespace qxl

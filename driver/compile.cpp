@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "bytecode/writer.h"
+#include "codegen/code_buffer.h"
 #include "codegen/functions.h"
 #include "driver/diagnostics.h"
 #include "driver/options.h"
@@ -41,6 +42,7 @@ void reset_compiler_state() {
   preprocessor.reset();
   writer.reset();
   type_arena.reset();
+  code.reset();
   finish_depth = 0;
 }
 

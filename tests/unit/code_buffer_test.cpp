@@ -1,0 +1,321 @@
+#include "codegen/code_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include "bytecode/writer.h"
+#include "codegen/instructions.h"
+#include "driver/options.h"
+#include "source/preprocessor.h"
+#include "test_support.h"
+#include "types/types.h"
+
+namespace qxl {
+namespace {
+
+// Each test works inside an open function record named "f"; the writer
+// keeps its output in memory (standard-output mode).
+class CodeBufferTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_compiler_state();
+    init_symbol_table();
+    diagnostics.capture = &console_;
+    settings.stdout_mode = 1;
+    output_open("unused.b");
+    reader.file_name = "c.q";
+    reader.line_number = 1;
+    open_function("f", false);
+  }
+  void TearDown() override { diagnostics.capture = nullptr; }
+
+  // The code emitted so far, after the record's kind, name and header.
+  ByteBuffer emitted() const {
+    return ByteBuffer(code.bytes.begin() + static_cast<long>(code.code_start),
+                      code.bytes.end());
+  }
+  ByteBuffer written() const {
+    return ByteBuffer(writer.image.begin(),
+                      writer.image.begin() +
+                          static_cast<long>(writer.high_water));
+  }
+  // Runs body; returns the exit status it ended the compile with, or -1.
+  template <typename Body>
+  int status_of(Body&& body) {
+    try {
+      body();
+    } catch (const CompileExit& exit) {
+      return exit.status;
+    }
+    return -1;
+  }
+  static Symbol* name(const std::string& text) {
+    lookup_symbol(text, tok::identifier);
+    return symbols.current;
+  }
+
+  std::string console_;
+};
+
+TEST_F(CodeBufferTest, ConstantsTakeTheShortestPush) {
+  emit_constant(0);
+  emit_constant(127);
+  emit_constant(-128);
+  emit_constant(128);
+  emit_constant(-129);
+  EXPECT_EQ(emitted(), (ByteBuffer{72, 1, 127, 1, 128, 2, 128, 0, 0, 0,  //
+                                   2, 127, 255, 255, 255}));
+}
+
+TEST_F(CodeBufferTest, SizedAppendersAndLoadsBySize) {
+  emit_sized(0x11223344, 1);
+  emit_sized(0x11223344, 3);
+  emit_sized(0x11223344, 4);
+  EXPECT_EQ(emitted(), (ByteBuffer{0x44, 0x44, 0x33, 0x44, 0x33, 0x22, 0x11}));
+  code.bytes.resize(code.code_start);
+  for (int size : {1, 2, 3, 4, 5, 12}) emit_load(size);
+  for (int size : {0, 2, 4, 6}) emit_store(size);
+  emit_pop(type_int);
+  emit_pop(type_char_ptr);
+  emit_dup(type_byte);
+  emit_dup(make_type(kind::pointer, type_int, 2));
+  EXPECT_EQ(emitted(), (ByteBuffer{op::load_1, op::load_2, op::load_4,
+                                   op::load_4, op::load_large, op::load_large,
+                                   op::store_1, op::store_2, op::store_4,
+                                   op::store_large, op::pop, op::pop_large,
+                                   op::dup, op::dup_large}));
+}
+
+TEST_F(CodeBufferTest, ForwardJumpsArePatchedWhenTheLabelIsPlaced) {
+  const int label = new_label();
+  emit_jump(op::jump, label);            // at 0, operand at 1
+  emit_jump(op::jump_if_false, label);   // at 3, operand at 4
+  EXPECT_EQ(emitted(), (ByteBuffer{6, 120, 120, 8, 120, 120}));
+  emit_byte(op::pop);
+  place_label(label);                     // at 7
+  EXPECT_EQ(emitted(), (ByteBuffer{6, 4, 0, 8, 1, 0, op::pop}));
+  // Jumps to the instruction right after them have displacement 0.
+  const int next = new_label();
+  emit_jump(op::jump, next);
+  place_label(next);
+  EXPECT_EQ(emitted()[8], 0);
+  EXPECT_EQ(emitted()[9], 0);
+}
+
+TEST_F(CodeBufferTest, BackwardJumpsGetTheirDisplacementAtOnce) {
+  const int top = new_label();
+  place_label(top);
+  emit_jump(op::jump, top);  // a jump to itself
+  EXPECT_EQ(emitted(), (ByteBuffer{6, 0xFD, 0xFF}));
+}
+
+TEST_F(CodeBufferTest, DisplacementsMustFitIn16Bits) {
+  const int top = new_label();
+  place_label(top);
+  code.bytes.resize(code.bytes.size() + 32765, op::pop);
+  emit_jump(op::jump, top);  // -32768: still fits
+  EXPECT_EQ(emitted()[32766], 0x00);
+  EXPECT_EQ(emitted()[32767], 0x80);
+  emit_byte(op::pop);
+  EXPECT_EQ(status_of([&] { emit_jump(op::jump, top); }), 1);
+  EXPECT_EQ(console_, "c.q 1: compiler limit exceeded\n");
+}
+
+TEST_F(CodeBufferTest, ForwardDisplacementLimit) {
+  const int label = new_label();
+  emit_jump(op::jump, label);
+  code.bytes.resize(code.bytes.size() + 32768, op::pop);
+  EXPECT_EQ(status_of([&] { place_label(label); }), 1);
+  EXPECT_EQ(console_, "c.q 1: compiler limit exceeded\n");
+}
+
+TEST_F(CodeBufferTest, BreakAndContinueNestAndRestore) {
+  EXPECT_EQ(status_of([] { emit_loop_jump(code.break_label); }), 1);
+  EXPECT_EQ(console_, "c.q 1: no surrounding loop\n");
+  console_.clear();
+  const int outer = push_break_label();
+  const int inner = push_break_label();
+  EXPECT_NE(outer, inner);
+  EXPECT_EQ(code.break_label, inner);
+  pop_break_label();
+  EXPECT_EQ(code.break_label, outer);
+  pop_break_label();
+  EXPECT_EQ(code.break_label, 0);
+  // Nesting far deeper than the fixed stacks of old.
+  for (int i = 0; i < 200; ++i) push_continue_label();
+  for (int i = 0; i < 200; ++i) pop_continue_label();
+  EXPECT_EQ(code.continue_label, 0);
+}
+
+TEST_F(CodeBufferTest, EmptySwitchTable) {
+  open_switch();
+  close_switch();
+  EXPECT_EQ(emitted(), (ByteBuffer{75, 0, 0}));
+}
+
+TEST_F(CodeBufferTest, SwitchTableCountsFromItsEnd) {
+  const int end = new_label();
+  open_switch();
+  add_case(1);        // label at 0
+  emit_jump(op::jump, end);
+  add_case(-2);       // at 3
+  add_default();      // at 3
+  emit_byte(op::pop);
+  close_switch();     // table at 4..18, then a jump to the default
+  place_label(end);   // at 22
+  EXPECT_EQ(emitted(),
+            (ByteBuffer{6, 19, 0,                    // jump to end: 22 - 3
+                        op::pop,                     // case -2, default
+                        75, 2, 0,                    // two entries
+                        0xED, 0xFF, 1, 0, 0, 0,      // 0 - 19 = -19
+                        0xF0, 0xFF, 0xFE, 0xFF, 0xFF, 0xFF,  // 3 - 19
+                        6, 0xED, 0xFF}));            // jump to 3: 3 - 22
+}
+
+TEST_F(CodeBufferTest, NestedSwitchesKeepTheirOwnCases) {
+  open_switch();
+  add_case(1);
+  open_switch();
+  add_case(1);  // the same value in an inner switch is fine
+  close_switch();
+  add_case(2);
+  close_switch();
+  EXPECT_TRUE(code.case_values.empty());
+  EXPECT_TRUE(code.switch_stack.empty());
+}
+
+TEST_F(CodeBufferTest, DuplicateCasesAreFoundWhenTheSwitchCloses) {
+  open_switch();
+  add_case(1);
+  add_case(2);
+  add_case(1);
+  EXPECT_TRUE(console_.empty());
+  EXPECT_EQ(status_of([] { close_switch(); }), 1);
+  EXPECT_EQ(console_, "c.q 1: duplicate case values in switch\n");
+}
+
+TEST_F(CodeBufferTest, CaseAndDefaultErrors) {
+  EXPECT_EQ(status_of([] { add_case(1); }), 1);
+  EXPECT_EQ(status_of([] { add_default(); }), 1);
+  open_switch();
+  add_default();
+  EXPECT_EQ(status_of([] { add_default(); }), 1);
+  EXPECT_EQ(console_,
+            "c.q 1: case statement invalid outside switch\n"
+            "c.q 1: default statement invalid outside switch\n"
+            "c.q 1: duplicate default in case\n");
+}
+
+TEST_F(CodeBufferTest, NamedLabels) {
+  Symbol* again = name("again");
+  const int label = refer_to_label(again);
+  emit_jump(op::jump, label);
+  EXPECT_EQ(refer_to_label(again), label);
+  define_label(again);
+  EXPECT_EQ(emitted(), (ByteBuffer{6, 0, 0}));
+  check_labels();
+  EXPECT_EQ(status_of([&] { define_label(again); }), 1);
+  EXPECT_EQ(console_, "c.q 1: label again redefined\n");
+}
+
+TEST_F(CodeBufferTest, UndefinedLabelIsFoundAtTheEnd) {
+  refer_to_label(name("nowhere"));
+  EXPECT_EQ(status_of([] { close_function(0); }), 1);
+  EXPECT_EQ(console_, "c.q 1: label nowhere undefined at end of function\n");
+}
+
+TEST_F(CodeBufferTest, FortyNineNamedLabelsAtMost) {
+  for (int i = 0; i < max_named_labels; ++i)
+    define_label(name("l" + std::to_string(i)));
+  EXPECT_EQ(status_of([&] { refer_to_label(name("one_more")); }), 1);
+  EXPECT_EQ(console_, "c.q 1: too many named labels\n");
+}
+
+TEST_F(CodeBufferTest, DebugRecordsOnlyWhenThePositionChanges) {
+  emit_debug_record(false);
+  emit_debug_record(false);  // same file and line: nothing
+  reader.line_number = 2;
+  emit_debug_record(false);
+  reader.file_name = "inc.h";
+  emit_debug_record(false);
+  reader.file_name = "c.q";
+  emit_debug_record(true);
+  EXPECT_EQ(emitted(), (ByteBuffer{59, 0, 0, 0, 0, 60, 1, 0,  //
+                                   60, 2, 0,                  //
+                                   59, 8, 0, 0, 0,            //
+                                   59, 0, 0, 0, 0, 60, 2, 0}));
+  EXPECT_EQ(writer.debug_names.size(), 8u + 10u);
+}
+
+TEST_F(CodeBufferTest, NoDebugRecordsWithS) {
+  settings.no_debug_info = 1;
+  emit_debug_record(true);
+  EXPECT_TRUE(emitted().empty());
+  EXPECT_TRUE(writer.debug_names.empty());
+}
+
+TEST_F(CodeBufferTest, Bindings) {
+  EXPECT_EQ(status_of([] { add_binding(1, -5); }), 1);
+  EXPECT_EQ(console_, "c.q 1: invalid key code number -5\n");
+  console_.clear();
+  add_binding(0x103, 0x12345);
+  EXPECT_EQ(code.bindings, (ByteBuffer{25, 3, 0x45, 0x23, 1, 0}));
+  for (int i = 1; i < max_bindings; ++i) add_binding(1, i);
+  EXPECT_EQ(status_of([] { add_binding(1, 99); }), 1);
+  EXPECT_EQ(console_, "c.q 1: function has too many bindings\n");
+}
+
+TEST_F(CodeBufferTest, CompleteFunctionRecord) {
+  code.reset_function();
+  open_function("foo_bar", true);
+  emit_debug_record(true);
+  emit_byte(op::call);
+  emit_name_reference("do_it");
+  emit_byte(call_byte(0, false));
+  emit_byte(op::global_ref);
+  emit_name_reference("do_it");
+  emit_load(4);
+  emit_byte(op::pop);
+  code.max_frame_words = 3;
+  add_binding(2, 'a');
+  close_function(5);
+
+  ByteBuffer expected{17, 'f', 'o', 'o', '-', 'b', 'a', 'r', 0};
+  const ByteBuffer body{59, 0, 0, 0, 0, 60, 1, 0,  // debug file and line
+                        9, 0, 0, 0x00,             // call do-it, 0 words
+                        40, 0, 0,                  // global ref do-it
+                        51, 55, 12};               // load, pop, return
+  put_u32(expected, static_cast<std::uint32_t>(body.size() + 4));
+  put_u16(expected, 2 * 2 + 2 * 6);  // two references, "do-it\0" twice
+  put_u16(expected, 2);
+  put_u16(expected, 5);
+  put_u16(expected, 3);
+  expected.insert(expected.end(), body.begin(), body.end());
+  put_u16(expected, 9);   // offset of the first placeholder in the code
+  put_u16(expected, 13);  // and of the second
+  for (int i = 0; i < 2; ++i) put_name(expected, "do_it");
+  expected.insert(expected.end(), {25, 2, 'a', 0, 0, 0});
+  EXPECT_EQ(written(), expected);
+  EXPECT_TRUE(writer.function_written);
+}
+
+TEST_F(CodeBufferTest, FunctionsInIncludedFilesAreLeftOutUnderE) {
+  settings.exclude_headers = 1;
+  preprocessor.include_stack.emplace_back();
+  close_function(0);
+  EXPECT_TRUE(written().empty());
+  EXPECT_TRUE(writer.function_written);
+}
+
+TEST_F(CodeBufferTest, HeaderFieldsMustFit16Bits) {
+  EXPECT_EQ(status_of([] { close_function(70000); }), 1);
+  EXPECT_EQ(console_, "c.q 1: compiler limit exceeded\n");
+}
+
+TEST_F(CodeBufferTest, ReferencesPast64KOfCodeAreALimit) {
+  code.bytes.resize(code.code_start + 65536, op::pop);
+  EXPECT_EQ(status_of([] { emit_name_reference("far"); }), 1);
+  EXPECT_EQ(console_, "c.q 1: compiler limit exceeded\n");
+}
+
+}  // namespace
+}  // namespace qxl

@@ -143,6 +143,59 @@ std::size_t emit_name_reference(std::string_view name) {
   return emit_byte(0);
 }
 
+std::uint8_t narrow_kind(const Type* t) {
+  if (t->kind == kind::byte) return narrow::byte_value;
+  if (t->kind == kind::short_) return narrow::short_value;
+  return narrow::char_value;
+}
+
+namespace {
+
+// One local access: `word_op`/`wide_op` for one-word values, the large
+// forms for bigger ones, the narrow form for 1- and 2-byte locals.
+void emit_local_access(int offset, const Type* t, std::uint8_t word_op,
+                       std::uint8_t word_wide_op, std::uint8_t large_op,
+                       std::uint8_t large_wide_op, std::uint8_t narrow_op) {
+  if (offset < -128 || offset > 0xFFFF) limit_exceeded();
+  const std::int64_t size = type_size(t, false);
+  const bool wide = offset > 127;
+  if (size > 4) {
+    emit_byte(wide ? large_wide_op : large_op);
+  } else if (offset < 0 || size > 2) {
+    emit_byte(wide ? word_wide_op : word_op);
+  } else {
+    emit_byte(narrow_op);
+    emit_byte(narrow_kind(t) | (wide ? narrow::wide_offset : 0));
+  }
+  if (wide)
+    emit_word16(static_cast<unsigned>(offset));
+  else
+    emit_byte(static_cast<std::uint8_t>(offset));
+}
+
+}  // namespace
+
+void emit_load_local(int offset, const Type* t) {
+  emit_local_access(offset, t, op::load_local, op::load_local_wide,
+                    op::load_local_large, op::load_local_large_wide,
+                    op::load_local_narrow);
+}
+
+void emit_store_local(int offset, const Type* t) {
+  emit_local_access(offset, t, op::store_local, op::store_local_wide,
+                    op::store_local_large, op::store_local_large_wide,
+                    op::store_local_narrow);
+}
+
+void emit_primitive_call(int number) {
+  if (number >= op::extended_primitive_base) {
+    emit_byte(op::primitive_ext);
+    emit_byte(static_cast<unsigned>(number - op::extended_primitive_base));
+  } else {
+    emit_byte(static_cast<unsigned>(number));
+  }
+}
+
 int new_label() {
   const int label = code.label_counter++;
   if (code.label_positions.size() <= static_cast<std::size_t>(label)) {

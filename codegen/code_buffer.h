@@ -90,6 +90,17 @@ std::size_t emit_dup(const Type* t);
 std::size_t emit_name(std::string_view name);
 std::size_t emit_name_reference(std::string_view name);
 
+// Loads and stores of a local or parameter at a frame offset (in words),
+// chosen by the offset and the size of its type.  Parameters (negative
+// offsets) are always whole words.
+std::uint8_t narrow_kind(const Type* t);
+void emit_load_local(int offset, const Type* t);
+void emit_store_local(int offset, const Type* t);
+
+// The call of a primitive by its number: one byte for 95 to 245,
+// OP_PRIMITIVE_EXT and the number minus 512 from 512 on.
+void emit_primitive_call(int number);
+
 int new_label();
 void emit_jump_operand(int label);
 void emit_jump(std::uint8_t opcode, int label);

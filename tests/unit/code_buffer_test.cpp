@@ -319,3 +319,36 @@ TEST_F(CodeBufferTest, ReferencesPast64KOfCodeAreALimit) {
 
 }  // namespace
 }  // namespace qxl
+
+namespace qxl {
+namespace {
+
+TEST_F(CodeBufferTest, LocalAccessBySizeAndOffset) {
+  Type* function_pointer =
+      make_type(kind::pointer, make_type(kind::function, type_int, 0), 0);
+  emit_load_local(200, type_char);          // 91, 6, 200, 0
+  emit_load_local(5, type_byte);            // 91, 0, 5
+  emit_store_local(7, type_short);          // 92, 1, 7
+  emit_load_local(3, function_pointer);     // 91, 2, 3
+  emit_load_local(-4, type_char);           // parameters are whole words
+  emit_store_local(127, type_int);
+  emit_load_local(128, type_int);
+  emit_load_local(-6, type_char_ptr);
+  emit_store_local(300, type_char_ptr);
+  EXPECT_EQ(emitted(),
+            (ByteBuffer{91, 6, 200, 0,  91, 0, 5,  92, 1, 7,  91, 2, 3,  //
+                        30, 0xFC,  31, 127,  79, 128, 0,                //
+                        32, 0xFA,  82, 44, 1}));
+  EXPECT_EQ(status_of([] { emit_load_local(-129, type_int); }), 1);
+}
+
+TEST_F(CodeBufferTest, PrimitiveCalls) {
+  emit_primitive_call(95);
+  emit_primitive_call(245);
+  emit_primitive_call(512);
+  emit_primitive_call(726);
+  EXPECT_EQ(emitted(), (ByteBuffer{95, 245, 86, 0, 86, 214}));
+}
+
+}  // namespace
+}  // namespace qxl

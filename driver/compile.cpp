@@ -19,6 +19,7 @@
 #include "source/preprocessor.h"
 #include "source/reader.h"
 #include "source/symbols.h"
+#include "types/declarations.h"
 #include "types/types.h"
 
 namespace qxl {
@@ -42,6 +43,7 @@ void reset_compiler_state() {
   preprocessor.reset();
   writer.reset();
   type_arena.reset();
+  declarations.reset();
   code.reset();
   finish_depth = 0;
 }

@@ -19,6 +19,7 @@
 #include "source/preprocessor.h"
 #include "source/reader.h"
 #include "source/symbols.h"
+#include "types/builtins.h"
 #include "types/declarations.h"
 #include "types/types.h"
 
@@ -122,6 +123,7 @@ void compile(const std::vector<std::string>& args) {
           : settings.main_source_name);
 
   init_symbol_table();
+  install_builtin_names();
   open_main_source(settings.main_source_name);
 
   if (settings.verbose != 0) {

@@ -21,6 +21,7 @@
 #include "source/symbols.h"
 #include "types/builtins.h"
 #include "types/declarations.h"
+#include "types/nodes.h"
 #include "types/types.h"
 
 namespace qxl {
@@ -45,6 +46,7 @@ void reset_compiler_state() {
   writer.reset();
   type_arena.reset();
   declarations.reset();
+  node_pool.reset();
   code.reset();
   finish_depth = 0;
 }

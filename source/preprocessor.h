@@ -14,6 +14,9 @@ struct PreprocessorState {
   std::vector<SourceFile> include_stack;
   // Path texts of every file an #include has entered.
   std::vector<std::string> included_files;
+  // Set while a #if or #elif condition is parsed: `defined(NAME)` is then
+  // the macro test.
+  bool parsing_condition = false;
 
   void reset();
 };

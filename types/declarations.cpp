@@ -1,11 +1,376 @@
 #include "types/declarations.h"
 
+#include "codegen/code_buffer.h"
+#include "codegen/constant_eval.h"
+#include "driver/diagnostics.h"
+#include "source/lexer.h"
+#include "source/reader.h"
+#include "source/symbols.h"
+#include "types/expressions.h"
+#include "types/nodes.h"
+#include "types/types.h"
+
 namespace qxl {
 
 DeclarationState declarations;
 
-void DeclarationState::reset() { records.clear(); }
+void DeclarationState::reset() { *this = DeclarationState{}; }
 
 Declaration* new_declaration() { return &declarations.records.emplace_back(); }
+
+namespace {
+
+// Declarators and struct bodies nest; deeper nesting than any real program
+// uses is refused before it can exhaust the stack.
+constexpr int max_declarator_nesting = 500;
+
+struct NestingGuard {
+  NestingGuard() {
+    if (++declarations.nesting > max_declarator_nesting)
+      report_error("declaration too complex");
+  }
+  ~NestingGuard() { --declarations.nesting; }
+  NestingGuard(const NestingGuard&) = delete;
+  NestingGuard& operator=(const NestingGuard&) = delete;
+};
+
+Symbol* current_symbol() { return symbols.current; }
+
+// Appends a derivation at the innermost end of the current chain.
+void append_derivation(TokenCode k, std::int32_t count) {
+  Declarator& d = declarations.current;
+  Type* t = make_type(k, nullptr, count);
+  if (d.chain == nullptr)
+    d.chain = t;
+  else
+    d.innermost->sub = t;
+  d.innermost = t;
+}
+
+// Array and function suffixes after a declarator's core.  Returns with the
+// "(" current when a parameter list follows.
+void parse_suffixes(int level) {
+  if (lexer.current_token == tok::lparen) {
+    next_token();
+    if (lexer.current_token != tok::rparen) {
+      // A parameter list: the caller reads it from the "(".
+      push_back_token(tok::lparen, nullptr);
+      return;
+    }
+    next_token();
+    append_derivation(kind::function, 0);
+  }
+  bool first = true;
+  while (lexer.current_token == tok::lbracket) {
+    next_token();
+    std::int32_t count;
+    if (lexer.current_token == tok::rbracket && first && level == 1) {
+      count = 0;  // an open parameter array is a pointer
+    } else if (lexer.current_token == tok::rbracket && first && level == 2) {
+      count = -1;  // sized by the initializer
+    } else {
+      count = evaluate_and_release(parse_expression());
+    }
+    expect_token(tok::rbracket);
+    append_derivation(kind::pointer, count);
+    first = false;
+  }
+}
+
+Type* type_from_keyword_run() {
+  bool is_short = false;
+  while (lexer.current_token == tok::kw_int ||
+         lexer.current_token == tok::kw_short) {
+    is_short = is_short || lexer.current_token == tok::kw_short;
+    next_token();
+  }
+  return is_short ? type_short : type_int;
+}
+
+[[noreturn]] void bad_type(TypeContext context) {
+  switch (context) {
+    case TypeContext::struct_body:
+      report_expected("bad struct/union definition: expected type");
+    case TypeContext::old_parameters:
+      report_expected("expected argument declaration");
+    case TypeContext::prototype_after_comma:
+      report_expected("expected function argument");
+    case TypeContext::plain:
+      break;
+  }
+  report_error("bad type");
+}
+
+bool is_type_name(const Symbol* s) {
+  return s != nullptr && s->declaration != nullptr &&
+         s->declaration->kind == decl_kind::type_name;
+}
+
+// The members of a struct or union body; "{" has been read.
+void parse_members(Type* aggregate) {
+  Member** tail = &aggregate->members;
+  do {
+    Type* base = parse_type_specifier(TypeContext::struct_body);
+    for (;;) {
+      declarations.current = Declarator{};
+      parse_declarator(0);
+      Declarator d = declarations.current;
+      Type* member_type = attach_base(d.chain, d.innermost, base);
+      if (lexer.current_token == tok::colon) {
+        // A bit-field width is read and ignored: the member keeps its type.
+        next_token();
+        release_tree(parse_conditional_expression());
+      }
+      *tail = make_member(d.name, member_type);
+      tail = &(*tail)->next;
+      if (lexer.current_token != tok::comma) break;
+      next_token();
+    }
+    expect_token(tok::semicolon);
+  } while (lexer.current_token != tok::rbrace);
+  next_token();
+}
+
+}  // namespace
+
+bool is_type_start() {
+  switch (lexer.current_token) {
+    case tok::kw_int: case tok::kw_char: case tok::kw_struct:
+    case tok::kw_union: case tok::kw_spot: case tok::kw_short:
+    case tok::kw_byte:
+      return true;
+    case tok::identifier:
+      return is_type_name(current_symbol());
+    default:
+      return false;
+  }
+}
+
+Type* parse_type_specifier(TypeContext context) {
+  switch (lexer.current_token) {
+    case tok::identifier:
+      if (is_type_name(current_symbol())) {
+        Type* t = current_symbol()->declaration->type;
+        next_token();
+        return t;
+      }
+      bad_type(context);
+    case tok::kw_char: next_token(); return type_char;
+    case tok::kw_spot: next_token(); return type_spot;
+    case tok::kw_byte: next_token(); return type_byte;
+    case tok::kw_struct:
+    case tok::kw_union: return parse_struct_or_union();
+    case tok::kw_int:
+    case tok::kw_short: return type_from_keyword_run();
+    default: bad_type(context);
+  }
+}
+
+Type* parse_struct_or_union() {
+  NestingGuard guard;
+  const TokenCode k =
+      lexer.current_token == tok::kw_struct ? kind::struct_ : kind::union_;
+  next_token();
+  Symbol* tag = nullptr;
+  if (lexer.current_token == tok::identifier) {
+    tag = current_symbol();
+    next_token();
+    if (lexer.current_token != tok::lbrace) {
+      if (tag->tag == color_class_marker)
+        report_error("color class used for structure tag");
+      if (tag->tag == nullptr) report_error("unknown structure tag");
+      return tag->tag;
+    }
+  }
+  if (lexer.current_token != tok::lbrace)
+    report_error("bad struct/union declaration");
+  // The declarator and storage state of the enclosing declaration survive
+  // the member declarations.
+  const Declarator outer = declarations.current;
+  Type* aggregate = make_type(k, nullptr, 0);
+  if (tag != nullptr) {
+    if (tag->tag == color_class_marker)
+      report_error("structure tag already used for color class");
+    if (tag->tag != nullptr) report_error("structure tag redeclared");
+    tag->tag = aggregate;  // members may point to the type being defined
+  }
+  next_token();
+  parse_members(aggregate);
+  declarations.current = outer;
+  return aggregate;
+}
+
+void parse_declarator(int level) {
+  NestingGuard guard;
+  switch (lexer.current_token) {
+    case tok::star:
+      next_token();
+      parse_declarator(level);
+      append_derivation(kind::pointer, 0);
+      break;
+    case tok::lparen:
+      next_token();
+      parse_declarator(level);
+      expect_token(tok::rparen);
+      break;
+    case tok::identifier:
+      declarations.current.name = current_symbol();
+      next_token();
+      break;
+    default:
+      report_error("bad declaration");
+  }
+  parse_suffixes(level);
+}
+
+void parse_abstract_declarator() {
+  NestingGuard guard;
+  if (lexer.current_token == tok::star) {
+    next_token();
+    parse_abstract_declarator();
+    append_derivation(kind::pointer, 0);
+  } else if (lexer.current_token == tok::lparen) {
+    next_token();
+    if (lexer.current_token == tok::rparen) {
+      push_back_token(tok::lparen, nullptr);
+    } else {
+      parse_abstract_declarator();
+      expect_token(tok::rparen);
+    }
+  }
+  parse_suffixes(0);
+}
+
+Type* attach_base(Type* chain, Type* innermost, Type* base) {
+  if (chain == nullptr) return base;
+  innermost->sub = base;
+  return chain;
+}
+
+Type* parse_type_name() {
+  const Declarator saved = declarations.current;
+  Type* base = parse_type_specifier();
+  declarations.current = Declarator{};
+  parse_abstract_declarator();
+  Type* t = attach_base(declarations.current.chain,
+                        declarations.current.innermost, base);
+  declarations.current = saved;
+  return t;
+}
+
+namespace {
+
+const char* kind_word(int k) {
+  return k == decl_kind::builtin_function || k == decl_kind::function
+             ? "function"
+             : "variable";
+}
+
+// Fills a new record for `name` and makes it the name's declaration.
+Declaration* attach(Declaration* record, Symbol* name, int record_kind,
+                    Type* type) {
+  record->symbol = name;
+  record->previous = name->declaration;
+  record->kind = record_kind;
+  record->type = type;
+  record->line = reader.line_number;
+  record->file = reader.file_name;
+  name->declaration = record;
+  return record;
+}
+
+}  // namespace
+
+Declaration* declare(int requested) {
+  Declarator& d = declarations.current;
+  Symbol* name = d.name;
+  if (name == nullptr) report_fatal("declare: internal error");
+  Type* type = d.chain;
+  Declaration* old_record = name->declaration;
+  int old = old_record != nullptr ? old_record->kind : 0;
+
+  if (requested == decl_kind::local &&
+      (old == decl_kind::parameter_named || old == decl_kind::parameter_typed))
+    old = decl_kind::local;
+  if (requested != old) {
+    if (requested == decl_kind::parameter_typed &&
+        old != decl_kind::parameter_named)
+      report_error("%s is not a parameter", name->name.c_str());
+    if ((requested == decl_kind::function || requested == decl_kind::global) &&
+        old >= decl_kind::builtin_function && old <= decl_kind::global)
+      report_error("cannot%s %s %s",
+                   old <= decl_kind::builtin_variable ? " replace built-in"
+                                                      : " redeclare",
+                   kind_word(old), name->name.c_str());
+  } else {
+    if (!types_compatible(type, old_record->type, false, true))
+      report_error("identifier %s redeclared incompatibly", name->name.c_str());
+    if (requested == decl_kind::local ||
+        requested == decl_kind::parameter_named ||
+        requested == decl_kind::parameter_typed)
+      report_error("identifier %s redeclared", name->name.c_str());
+    return old_record;
+  }
+
+  const int record_kind = declarations.storage_keyword == tok::kw_typedef
+                              ? decl_kind::type_name
+                              : requested;
+  switch (requested) {
+    case decl_kind::builtin_function:
+    case decl_kind::function:
+    case decl_kind::global: {
+      Declaration* record = attach(new_declaration(), name, record_kind, type);
+      if (requested == decl_kind::global && record_kind == requested) {
+        if (declarations.storage_keyword == tok::kw_buffer)
+          record->value = storage_flag::buffer;
+        else if (declarations.storage_keyword == tok::kw_window)
+          record->value = storage_flag::window;
+      }
+      return record;
+    }
+    case decl_kind::local:
+    case decl_kind::parameter_named: {
+      if (declarations.locals.size() >= max_local_entries)
+        report_error("too many local variables");
+      Declaration* record = attach(new_declaration(), name, record_kind, type);
+      declarations.locals.push_back(record);
+      if (requested == decl_kind::parameter_named) {
+        record->flags = decl_flag::set;
+      } else if (record_kind == decl_kind::local) {
+        record->value = code.frame_words;
+        const std::int64_t words = (rounded_size(type) + 3) / 4;
+        if (code.frame_words + words > max_frame_words)
+          report_error("too much local variable space");
+        code.frame_words += static_cast<int>(words);
+      }
+      return record;
+    }
+    case decl_kind::parameter_typed: {
+      // The named parameter takes its type; arrays are passed as pointers,
+      // char and short as int.
+      Declaration* record = old_record;
+      record->kind = decl_kind::parameter_typed;
+      if (type != nullptr && type->kind == kind::pointer && type->count != 0)
+        type = pointer_to(type->sub);
+      else if (type == type_char || type == type_short)
+        type = type_int;
+      record->type = type;
+      return record;
+    }
+    default:
+      report_fatal("declare: internal error");
+  }
+}
+
+Declaration* declare_implicit_function(Symbol* name) {
+  const Declarator saved = declarations.current;
+  const TokenCode saved_storage = declarations.storage_keyword;
+  declarations.current = Declarator{name, type_int, nullptr};
+  declarations.storage_keyword = 0;
+  Declaration* record = declare(decl_kind::function);
+  declarations.current = saved;
+  declarations.storage_keyword = saved_storage;
+  return record;
+}
 
 }  // namespace qxl

@@ -4,6 +4,7 @@
 // and to the record it hides.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -63,8 +64,34 @@ struct Declaration {
   std::string file;
 };
 
+// Where a type specifier is read decides the message for a token that
+// cannot start one.
+enum class TypeContext {
+  plain,             // "bad type"
+  struct_body,       // "bad struct/union definition: expected type"
+  old_parameters,    // "expected argument declaration"
+  prototype_after_comma,  // "expected function argument"
+};
+
+inline constexpr std::size_t max_local_entries = 199;
+inline constexpr int max_frame_words = 32766;
+
+// The declarator being read: its name and the chain of derived types,
+// outermost first, whose innermost record still lacks its base.
+struct Declarator {
+  Symbol* name = nullptr;
+  Type* chain = nullptr;
+  Type* innermost = nullptr;
+};
+
 struct DeclarationState {
   std::deque<Declaration> records;  // every record of the compile
+  // The locals and parameters of the function being compiled, in order.
+  std::vector<Declaration*> locals;
+  Declarator current;
+  // The last of window, typedef, command, buffer in this declaration.
+  TokenCode storage_keyword = 0;
+  int nesting = 0;  // depth of declarators and struct bodies being read
 
   void reset();
 };
@@ -73,5 +100,25 @@ extern DeclarationState declarations;
 
 // A new record owned by the compile, not yet attached to its symbol.
 Declaration* new_declaration();
+
+// Whether the current token begins a type name.
+bool is_type_start();
+Type* parse_type_specifier(TypeContext context = TypeContext::plain);
+Type* parse_struct_or_union();
+// Reads a declarator into `declarations.current`.  Level 2 is file level,
+// 1 a parameter, 0 anything else.
+void parse_declarator(int level);
+void parse_abstract_declarator();
+// The base type at the innermost end of a derived-type chain.
+Type* attach_base(Type* chain, Type* innermost, Type* base);
+// A type name as in casts and sizeof: specifier and abstract declarator.
+Type* parse_type_name();
+
+// Enters the current declarator (its chain holding the complete type, base
+// attached) with the requested kind (the redeclaration
+// rules decide whether a record is made) and returns its declaration.
+Declaration* declare(int requested_kind);
+// A called name that has no declaration: a function returning int.
+Declaration* declare_implicit_function(Symbol* name);
 
 }  // namespace qxl

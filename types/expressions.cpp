@@ -1,0 +1,402 @@
+#include "types/expressions.h"
+
+#include "bytecode/writer.h"
+#include "codegen/constant_eval.h"
+#include "driver/diagnostics.h"
+#include "source/constants.h"
+#include "source/lexer.h"
+#include "source/preprocessor.h"
+#include "source/symbols.h"
+#include "types/declarations.h"
+#include "types/nodes.h"
+#include "types/operands.h"
+#include "types/types.h"
+
+namespace qxl {
+
+namespace {
+
+// Nested parentheses and operators recurse; past this depth the expression
+// is refused before it can exhaust the stack.
+constexpr int max_parse_depth = 1000;
+int parse_depth = 0;
+
+struct DepthGuard {
+  DepthGuard() {
+    if (++parse_depth > max_parse_depth) report_error("expression too complex");
+  }
+  ~DepthGuard() { --parse_depth; }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+};
+
+enum class Rule { logical, integer, compare, additive };
+
+struct BinaryLevel {
+  int level;  // 4 (||) to 13 (* / %); 0: not a binary operator
+  Rule rule;
+};
+
+// Levels 4 to 13 of the grammar: left-associative binary operators.
+BinaryLevel binary_level(TokenCode t) {
+  switch (t) {
+    case tok::bar_bar: return {4, Rule::logical};
+    case tok::amp_amp: return {5, Rule::logical};
+    case tok::bar: return {6, Rule::integer};
+    case tok::caret: return {7, Rule::integer};
+    case tok::amp: return {8, Rule::integer};
+    case tok::equal_equal:
+    case tok::not_equal: return {9, Rule::compare};
+    case tok::less:
+    case tok::greater:
+    case tok::less_equal:
+    case tok::greater_equal: return {10, Rule::compare};
+    case tok::shift_left:
+    case tok::shift_right: return {11, Rule::integer};
+    case tok::plus:
+    case tok::minus: return {12, Rule::additive};
+    case tok::star:
+    case tok::slash:
+    case tok::percent: return {13, Rule::integer};
+    default: return {0, Rule::integer};
+  }
+}
+
+constexpr int lowest_binary_level = 4;
+
+Node* apply_rule(Rule rule, TokenCode op, Node* left, Node* right) {
+  switch (rule) {
+    case Rule::logical: return logical_op(op, left, right);
+    case Rule::compare: return compare_assign_op(op, left, right);
+    case Rule::additive: return additive_op(op, left, right);
+    case Rule::integer: break;
+  }
+  return integer_op(op, left, right);
+}
+
+Node* parse_binary(int min_level) {
+  Node* left = parse_unary_expression();
+  for (;;) {
+    const BinaryLevel b = binary_level(lexer.current_token);
+    if (b.level == 0 || b.level < min_level) return left;
+    const TokenCode op = lexer.current_token;
+    next_token();
+    Node* right = parse_binary(b.level + 1);
+    left = apply_rule(b.rule, op, left, right);
+  }
+}
+
+Node* one() { return new_folded(1); }
+
+// The size that sizeof gives for an operand expression.
+std::int64_t operand_size(const Node* n) {
+  if (n->op == node_op::identifier && n->symbol->declaration != nullptr) {
+    const Declaration* d = n->symbol->declaration;
+    if (d->kind != decl_kind::function &&
+        d->kind != decl_kind::builtin_function)
+      return type_size(d->type, false);
+  }
+  if (n->op == node_op::string_const || n->op == node_op::string_concat) {
+    std::size_t characters = 0;
+    for (const Node* piece = n; piece != nullptr; piece = piece->right)
+      characters += decode_string_literal(piece->symbol->name).size();
+    return 2 * static_cast<std::int64_t>(characters) + 2;
+  }
+  return type_size(n->type, false);
+}
+
+Node* parse_sizeof() {
+  next_token();
+  const Declarator saved = declarations.current;
+  std::int64_t size;
+  if (lexer.current_token == tok::lparen) {
+    next_token();
+    if (is_type_start()) {
+      size = type_size(parse_type_name(), false);
+      expect_token(tok::rparen);
+      declarations.current = saved;
+      return new_folded(static_cast<std::int32_t>(size));
+    }
+    push_back_token(tok::lparen, nullptr);
+  }
+  Node* operand = parse_unary_expression();
+  size = operand_size(operand);
+  release_tree(operand);
+  declarations.current = saved;
+  return new_folded(static_cast<std::int32_t>(size));
+}
+
+// After "defined" in a #if condition with "(" current: 1 when the name in
+// the parentheses is a macro.
+Node* parse_defined() {
+  next_token();
+  if (lexer.current_token != tok::identifier &&
+      !(lexer.current_token >= tok::first_reserved &&
+        lexer.current_token <= tok::last_reserved))
+    report_expected("expected %s", "identifier");
+  const bool defined = symbols.current->macro != nullptr;
+  next_token();
+  expect_token(tok::rparen);
+  return new_folded(defined ? 1 : 0);
+}
+
+Node* parse_identifier() {
+  Symbol* name = symbols.current;
+  next_token();
+  if (preprocessor.parsing_condition && name->name == "defined" &&
+      lexer.current_token == tok::lparen)
+    return parse_defined();
+  Declaration* d = name->declaration;
+  const bool called = lexer.current_token == tok::lparen;
+  if (d == nullptr && called) d = declare_implicit_function(name);
+  if (d == nullptr) report_error("undeclared variable %s", name->name.c_str());
+
+  if (d->kind == decl_kind::type_name) report_expected("expected %s", "expression");
+  if ((d->kind == decl_kind::function ||
+       d->kind == decl_kind::builtin_function) &&
+      !called) {
+    if (d->kind == decl_kind::builtin_function)
+      report_error("cannot take address of a built in function");
+    Type* function = make_type(kind::function, d->type, 0);
+    return new_leaf(node_op::identifier, name,
+                    make_type(kind::pointer, function, 0));
+  }
+
+  Type* type = d->type;
+  if (type != nullptr && type->kind == kind::pointer && type->count != 0)
+    type = pointer_to(type->sub);
+  if (d->kind == decl_kind::global) d->flags |= decl_flag::used;
+  Node* leaf = new_leaf(node_op::identifier, name, type);
+
+  if (lexer.current_token == tok::dot) {
+    next_token();
+    if (lexer.current_token == tok::kw_default) {
+      leaf->value = default_marker;
+      next_token();
+    } else {
+      push_back_token(tok::dot, nullptr);
+    }
+  }
+  return leaf;
+}
+
+Node* parse_string() {
+  Node* chain = new_leaf(node_op::string_const, symbols.current, type_char_ptr);
+  next_token();
+  while (lexer.current_token == tok::string_const) {
+    Node* piece = new_node(node_op::string_concat, nullptr, chain, type_char_ptr);
+    piece->symbol = symbols.current;
+    chain = piece;
+    next_token();
+  }
+  return chain;
+}
+
+Node* parse_color_class_leaf() {
+  next_token();
+  Symbol* name = symbols.current;
+  if ((lexer.current_token != tok::identifier &&
+       lexer.current_token != tok::kw_default) ||
+      name->tag != color_class_marker)
+    report_error("unrecognized color class");
+  next_token();
+  return new_leaf(node_op::color_class, name, type_int);
+}
+
+Node* parse_primary() {
+  switch (lexer.current_token) {
+    case tok::identifier:
+      return parse_identifier();
+    case tok::string_const:
+      return parse_string();
+    case tok::char_const: {
+      Node* leaf = new_leaf(node_op::char_const, symbols.current, type_char);
+      next_token();
+      return leaf;
+    }
+    case tok::int_const: {
+      Node* leaf = new_leaf(node_op::int_const, symbols.current, type_int);
+      next_token();
+      return leaf;
+    }
+    case tok::kw_color_class:
+      return parse_color_class_leaf();
+    case tok::lparen: {
+      next_token();
+      Node* inner = parse_expression();
+      expect_token(tok::rparen);
+      return inner;
+    }
+    default:
+      report_expected("expected %s", "expression");
+  }
+}
+
+bool is_function_declaration(const Declaration* d) {
+  return d != nullptr && (d->kind == decl_kind::function ||
+                          d->kind == decl_kind::builtin_function);
+}
+
+void check_argument(const Node* argument) {
+  if (argument->type == nullptr)
+    report_error("invalid function argument, returns no value");
+  const TokenCode k = argument->type->kind;
+  if (k == kind::struct_ || k == kind::union_ || k == kind::function)
+    illegal_operation(argument->type);
+}
+
+Node* parse_call(Node* callee) {
+  next_token();  // "("
+  std::vector<Node*> arguments;
+  if (lexer.current_token != tok::rparen) {
+    for (;;) {
+      Node* argument = parse_assignment_expression();
+      check_argument(argument);
+      arguments.push_back(argument);
+      if (lexer.current_token != tok::comma) break;
+      next_token();
+    }
+  }
+  Type* result;
+  const Declaration* d =
+      callee->op == node_op::identifier ? callee->symbol->declaration : nullptr;
+  if (callee->op == node_op::identifier && is_function_declaration(d)) {
+    result = d->type;
+  } else if (callee->type != nullptr && callee->type->kind == kind::function) {
+    result = callee->type->sub;
+  } else if (callee->op == node_op::identifier &&
+             is_function_pointer(callee->type)) {
+    callee = dereference(callee);
+    result = callee->type->sub;
+  } else {
+    report_error("invalid function call");
+  }
+  expect_token(tok::rparen);
+
+  Node* list = nullptr;
+  for (auto it = arguments.rbegin(); it != arguments.rend(); ++it)
+    list = list == nullptr ? *it : new_node(node_op::argument, *it, list, nullptr);
+  return new_node(node_op::call, callee, list, result);
+}
+
+Symbol* expect_member_name() {
+  if (lexer.current_token != tok::identifier)
+    report_expected("expected %s", "identifier");
+  Symbol* name = symbols.current;
+  next_token();
+  return name;
+}
+
+Node* parse_postfix(Node* n) {
+  for (;;) {
+    switch (lexer.current_token) {
+      case tok::lparen:
+        n = parse_call(n);
+        break;
+      case tok::lbracket: {
+        next_token();
+        Node* index = parse_expression();
+        expect_token(tok::rbracket);
+        n = dereference(additive_op(tok::plus, n, index));
+        break;
+      }
+      case tok::dot:
+        next_token();
+        n = member_op(n, expect_member_name());
+        break;
+      case tok::arrow:
+        next_token();
+        n = member_op(dereference(n), expect_member_name());
+        break;
+      case tok::plus_plus:
+      case tok::minus_minus: {
+        const TokenCode op = lexer.current_token;
+        next_token();
+        // A postfix increment ends the chain.
+        return additive_op(op, n, one());
+      }
+      default:
+        return n;
+    }
+  }
+}
+
+}  // namespace
+
+Node* parse_expression() {
+  Node* left = parse_assignment_expression();
+  while (lexer.current_token == tok::comma) {
+    next_token();
+    Node* right = parse_assignment_expression();
+    left = new_node(node_op::comma, left, right, right->type);
+  }
+  return left;
+}
+
+Node* parse_assignment_expression() {
+  DepthGuard guard;
+  Node* left = parse_conditional_expression();
+  if (lexer.current_token != tok::assign) return left;
+  const TokenCode op = lexer.assign_op;
+  next_token();
+  Node* right = parse_assignment_expression();
+  if (op == 0) return compare_assign_op(tok::assign, left, right);
+  return compound_assign_op(op, left, right);
+}
+
+Node* parse_conditional_expression() {
+  DepthGuard guard;
+  Node* condition = parse_binary(lowest_binary_level);
+  if (lexer.current_token != tok::question) return condition;
+  next_token();
+  Node* middle = parse_binary(lowest_binary_level);
+  expect_token(tok::colon);
+  Node* last = parse_conditional_expression();
+  if (condition->type == nullptr) report_error("value required");
+  Node* alternatives = compare_assign_op(tok::colon, middle, last);
+  return new_node(node_op::conditional, condition, alternatives,
+                  alternatives->type);
+}
+
+Node* parse_unary_expression() {
+  DepthGuard guard;
+  switch (lexer.current_token) {
+    case tok::kw_sizeof:
+      return parse_sizeof();
+    case tok::star:
+      next_token();
+      return dereference(parse_unary_expression());
+    case tok::minus:
+    case tok::tilde:
+    case tok::bang: {
+      const TokenCode op = lexer.current_token;
+      next_token();
+      return unary_op(op, parse_unary_expression());
+    }
+    case tok::plus_plus:
+    case tok::minus_minus: {
+      const TokenCode op =
+          lexer.current_token == tok::plus_plus ? tok::plus : tok::minus;
+      next_token();
+      return compound_assign_op(op, parse_unary_expression(), one());
+    }
+    case tok::amp:
+      next_token();
+      return address_of(parse_unary_expression());
+    case tok::lparen: {
+      next_token();
+      if (is_type_start()) {
+        Type* target = parse_type_name();
+        expect_token(tok::rparen);
+        return cast_op(target, parse_unary_expression());
+      }
+      push_back_token(tok::lparen, nullptr);
+      break;
+    }
+    default:
+      break;
+  }
+  return parse_postfix(parse_primary());
+}
+
+}  // namespace qxl

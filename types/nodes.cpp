@@ -1,0 +1,83 @@
+#include "types/nodes.h"
+
+#include <algorithm>
+
+#include "driver/diagnostics.h"
+#include "types/types.h"
+
+namespace qxl {
+
+NodePool node_pool;
+
+namespace {
+// The shared null pointer constant: nothing ever changes or releases it.
+Node shared_null_pointer{node_op::null_pointer, nullptr, nullptr, nullptr, 0,
+                         type_char_ptr, 1};
+}  // namespace
+
+void NodePool::reset() {
+  storage.clear();
+  free_nodes.clear();
+}
+
+Node* null_pointer_node() { return &shared_null_pointer; }
+
+Node* new_node(std::uint16_t op, Node* left, Node* right, Type* type) {
+  Node* n;
+  if (!node_pool.free_nodes.empty()) {
+    n = node_pool.free_nodes.back();
+    node_pool.free_nodes.pop_back();
+    *n = Node{};
+  } else {
+    n = &node_pool.storage.emplace_back();
+  }
+  n->op = op;
+  n->left = left;
+  n->right = right;
+  n->type = type;
+  n->depth = 1 + std::max(left != nullptr ? left->depth : 0,
+                          right != nullptr ? right->depth : 0);
+  if (n->depth > max_tree_depth) report_error("expression too complex");
+  return n;
+}
+
+Node* new_leaf(std::uint16_t op, Symbol* symbol, Type* type) {
+  Node* n = new_node(op, nullptr, nullptr, type);
+  n->symbol = symbol;
+  return n;
+}
+
+Node* new_folded(std::int32_t value) {
+  Node* n = new_node(node_op::folded, nullptr, nullptr, type_int);
+  n->value = value;
+  return n;
+}
+
+void release_node(Node* n) {
+  if (n == nullptr || n == null_pointer_node()) return;
+  node_pool.free_nodes.push_back(n);
+}
+
+void release_tree(Node* n) {
+  std::vector<Node*> pending{n};
+  while (!pending.empty()) {
+    Node* top = pending.back();
+    pending.pop_back();
+    if (top == nullptr || top == null_pointer_node()) continue;
+    pending.push_back(top->left);
+    pending.push_back(top->right);
+    release_node(top);
+  }
+}
+
+Node* copy_tree(const Node* n) {
+  if (n == nullptr) return nullptr;
+  if (n == null_pointer_node()) return null_pointer_node();
+  Node* copy = new_node(n->op, copy_tree(n->left), copy_tree(n->right),
+                        n->type);
+  copy->symbol = n->symbol;
+  copy->value = n->value;
+  return copy;
+}
+
+}  // namespace qxl

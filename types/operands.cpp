@@ -1,0 +1,344 @@
+#include "types/operands.h"
+
+#include "codegen/constant_eval.h"
+#include "driver/diagnostics.h"
+#include "source/symbols.h"
+#include "types/declarations.h"
+#include "types/nodes.h"
+#include "types/types.h"
+
+namespace qxl {
+
+namespace {
+
+[[noreturn]] void illegal_kind(TokenCode k) {
+  switch (k) {
+    case kind::struct_: report_error("operation illegal with structure");
+    case kind::union_: report_error("operation illegal with union");
+    case kind::spot: report_error("operation illegal with spot");
+    case kind::function: report_error("operation illegal with function");
+    default: report_error("operation illegal with pointer");
+  }
+}
+
+// The kind an operand counts as: function pointers and every integer
+// width are integers.
+TokenCode class_of(const Node* n) { return arith_class(n->type); }
+
+bool is_aggregate_kind(TokenCode k) {
+  return k == kind::struct_ || k == kind::union_;
+}
+
+void require_value(const Node* n) {
+  if (n->type == nullptr) report_error("value required");
+}
+
+// Structures, unions and functions are illegal; spots and pointers pass.
+void reject_aggregates(const Node* n) {
+  const TokenCode k = class_of(n);
+  if (is_aggregate_kind(k) || k == kind::function) illegal_kind(k);
+}
+
+// Anything but an integer is illegal.
+void require_integer(const Node* n) {
+  const TokenCode k = class_of(n);
+  if (k != kind::int_) illegal_kind(k);
+}
+
+bool is_comparison(TokenCode op) {
+  return op == tok::less_equal || op == tok::greater_equal ||
+         op == tok::less || op == tok::greater || op == tok::equal_equal ||
+         op == tok::not_equal;
+}
+
+TokenCode opposite_comparison(TokenCode op) {
+  switch (op) {
+    case tok::less_equal: return tok::greater;
+    case tok::greater_equal: return tok::less;
+    case tok::less: return tok::greater_equal;
+    case tok::greater: return tok::less_equal;
+    case tok::equal_equal: return tok::not_equal;
+    default: return tok::equal_equal;
+  }
+}
+
+Node* binary_node(TokenCode op, Node* left, Node* right, Type* type) {
+  return new_node(static_cast<std::uint16_t>(node_class::binary | op), left,
+                  right, type);
+}
+
+// Folds two constant operands of a foldable operator; otherwise builds the
+// binary node.
+Node* fold_or_build(TokenCode op, Node* left, Node* right, Type* type) {
+  if (is_constant_leaf(left) && is_constant_leaf(right) && is_foldable(op)) {
+    const std::int32_t value = fold(op, left, right);
+    release_node(left);
+    release_node(right);
+    return new_folded(value);
+  }
+  return binary_node(op, left, right, type);
+}
+
+std::int64_t target_size(const Type* pointer) {
+  return type_size(pointer->sub, false);
+}
+
+Node* constant(std::int64_t value) {
+  return new_folded(static_cast<std::int32_t>(value));
+}
+
+const Declaration* declaration_of(const Node* n) {
+  if (n->op != node_op::identifier || n->symbol == nullptr) return nullptr;
+  return n->symbol->declaration;
+}
+
+bool is_array(const Type* t) {
+  return t != nullptr && t->kind == kind::pointer && t->count != 0;
+}
+
+Node* structure_copy(Node* left, Node* right) {
+  types_compatible(left->type, right->type, true, false);
+  lookup_symbol("memcpy", tok::identifier);
+  Symbol* memcpy_name = symbols.current;
+  const Declaration* d = memcpy_name->declaration;
+  if (d == nullptr) report_error("undeclared variable %s", "memcpy");
+  Node* callee = new_leaf(node_op::identifier, memcpy_name, d->type);
+  const std::int64_t size = type_size(left->type, false);
+  Node* arguments = new_node(
+      node_op::argument, address_of(left),
+      new_node(node_op::argument, address_of(right), constant(size), nullptr),
+      nullptr);
+  return new_node(node_op::call, callee, arguments, d->type);
+}
+
+}  // namespace
+
+void illegal_operation(const Type* t) { illegal_kind(arith_class(t)); }
+
+void require_lvalue(const Node* n) {
+  require_value(n);
+  if (n->op != node_op::identifier && n->op != node_op::spot_content &&
+      n->op != node_op::dereference && n->op != node_op::member)
+    report_error("not an lvalue");
+  if (const Declaration* d = declaration_of(n)) {
+    if (d->kind == decl_kind::function ||
+        d->kind == decl_kind::builtin_function || is_array(d->type))
+      report_error("not an lvalue");
+  }
+  if (is_array(n->type)) report_error("not an lvalue");
+}
+
+Node* address_of(Node* n) {
+  require_value(n);
+  if (n->op == node_op::dereference) {
+    Node* pointer = n->left;
+    release_node(n);
+    return pointer;
+  }
+  require_lvalue(n);
+  if (const Declaration* d = declaration_of(n)) {
+    if (d->kind == decl_kind::parameter_typed && is_function_pointer(d->type))
+      report_error("No pointers to function pointer arguments.");
+  }
+  return new_node(node_op::address_of, n, nullptr,
+                  make_type(kind::pointer, n->type, 0));
+}
+
+Node* dereference(Node* n) {
+  require_value(n);
+  if (n->op == node_op::address_of) {
+    Node* operand = n->left;
+    release_node(n);
+    return operand;
+  }
+  if (n->type->kind == kind::spot)
+    return new_node(node_op::spot_content, n, nullptr, type_int);
+  if (n->type->kind == kind::pointer)
+    return new_node(node_op::dereference, n, nullptr, n->type->sub);
+  report_error("can't dereference non-pointer");
+}
+
+Node* unary_op(TokenCode op, Node* operand) {
+  require_value(operand);
+  if (is_constant_leaf(operand)) {
+    const std::int32_t value = fold_unary(op, operand);
+    release_node(operand);
+    return new_folded(value);
+  }
+  if (op == tok::bang) {
+    if (node_class_of(operand) == node_class::binary &&
+        is_comparison(node_code(operand))) {
+      operand->op = static_cast<std::uint16_t>(
+          node_class::binary | opposite_comparison(node_code(operand)));
+      return operand;
+    }
+    reject_aggregates(operand);
+  } else {
+    require_integer(operand);
+  }
+  return new_node(static_cast<std::uint16_t>(node_class::unary | op), operand,
+                  nullptr, type_int);
+}
+
+Node* integer_op(TokenCode op, Node* left, Node* right) {
+  require_value(left);
+  require_value(right);
+  if (op == tok::star && is_constant_equal(left, 1)) return right;
+  if ((op == tok::star || op == tok::slash) && is_constant_equal(right, 1))
+    return left;
+  if ((op == tok::shift_left || op == tok::shift_right) &&
+      is_constant_equal(right, 0))
+    return left;
+  require_integer(left);
+  require_integer(right);
+  return fold_or_build(op, left, right, type_int);
+}
+
+Node* logical_op(TokenCode op, Node* left, Node* right) {
+  require_value(left);
+  require_value(right);
+  reject_aggregates(left);
+  reject_aggregates(right);
+  return fold_or_build(op, left, right, type_int);
+}
+
+Node* additive_op(TokenCode op, Node* left, Node* right) {
+  require_value(left);
+  require_value(right);
+  const bool increment = op == tok::plus_plus || op == tok::minus_minus;
+  if (increment) require_lvalue(left);
+  if (op == tok::plus && class_of(right) == kind::pointer)
+    std::swap(left, right);
+  if (!increment) {
+    if (is_constant_equal(right, 0)) return left;
+    if (op == tok::plus && is_constant_equal(left, 0)) return right;
+  }
+
+  if (class_of(right) == kind::pointer) {
+    if (class_of(left) != kind::pointer || op != tok::minus)
+      report_error("operation illegal with pointer");
+    types_compatible(left->type, right->type, true, true);
+    const std::int64_t size = target_size(left->type);
+    Node* difference = binary_node(tok::minus, left, right, type_int);
+    if (size == 1) return difference;
+    return integer_op(tok::slash, difference, constant(size));
+  }
+  if (class_of(left) == kind::pointer) {
+    require_integer(right);
+    const std::int64_t size = target_size(left->type);
+    if (size != 1) right = integer_op(tok::star, right, constant(size));
+    return binary_node(op, left, right, left->type);
+  }
+  require_integer(left);
+  require_integer(right);
+  return fold_or_build(op, left, right, left->type);
+}
+
+Node* compare_assign_op(TokenCode op, Node* left, Node* right) {
+  require_value(left);
+  require_value(right);
+  if (op == tok::assign) {
+    require_lvalue(left);
+    if (left->type->kind == kind::struct_ && right->type->kind == kind::struct_)
+      return structure_copy(left, right);
+  }
+
+  bool matched = false;
+  Type* result = left->type;
+  const TokenCode left_kind = class_of(left);
+  const TokenCode right_kind = class_of(right);
+  if (is_aggregate_kind(left_kind) || left_kind == kind::function)
+    illegal_kind(left_kind);
+  if (left->type->kind == kind::spot) {
+    matched = has_constant_value(right, 0);
+  } else if (is_data_pointer(left->type)) {
+    if (is_constant_equal(right, 0)) {
+      right = null_pointer_node();
+      matched = true;
+    } else {
+      matched = right == null_pointer_node();
+    }
+  }
+  if (is_aggregate_kind(right_kind) || right_kind == kind::function)
+    illegal_kind(right_kind);
+  if (!matched && right->type->kind == kind::spot &&
+      has_constant_value(left, 0)) {
+    matched = true;
+    result = right->type;
+  } else if (!matched && is_data_pointer(right->type) &&
+             is_constant_equal(left, 0)) {
+    left = null_pointer_node();
+    matched = true;
+    result = right->type;
+  }
+  if (!matched) types_compatible(left->type, right->type, true, false);
+
+  if (op == tok::assign || op == tok::colon)
+    return binary_node(op, left, right, result);
+  return fold_or_build(op, left, right, type_int);
+}
+
+Node* compound_assign_op(TokenCode op, Node* left, Node* right) {
+  require_lvalue(left);
+  require_value(right);
+  require_integer(right);
+  Type* result = type_int;
+  const TokenCode left_kind = class_of(left);
+  if (left_kind == kind::pointer) {
+    if (op != tok::plus && op != tok::minus)
+      report_error("operation illegal with pointer");
+    const std::int64_t size = target_size(left->type);
+    if (size != 1) right = integer_op(tok::star, right, constant(size));
+    result = left->type;
+  } else if (left_kind != kind::int_) {
+    illegal_kind(left_kind);
+  }
+  return new_node(static_cast<std::uint16_t>(node_class::compound | op), left,
+                  right, result);
+}
+
+Node* member_op(Node* n, Symbol* member_name) {
+  require_value(n);
+  if (!is_aggregate_kind(n->type->kind))
+    report_error("not a structure/union");
+  for (const Member* m = n->type->members; m != nullptr; m = m->next) {
+    if (m->name != member_name) continue;
+    Node* result = new_node(node_op::member, n, nullptr, m->type);
+    result->value = static_cast<std::int32_t>(member_offset(n->type, m));
+    return result;
+  }
+  report_error("%s is not a member of this structure/union",
+               member_name->name.c_str());
+}
+
+Node* cast_op(Type* target, Node* operand) {
+  if (target->kind == kind::pointer && target->count == 0 &&
+      is_data_pointer(target) && is_constant_equal(operand, 0))
+    return null_pointer_node();
+  if (operand->type != nullptr) {
+    if (arith_class(operand->type) == kind::int_ && is_data_pointer(target))
+      return new_node(node_op::int_to_pointer, operand, nullptr, target);
+    if (is_data_pointer(operand->type) && arith_class(target) == kind::int_)
+      return new_node(node_op::pointer_to_int, operand, nullptr, target);
+  }
+  const auto words = [](const Type* t) { return (rounded_size(t) + 3) / 4; };
+  if (words(operand->type) == words(target)) {
+    if (operand == null_pointer_node()) return operand;
+    return new_node(node_op::cast, operand, nullptr, target);
+  }
+  report_cast_failure(operand->type, target);
+  return operand;
+}
+
+void check_passable(TokenCode type_kind) {
+  if (is_aggregate_kind(type_kind) || type_kind == kind::function)
+    illegal_kind(type_kind);
+}
+
+void check_integer_kind(TokenCode type_kind) {
+  if (type_kind != kind::int_ && type_kind != kind::char_ &&
+      type_kind != kind::short_ && type_kind != kind::byte)
+    illegal_kind(type_kind);
+}
+
+}  // namespace qxl

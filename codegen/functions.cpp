@@ -1,13 +1,310 @@
 #include "codegen/functions.h"
 
+#include <algorithm>
+#include <vector>
+
+#include "bytecode/writer.h"
+#include "codegen/code_buffer.h"
+#include "driver/diagnostics.h"
+#include "driver/options.h"
 #include "source/lexer.h"
+#include "source/reader.h"
+#include "source/symbols.h"
+#include "types/declarations.h"
+#include "types/nodes.h"
+#include "types/types.h"
 
 namespace qxl {
 
-// Declarations are not compiled yet: the loop takes the token stream to its
-// end, so that every rule of the lexer runs on a whole source file.
+namespace {
+
+// One "#" per top-level declaration under -v, after the file's name when
+// it changed.
+void show_progress() {
+  if (settings.verbose == 0) return;
+  if (reader.file_name != diagnostics.progress_file) {
+    console_print("\n%s: ", reader.file_name.c_str());
+    diagnostics.progress_file = reader.file_name;
+  }
+  console_write("#");
+  ++diagnostics.pending_progress;
+  console_flush();
+}
+
+// Until statements are compiled, a function body is read as a balanced
+// block of tokens.
+void skip_function_body() {
+  const std::string start_file = reader.file_name;
+  const int start_line = reader.line_number;
+  int depth = 0;
+  do {
+    if (lexer.current_token == tok::end_of_input)
+      report_error_at(start_file, start_line, "unterminated block");
+    if (lexer.current_token == tok::lbrace) ++depth;
+    if (lexer.current_token == tok::rbrace) --depth;
+    next_token();
+  } while (depth > 0);
+}
+
+void bind_key(int table, std::int32_t key) { add_binding(table, key); }
+
+bool is_function_type(const Type* t) {
+  return t != nullptr && t->kind == kind::function;
+}
+
+// The variable record of a global, written once its declarator is read.
+void write_global(const Declaration* d, int flags) {
+  Type* type = d->type;
+  const bool buffer = (d->value & storage_flag::buffer) != 0;
+  const bool window = (d->value & storage_flag::window) != 0;
+  if (lexer.current_token == tok::assign ||
+      (type->kind == kind::pointer && type->count == -1))
+    report_error("initializers of global variables are not supported yet");
+  const std::int64_t size = rounded_size(type);
+  if (size > 0xFFFFFFFFLL) report_fatal("compiler limit exceeded");
+
+  ByteBuffer record;
+  put_u8(record, buffer   ? record::buffer_variable
+                 : window ? record::window_variable
+                          : record::variable);
+  put_u8(record, static_cast<unsigned>(storage_class_of(type) | flags));
+  put_name(record, d->symbol->name);
+  const std::string signature = type_signature(type, 0, false);
+  record.insert(record.end(), signature.begin(), signature.end());
+  put_u8(record, 0);
+  put_u32(record, static_cast<std::uint32_t>(size));
+  // A buffer or window variable without initializer starts as zeros.
+  if (buffer || window)
+    record.resize(record.size() + static_cast<std::size_t>(size), 0);
+  write_variable_record(record);
+}
+
+// A declarator that is not the function of a definition or prototype: a
+// function name, a type name or a global variable.
+void declare_plain(Type* full, bool has_type, int flags) {
+  if (!has_type && flags == 0 && declarations.storage_keyword == 0)
+    report_error("unrecognized declaration");
+  Declarator& d = declarations.current;
+  d.chain = full;
+  if (is_function_type(full)) {
+    d.chain = full->sub;
+    declare_function();
+  } else if (declarations.storage_keyword == tok::kw_typedef) {
+    declare(decl_kind::global);
+  } else {
+    write_global(declare(decl_kind::global), flags);
+  }
+}
+
+// A function declarator at the start of a declaration: a definition or a
+// prototype.  Returns false when it only declares the name ("int f();"),
+// so that the declaration goes on like one of variables.
+bool compile_function(Type* full, bool parameter_list) {
+  Symbol* name = declarations.current.name;
+  open_function(name->name, declarations.storage_keyword == tok::kw_command);
+  Type* result = parameter_list ? full : full->sub;
+  if (parameter_list) {
+    next_token();
+    if (parse_parameter_list() > 0 &&
+        declarations.storage_keyword == tok::kw_command)
+      report_error("commands take no arguments");
+    expect_token(tok::rparen);
+  } else {
+    parse_key_bindings(bind_key);
+  }
+  const TokenCode storage = declarations.storage_keyword;
+  if (storage == tok::kw_window || storage == tok::kw_buffer ||
+      storage == tok::kw_typedef)
+    report_error("bad storage class for function");
+  if (result != nullptr &&
+      (result->kind == kind::function ||
+       (result->kind == kind::pointer && result->count != 0)))
+    report_error("function return value too complex");
+  declarations.current = Declarator{name, result, nullptr};
+  Declaration* declaration = declare_function();
+
+  if (!parameter_list && (lexer.current_token == tok::semicolon ||
+                          lexer.current_token == tok::comma ||
+                          lexer.current_token == tok::assign))
+    return false;
+  if (lexer.current_token == tok::lbrace || is_type_start()) {
+    const int argument_words = parse_parameter_declarations();
+    check_prototype(declaration, param_signature(parameter_types()));
+    emit_debug_record(true);
+    skip_function_body();
+    close_function(argument_words);
+    close_scope(0, false);
+    return true;
+  }
+  if (lexer.current_token != tok::semicolon)
+    report_error("expected function definition");
+  check_prototype(declaration, param_signature(parameter_types()));
+  next_token();
+  close_scope(0, true);
+  return true;
+}
+
+// One declaration after its storage classes and type.
+void compile_declarators(Type* base, bool has_type, int flags) {
+  for (bool first = true;; first = false) {
+    declarations.current = Declarator{};
+    parse_declarator(2);
+    const Declarator& d = declarations.current;
+    const bool parameter_list = lexer.current_token == tok::lparen;
+    Type* full = attach_base(d.chain, d.innermost, base);
+    if (first && (parameter_list || is_function_type(full))) {
+      if (compile_function(full, parameter_list)) return;
+    } else {
+      declare_plain(full, has_type, flags);
+    }
+    if (lexer.current_token != tok::comma) break;
+    next_token();
+  }
+  expect_token(tok::semicolon);
+}
+
+}  // namespace
+
 void compile_unit() {
-  while (lexer.current_token != tok::end_of_input) next_token();
+  while (lexer.current_token != tok::end_of_input) {
+    show_progress();
+    if (parse_keytable_declaration() || parse_color_declaration()) continue;
+    declarations.storage_keyword = 0;
+    const int flags = parse_storage_classes(true);
+    const bool has_type = is_type_start();
+    Type* base = has_type ? parse_type_specifier() : type_int;
+    if (lexer.current_token == tok::semicolon) {
+      next_token();
+      continue;
+    }
+    compile_declarators(base, has_type, flags);
+  }
+}
+
+void check_prototype(Declaration* function, const std::string& signature) {
+  if (!function->has_signature) {
+    function->has_signature = true;
+    function->signature = signature;
+    return;
+  }
+  const std::string& recorded = function->signature;
+  if (recorded.empty() || signature.empty() || recorded == signature) return;
+  const auto count = [](std::string_view s) {
+    return static_cast<int>(std::count(s.begin(), s.end(), ';'));
+  };
+  const int recorded_count = count(recorded);
+  const int new_count = count(signature);
+  const char* name = function->symbol->name.c_str();
+  if (recorded_count != new_count)
+    report_error("%s previously declared with %d parameters, not %d", name,
+                 recorded_count, new_count);
+  std::size_t at = 0;
+  while (at < signature.size() && at < recorded.size() &&
+         signature[at] == recorded[at])
+    ++at;
+  const int parameter =
+      new_count - count(std::string_view(signature).substr(at)) + 1;
+  report_error("parameter %d doesn't match prior declaration of %s", parameter,
+               name);
+}
+
+std::string describe_type_code(std::string_view code) {
+  std::string words;
+  std::size_t i = 0;
+  for (;;) {
+    if (i < code.size() && code[i] == '*') {
+      words += "ptr to ";
+      ++i;
+    } else if (i < code.size() && code[i] == '[') {
+      words += "array of ";
+      ++i;
+      while (i < code.size() && code[i] >= '0' && code[i] <= '9')
+        words += code[i++];
+      words += ' ';
+    } else {
+      break;
+    }
+  }
+  const char base = i < code.size() ? code[i] : '\0';
+  switch (base) {
+    case '(': return words + "function ";
+    case '.': return words + "spot ";
+    case 'B': return words + "byte ";
+    case 'C': return words + "char ";
+    case 'I': return words + "int ";
+    case 'O': return words + "color_class ";
+    case 'S': return words + "struct ";
+    case 'T': return words + "short ";
+    case 'U': return words + "union ";
+    default: return words + "error";
+  }
+}
+
+namespace {
+
+// The type code string of an argument, as parameters are written.
+std::string argument_code(const Node* argument) {
+  if (argument->op == node_op::color_class) return "O";
+  return type_signature(argument->type, 0, true);
+}
+
+bool same_code(std::string_view parameter, std::string_view argument) {
+  if (parameter.size() != argument.size()) return false;
+  for (std::size_t i = 0; i < parameter.size(); ++i) {
+    char p = parameter[i] == 'T' ? 'B' : parameter[i];
+    char a = argument[i] == 'T' ? 'B' : argument[i];
+    if (p != a) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void check_arguments(std::string_view function_name,
+                     const Declaration* callee, const Node* arguments) {
+  if (callee == nullptr || !callee->has_signature) return;
+  const std::string name(function_name);
+  std::string_view rest = callee->signature;
+  bool optional_reached = false;
+
+  std::vector<const Node*> list;
+  for (const Node* n = arguments; n != nullptr;) {
+    if (n->op == node_op::argument) {
+      list.push_back(n->left);
+      n = n->right;
+    } else {
+      list.push_back(n);
+      n = nullptr;
+    }
+  }
+
+  int number = 0;
+  for (const Node* argument : list) {
+    ++number;
+    if (!rest.empty() && rest.front() == '>') return;
+    const std::size_t end = rest.find(';');
+    if (end == std::string_view::npos)
+      report_error("too many parameters in call to %s", name.c_str());
+    std::string_view parameter = rest.substr(0, end);
+    rest.remove_prefix(end + 1);
+    if (!parameter.empty() && parameter.front() == '?') {
+      optional_reached = true;
+      parameter.remove_prefix(1);
+    }
+    if (argument == null_pointer_node()) continue;
+    const std::string code = argument_code(argument);
+    if (parameter == "*V" && !code.empty() && code.front() == '*') continue;
+    if (parameter == "*S-" &&
+        (code.rfind("*S", 0) == 0 || code.rfind("*U", 0) == 0))
+      continue;
+    if (!same_code(parameter, code))
+      report_error("parameter %d of %s doesn't match declaration: %svs %s",
+                   number, name.c_str(), describe_type_code(code).c_str(),
+                   describe_type_code(parameter).c_str());
+  }
+  if (!rest.empty() && rest.front() != '?' && rest.front() != '>' &&
+      !optional_reached)
+    report_error("too few parameters in call to %s", name.c_str());
 }
 
 }  // namespace qxl

@@ -1,13 +1,16 @@
 #include "types/declarations.h"
 
+#include "bytecode/format.h"
 #include "codegen/code_buffer.h"
 #include "codegen/constant_eval.h"
 #include "driver/diagnostics.h"
+#include "driver/options.h"
 #include "source/lexer.h"
 #include "source/reader.h"
 #include "source/symbols.h"
 #include "types/expressions.h"
 #include "types/nodes.h"
+#include "types/operands.h"
 #include "types/types.h"
 
 namespace qxl {
@@ -371,6 +374,226 @@ Declaration* declare_implicit_function(Symbol* name) {
   declarations.current = saved;
   declarations.storage_keyword = saved_storage;
   return record;
+}
+
+}  // namespace qxl
+
+// ---------------------------------------------------------------------------
+// Storage classes, parameters, locals and scopes.
+
+namespace qxl {
+
+namespace {
+
+bool is_storage_keyword(TokenCode t) {
+  return t == tok::kw_window || t == tok::kw_typedef ||
+         t == tok::kw_command || t == tok::kw_buffer;
+}
+
+void set_storage_keyword(TokenCode t) {
+  if (declarations.storage_keyword != 0)
+    report_error("'%s' keyword incompatible with previous '%s' keyword",
+                 token_name(t), token_name(declarations.storage_keyword));
+  declarations.storage_keyword = t;
+}
+
+// Words of stack a value of this type takes, a partial word counting whole.
+int words_of(const Type* t) {
+  return static_cast<int>((rounded_size(t) + 3) / 4);
+}
+
+// Warns about one unused local or parameter at its own position, once.
+void warn_unused(Declaration* d) {
+  if ((d->flags & (decl_flag::used | decl_flag::warned)) != 0) return;
+  if (d->kind == decl_kind::type_name) return;
+  d->flags |= decl_flag::warned;
+  const std::string saved_file = reader.file_name;
+  const int saved_line = reader.line_number;
+  reader.file_name = d->file;
+  reader.line_number = d->line;
+  const char* name = d->symbol->name.c_str();
+  if (d->kind == decl_kind::local) {
+    if ((d->flags & decl_flag::set) != 0)
+      report_warning("variable %s was set but not used", name);
+    else
+      report_warning("variable %s was not used", name);
+  } else {
+    report_warning("parameter %s was not used", name);
+  }
+  reader.file_name = saved_file;
+  reader.line_number = saved_line;
+}
+
+}  // namespace
+
+int parse_storage_classes(bool file_level) {
+  int flags = 0;
+  for (;;) {
+    const TokenCode t = lexer.current_token;
+    if (t == tok::kw_static) report_error("'static' keyword not allowed");
+    if (file_level) {
+      if (t == tok::kw_user) flags |= variable_flag::user;
+      else if (t == tok::kw_volatile) flags |= variable_flag::volatile_;
+      else if (t == tok::kw_zeroed) flags |= variable_flag::zeroed;
+      else if (is_storage_keyword(t)) set_storage_keyword(t);
+      else return flags;
+    } else {
+      if (t == tok::kw_typedef) set_storage_keyword(t);
+      else if (is_storage_keyword(t))
+        report_error("bad storage class for local variable");
+      else return flags;
+    }
+    next_token();
+  }
+}
+
+bool starts_local_declaration() {
+  const TokenCode t = lexer.current_token;
+  return is_storage_keyword(t) || t == tok::kw_static || is_type_start();
+}
+
+Declaration* declare_function() {
+  const Declaration* d = declarations.current.name->declaration;
+  return declare(d != nullptr && d->kind == decl_kind::builtin_function
+                     ? decl_kind::builtin_function
+                     : decl_kind::function);
+}
+
+int parse_parameter_list() {
+  int count = 0;
+  if (lexer.current_token == tok::identifier && !is_type_start()) {
+    for (;;) {
+      declarations.current = Declarator{symbols.current, type_int, nullptr};
+      declare(decl_kind::parameter_named);
+      ++count;
+      next_token();
+      if (lexer.current_token != tok::comma) return count;
+      next_token();
+      if (lexer.current_token != tok::identifier)
+        report_expected("bad parameter list, expected identifier");
+    }
+  }
+  if (!is_type_start()) return 0;
+  TypeContext context = TypeContext::plain;
+  for (;;) {
+    Type* base = parse_type_specifier(context);
+    declarations.current = Declarator{};
+    parse_declarator(1);
+    Declarator& d = declarations.current;
+    d.chain = attach_base(d.chain, d.innermost, base);
+    declare(decl_kind::parameter_named);
+    declare(decl_kind::parameter_typed);
+    ++count;
+    if (lexer.current_token != tok::comma) return count;
+    next_token();
+    context = TypeContext::prototype_after_comma;
+  }
+}
+
+int parse_parameter_declarations() {
+  while (lexer.current_token != tok::lbrace) {
+    Type* base = parse_type_specifier(TypeContext::old_parameters);
+    for (;;) {
+      declarations.current = Declarator{};
+      parse_declarator(1);
+      Declarator& d = declarations.current;
+      d.chain = attach_base(d.chain, d.innermost, base);
+      declare(decl_kind::parameter_typed);
+      if (lexer.current_token != tok::comma) break;
+      next_token();
+    }
+    expect_token(tok::semicolon);
+  }
+  int words = 0;
+  for (Declaration* d : declarations.locals) {
+    words += words_of(d->type);
+    d->value = -words - 3;
+  }
+  if (words >= 128) report_error("too much argument space");
+  return words;
+}
+
+std::vector<const Type*> parameter_types() {
+  std::vector<const Type*> types;
+  for (const Declaration* d : declarations.locals)
+    if (d->kind == decl_kind::parameter_named ||
+        d->kind == decl_kind::parameter_typed)
+      types.push_back(d->type);
+  return types;
+}
+
+void parse_local_declarations(void (*initialize)(Node*)) {
+  while (starts_local_declaration()) {
+    declarations.storage_keyword = 0;
+    parse_storage_classes(false);
+    Type* base = parse_type_specifier();
+    if (lexer.current_token == tok::semicolon) {
+      next_token();
+      continue;
+    }
+    for (;;) {
+      declarations.current = Declarator{};
+      parse_declarator(0);
+      Declarator& d = declarations.current;
+      d.chain = attach_base(d.chain, d.innermost, base);
+      if (d.chain->kind == kind::function) {
+        d.chain = d.chain->sub;  // the record holds the result type
+        declare_function();
+      } else {
+        Declaration* record = declare(decl_kind::local);
+        if (lexer.current_token == tok::assign && lexer.assign_op == 0) {
+          next_token();
+          Node* target = identifier_leaf(record->symbol);
+          initialize(compare_assign_op(tok::assign, target,
+                                       parse_assignment_expression()));
+        }
+      }
+      if (lexer.current_token != tok::comma) break;
+      next_token();
+    }
+    expect_token(tok::semicolon);
+  }
+}
+
+void close_scope(std::size_t keep, bool quick) {
+  while (declarations.locals.size() > keep) {
+    Declaration* d = declarations.locals.back();
+    declarations.locals.pop_back();
+    if (!quick && settings.no_unused_warnings == 0) warn_unused(d);
+    d->symbol->declaration = d->previous;
+  }
+}
+
+int storage_class_of(const Type* t) {
+  switch (t->kind) {
+    case kind::char_: return attribute::class_char;
+    case kind::short_: return attribute::class_short;
+    case kind::int_: return attribute::class_int;
+    case kind::byte: return attribute::class_byte;
+    default: break;
+  }
+  if (t->kind == kind::pointer && t->sub == type_char)
+    return t->count != 0 ? attribute::class_char_array
+                         : attribute::class_char_pointer;
+  // Spots and data pointers anywhere inside make the spot-or-pointer class.
+  std::vector<const Type*> pending{t};
+  while (!pending.empty()) {
+    const Type* u = pending.back();
+    pending.pop_back();
+    if (u == nullptr) continue;
+    if (u->kind == kind::spot) return attribute::class_spot_or_pointer;
+    if (u->kind == kind::pointer) {
+      if (u->count == 0) {
+        if (is_data_pointer(u)) return attribute::class_spot_or_pointer;
+        continue;  // a function pointer holds no spot
+      }
+      pending.push_back(u->sub);
+    } else if (u->kind == kind::struct_ || u->kind == kind::union_) {
+      for (const Member* m = u->members; m != nullptr; m = m->next)
+        pending.push_back(m->type);
+    }
+  }
+  return attribute::class_other;
 }
 
 }  // namespace qxl

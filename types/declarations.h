@@ -14,6 +14,7 @@
 
 namespace qxl {
 
+struct Node;
 struct Symbol;
 struct Type;
 
@@ -93,6 +94,12 @@ struct DeclarationState {
   TokenCode storage_keyword = 0;
   int nesting = 0;  // depth of declarators and struct bodies being read
 
+  // Color classes in the order of their numbers; the number of the last
+  // color scheme (-1: none yet, and the number of a class's default).
+  std::vector<Symbol*> color_classes;
+  int last_scheme = -1;
+  int next_key_table = 1;
+
   void reset();
 };
 
@@ -120,5 +127,44 @@ Type* parse_type_name();
 Declaration* declare(int requested_kind);
 // A called name that has no declaration: a function returning int.
 Declaration* declare_implicit_function(Symbol* name);
+// Enters a function name: a primitive's name keeps its built-in meaning.
+Declaration* declare_function();
+
+// Attribute flags of the variable record.
+namespace variable_flag {
+inline constexpr int user = 0x10;
+inline constexpr int volatile_ = 0x20;
+inline constexpr int zeroed = 0x40;
+}  // namespace variable_flag
+
+// Reads storage-class words; returns the variable_flag bits and sets the
+// current storage keyword.  At block level only typedef is accepted.
+int parse_storage_classes(bool file_level);
+// Whether the current token may begin a local declaration.
+bool starts_local_declaration();
+
+// After the "(" of a function declarator: old-style names or a prototype
+// list.  Returns the number of parameters.
+int parse_parameter_list();
+// Old-style parameter declarations up to "{"; assigns the frame offsets and
+// returns the argument words.
+int parse_parameter_declarations();
+// The declarations at the start of a block.  `initialize` receives the
+// assignment tree of each initialized local.
+void parse_local_declarations(void (*initialize)(Node*));
+// Pops the local table down to `keep` entries, warning about unused ones
+// unless `quick`.
+void close_scope(std::size_t keep, bool quick);
+// The parameter types of the function being compiled, in order.
+std::vector<const Type*> parameter_types();
+
+bool parse_keytable_declaration();
+// "on" clauses after a command's "()": calls `bind` with each table number
+// and key code.
+void parse_key_bindings(void (*bind)(int table, std::int32_t key));
+bool parse_color_declaration();
+
+// The storage class in bits 0 to 3 of a variable record's attributes.
+int storage_class_of(const Type* t);
 
 }  // namespace qxl

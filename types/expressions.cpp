@@ -162,11 +162,7 @@ Node* parse_identifier() {
                     make_type(kind::pointer, function, 0));
   }
 
-  Type* type = d->type;
-  if (type != nullptr && type->kind == kind::pointer && type->count != 0)
-    type = pointer_to(type->sub);
-  if (d->kind == decl_kind::global) d->flags |= decl_flag::used;
-  Node* leaf = new_leaf(node_op::identifier, name, type);
+  Node* leaf = identifier_leaf(name);
 
   if (lexer.current_token == tok::dot) {
     next_token();
@@ -322,6 +318,15 @@ Node* parse_postfix(Node* n) {
 }
 
 }  // namespace
+
+Node* identifier_leaf(Symbol* name) {
+  Declaration* d = name->declaration;
+  Type* type = d->type;
+  if (type != nullptr && type->kind == kind::pointer && type->count != 0)
+    type = pointer_to(type->sub);
+  if (d->kind == decl_kind::global) d->flags |= decl_flag::used;
+  return new_leaf(node_op::identifier, name, type);
+}
 
 Node* parse_expression() {
   Node* left = parse_assignment_expression();

@@ -5,6 +5,7 @@
 namespace qxl {
 
 struct Node;
+struct Symbol;
 
 // A full expression, comma operator included.
 Node* parse_expression();
@@ -12,5 +13,9 @@ Node* parse_expression();
 Node* parse_assignment_expression();
 Node* parse_conditional_expression();
 Node* parse_unary_expression();
+
+// The leaf that names a variable: arrays decay to a pointer to their first
+// element, and a global is marked used.
+Node* identifier_leaf(Symbol* name);
 
 }  // namespace qxl

@@ -1,0 +1,209 @@
+// Key tables, key bindings, color classes and color schemes.
+#include <algorithm>
+#include <string>
+
+#include "bytecode/format.h"
+#include "bytecode/writer.h"
+#include "codegen/constant_eval.h"
+#include "driver/diagnostics.h"
+#include "source/constants.h"
+#include "source/lexer.h"
+#include "source/symbols.h"
+#include "types/declarations.h"
+#include "types/expressions.h"
+#include "types/types.h"
+
+namespace qxl {
+
+namespace {
+
+constexpr std::uint32_t refers_to_class = 0x2000000;
+constexpr std::uint32_t no_background = 0x1000000;
+
+bool is_class_name_token() {
+  return lexer.current_token == tok::identifier ||
+         lexer.current_token == tok::kw_default;
+}
+
+// Marks the current token's name as a color class and returns its number,
+// appending it (and writing its record) the first time.
+int color_class_number(Symbol* name) {
+  if (name->tag != nullptr && name->tag != color_class_marker)
+    report_error("color class already used for structure tag");
+  name->tag = color_class_marker;
+  auto& classes = declarations.color_classes;
+  for (std::size_t i = 0; i < classes.size(); ++i)
+    if (classes[i] == name) return static_cast<int>(i);
+  classes.push_back(name);
+  ByteBuffer record{record::color_class};
+  put_name(record, name->name);
+  write_color_record(record);
+  return static_cast<int>(classes.size() - 1);
+}
+
+// Reads a class name ("bad color class name" otherwise) and returns its
+// number.
+int read_class_name() {
+  if (!is_class_name_token()) report_error("bad color class name");
+  const int number = color_class_number(symbols.current);
+  next_token();
+  return number;
+}
+
+// Reads a scheme name, writes its record and returns its number.
+int read_scheme_name() {
+  if (lexer.current_token != tok::string_const)
+    report_error("bad color scheme name");
+  ByteBuffer record{record::color_scheme};
+  do {
+    for (char16_t c : decode_string_literal(symbols.current->name))
+      record.push_back(static_cast<std::uint8_t>(c));
+    next_token();
+  } while (lexer.current_token == tok::string_const);
+  record.push_back(0);
+  write_color_record(record);
+  return ++declarations.last_scheme;
+}
+
+std::uint32_t constant_value() {
+  return static_cast<std::uint32_t>(
+      evaluate_and_release(parse_assignment_expression()));
+}
+
+// A color value for the class in the scheme; writes the assignment record.
+void read_color_value(int class_number, int scheme) {
+  if (lexer.current_token == tok::assign && lexer.assign_op == 0) next_token();
+  std::uint32_t foreground;
+  std::uint32_t background;
+  if (lexer.current_token == tok::kw_color_class) {
+    next_token();
+    if (!is_class_name_token()) report_error("bad color class name");
+    Symbol* name = symbols.current;
+    const auto& classes = declarations.color_classes;
+    const auto found = std::find(classes.begin(), classes.end(), name);
+    if (found == classes.end()) report_error("undefined color class");
+    foreground = refers_to_class +
+                 static_cast<std::uint32_t>(color_class_number(name));
+    background = 0;
+    next_token();
+  } else {
+    foreground = constant_value();
+    background = no_background;
+    if (lexer.current_token == tok::kw_on) {
+      next_token();
+      background = constant_value();
+    }
+  }
+  ByteBuffer record{record::color_assignment};
+  put_u16(record, static_cast<unsigned>(class_number));
+  put_u16(record, static_cast<unsigned>(scheme) & 0xFFFF);
+  put_u32(record, foreground);
+  put_u32(record, background);
+  write_color_record(record);
+}
+
+// CLASS-ITEM of a color_class declaration.
+void read_class_item() {
+  const int number = read_class_name();
+  switch (lexer.current_token) {
+    case tok::kw_color_scheme: {
+      next_token();
+      const int scheme = read_scheme_name();
+      read_color_value(number, scheme);
+      return;
+    }
+    case tok::lbrace:
+      next_token();
+      while (lexer.current_token != tok::rbrace) {
+        expect_token(tok::kw_color_scheme);
+        const int scheme = read_scheme_name();
+        read_color_value(number, scheme);
+        expect_token(tok::semicolon);
+      }
+      next_token();
+      return;
+    case tok::comma:
+    case tok::semicolon:
+      return;
+    default:
+      read_color_value(number, -1);
+  }
+}
+
+// SCHEME-ITEM of a color_scheme declaration.
+void read_scheme_item() {
+  const int scheme = read_scheme_name();
+  if (lexer.current_token == tok::lbrace) {
+    next_token();
+    while (lexer.current_token != tok::rbrace) {
+      expect_token(tok::kw_color_class);
+      read_color_value(read_class_name(), scheme);
+      expect_token(tok::semicolon);
+    }
+    next_token();
+  } else if (lexer.current_token == tok::kw_color_class) {
+    next_token();
+    read_color_value(read_class_name(), scheme);
+  }
+}
+
+}  // namespace
+
+bool parse_keytable_declaration() {
+  if (lexer.current_token != tok::kw_keytable) return false;
+  do {
+    next_token();
+    if (lexer.current_token != tok::identifier)
+      report_error("bad key table name");
+    declarations.storage_keyword = 0;
+    declarations.current = Declarator{symbols.current, type_keytable, nullptr};
+    Declaration* d = declare(decl_kind::global);
+    d->value = storage_flag::key_table + declarations.next_key_table++;
+    ByteBuffer record{record::key_table};
+    put_name(record, symbols.current->name);
+    write_plain_record(record);
+    next_token();
+  } while (lexer.current_token == tok::comma);
+  expect_token(tok::semicolon);
+  return true;
+}
+
+void parse_key_bindings(void (*bind)(int table, std::int32_t key)) {
+  if (lexer.current_token != tok::kw_on) return;
+  do {
+    next_token();
+    const Declaration* d = lexer.current_token == tok::identifier
+                               ? symbols.current->declaration
+                               : nullptr;
+    if (d == nullptr || d->kind != decl_kind::global ||
+        (d->value & storage_flag::key_table) == 0)
+      report_error("bad key table name");
+    next_token();
+    expect_token(tok::lbracket);
+    const std::int32_t key = evaluate_and_release(parse_expression());
+    expect_token(tok::rbracket);
+    bind(d->value % 512, key);
+  } while (lexer.current_token == tok::comma);
+}
+
+bool parse_color_declaration() {
+  if (lexer.current_token == tok::kw_color_class) {
+    do {
+      next_token();
+      read_class_item();
+    } while (lexer.current_token == tok::comma);
+    expect_token(tok::semicolon);
+    return true;
+  }
+  if (lexer.current_token == tok::kw_color_scheme) {
+    do {
+      next_token();
+      read_scheme_item();
+    } while (lexer.current_token == tok::comma);
+    expect_token(tok::semicolon);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace qxl

@@ -7,8 +7,25 @@ namespace {
 // Decodes one character at `i` of `text` (past the opening quote) and moves
 // `i` past it.  Plain bytes stand for themselves; the common escapes are
 // translated and any other escaped character stands for itself.
+// Continuation byte of a UTF-8 sequence at position i, or -1.
+int continuation(std::string_view text, std::size_t i) {
+  if (i >= text.size()) return -1;
+  const auto b = static_cast<unsigned char>(text[i]);
+  return (b & 0xC0) == 0x80 ? (b & 0x3F) : -1;
+}
+
 char16_t decode_one(std::string_view text, std::size_t& i) {
   const auto c = static_cast<unsigned char>(text[i++]);
+  // Constant texts are UTF-8 (Latin-1 sources were converted on reading).
+  if (c >= 0xC0 && c < 0xE0 && continuation(text, i) >= 0)
+    return static_cast<char16_t>(((c & 0x1F) << 6) | continuation(text, i++));
+  if (c >= 0xE0 && c < 0xF0 && continuation(text, i) >= 0 &&
+      continuation(text, i + 1) >= 0) {
+    const int value = ((c & 0x0F) << 12) | (continuation(text, i) << 6) |
+                      continuation(text, i + 1);
+    i += 2;
+    return static_cast<char16_t>(value);
+  }
   if (c != '\\' || i >= text.size()) return c;
   const auto e = static_cast<unsigned char>(text[i++]);
   switch (e) {

@@ -187,7 +187,7 @@ namespace {
 
 TEST(OutputFile, AnErrorRemovesTheFileALinkPointsTo) {
   test::ScratchDir dir;
-  dir.write("prog.q", "x = 0x;\n");
+  dir.write("prog.q", "int x[0x];\n");
   ASSERT_EQ(::symlink("real.b", (dir.path() + "/link.b").c_str()), 0);
   test::RunResult result = test::run_compiler({"-n", "-o", "link.b", "prog.q"});
   EXPECT_EQ(result.status, 1);
@@ -197,13 +197,13 @@ TEST(OutputFile, AnErrorRemovesTheFileALinkPointsTo) {
 
 TEST(OutputFile, InProcessCompilesRunOneAfterAnother) {
   test::ScratchDir dir;
-  dir.write("a.q", "a\n");
+  dir.write("a.q", "int a;\n");
   dir.write("b.q", "'\n");
   EXPECT_EQ(test::run_compiler({"-n", "b.q"}).status, 1);
   test::RunResult result = test::run_compiler({"-n", "-p", "a.q"});
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.console, "a\n");
-  EXPECT_EQ(dir.read("a.b").size(), 17u);
+  EXPECT_EQ(result.console, "int a;\n");
+  EXPECT_EQ(dir.read("a.b").size(), 27u);
   EXPECT_FALSE(dir.exists("b.b"));
 }
 

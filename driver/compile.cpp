@@ -12,6 +12,7 @@
 #include "bytecode/writer.h"
 #include "codegen/code_buffer.h"
 #include "codegen/functions.h"
+#include "codegen/statements.h"
 #include "driver/diagnostics.h"
 #include "driver/options.h"
 #include "driver/search_paths.h"
@@ -46,8 +47,10 @@ void reset_compiler_state() {
   writer.reset();
   type_arena.reset();
   declarations.reset();
+  builtin_types = BuiltinTypes{};
   node_pool.reset();
   code.reset();
+  statements.reset();
   finish_depth = 0;
 }
 

@@ -5,6 +5,7 @@
 
 #include "bytecode/writer.h"
 #include "codegen/code_buffer.h"
+#include "codegen/statements.h"
 #include "driver/diagnostics.h"
 #include "driver/options.h"
 #include "source/lexer.h"
@@ -29,21 +30,6 @@ void show_progress() {
   console_write("#");
   ++diagnostics.pending_progress;
   console_flush();
-}
-
-// Until statements are compiled, a function body is read as a balanced
-// block of tokens.
-void skip_function_body() {
-  const std::string start_file = reader.file_name;
-  const int start_line = reader.line_number;
-  int depth = 0;
-  do {
-    if (lexer.current_token == tok::end_of_input)
-      report_error_at(start_file, start_line, "unterminated block");
-    if (lexer.current_token == tok::lbrace) ++depth;
-    if (lexer.current_token == tok::rbrace) --depth;
-    next_token();
-  } while (depth > 0);
 }
 
 void bind_key(int table, std::int32_t key) { add_binding(table, key); }
@@ -131,7 +117,10 @@ bool compile_function(Type* full, bool parameter_list) {
     const int argument_words = parse_parameter_declarations();
     check_prototype(declaration, param_signature(parameter_types()));
     emit_debug_record(true);
-    skip_function_body();
+    statements.returned = return_state::none_yet;
+    statements.return_type = result;
+    statements.in_on_exit = false;
+    compile_block();
     close_function(argument_words);
     close_scope(0, false);
     return true;

@@ -1,0 +1,658 @@
+#include "codegen/expression_code.h"
+
+#include <string>
+#include <vector>
+
+#include "bytecode/writer.h"
+#include "codegen/code_buffer.h"
+#include "codegen/constant_eval.h"
+#include "codegen/functions.h"
+#include "codegen/instructions.h"
+#include "driver/diagnostics.h"
+#include "source/constants.h"
+#include "source/symbols.h"
+#include "types/builtins.h"
+#include "types/declarations.h"
+#include "types/nodes.h"
+#include "types/types.h"
+
+namespace qxl {
+
+namespace {
+
+// Built-in variables with load and store instructions of their own.
+struct OwnInstructions {
+  std::string_view name;
+  std::uint8_t load;
+  std::uint8_t store;  // 0: the general store
+};
+constexpr OwnInstructions own_instructions[] = {
+    {"point", op::load_point, op::store_point},
+    {"iter", op::load_iter, op::store_iter},
+    {"key", op::load_key, op::store_key},
+    {"key_type", op::load_key_type, 0},
+    {"cmd_len", op::load_cmd_len, 0},
+    {"ungot_key", op::load_ungot_key, 0},
+};
+
+const OwnInstructions* own_instructions_of(const Symbol* s) {
+  for (const auto& row : own_instructions)
+    if (row.name == s->name) return &row;
+  return nullptr;
+}
+
+constexpr int max_call_words = 127;
+
+Declaration* declaration_of(const Node* n) { return n->symbol->declaration; }
+
+bool is_frame(const Declaration* d) {
+  return d->kind == decl_kind::local || d->kind == decl_kind::parameter_named ||
+         d->kind == decl_kind::parameter_typed;
+}
+
+bool is_array(const Type* t) {
+  return t != nullptr && t->kind == kind::pointer && t->count != 0;
+}
+
+std::int64_t size_of(const Type* t) { return type_size(t, false); }
+
+bool is_large(const Type* t) { return size_of(t) > 4; }
+
+void emit_reference(std::uint8_t opcode, const Symbol* s) {
+  emit_byte(opcode);
+  emit_name_reference(s->name);
+}
+
+// Reading a frame variable: warn once when it may not have been set.
+void note_read(Declaration* d) {
+  if ((d->flags & (decl_flag::set | decl_flag::warned)) == 0) {
+    report_warning("possible use of %s before definition",
+                   d->symbol->name.c_str());
+    d->flags |= decl_flag::warned;
+  }
+  d->flags |= decl_flag::used;
+}
+
+// The characters of a string constant or of a chain of adjacent ones,
+// leftmost first.
+std::u16string string_characters(const Node* n) {
+  std::u16string text;
+  if (n->op == node_op::string_concat) text = string_characters(n->right);
+  text += decode_string_literal(n->symbol->name);
+  return text;
+}
+
+void emit_operator(TokenCode code) {
+  switch (code) {
+    case tok::star: emit_byte(op::mul); return;
+    case tok::plus: emit_byte(op::add); return;
+    case tok::minus: emit_byte(op::sub); return;
+    case tok::slash: emit_byte(op::div); return;
+    case tok::percent: emit_byte(op::mod); return;
+    case tok::amp: emit_byte(op::and_); return;
+    case tok::bar: emit_byte(op::or_); return;
+    case tok::caret: emit_byte(op::xor_); return;
+    case tok::shift_left:
+      emit_byte(op::neg);
+      emit_byte(op::shift);
+      return;
+    case tok::shift_right: emit_byte(op::shift); return;
+    case tok::greater: emit_byte(op::gt); return;
+    case tok::greater_equal: emit_byte(op::ge); return;
+    case tok::less: emit_byte(op::lt); return;
+    case tok::less_equal: emit_byte(op::le); return;
+    case tok::equal_equal: emit_byte(op::eq); return;
+    case tok::not_equal: emit_byte(op::ne); return;
+    default: report_error("internal error: bad expression code");
+  }
+}
+
+bool is_arithmetic(TokenCode code) {
+  switch (code) {
+    case tok::star: case tok::plus: case tok::minus: case tok::slash:
+    case tok::percent: case tok::amp: case tok::bar: case tok::caret:
+    case tok::shift_left: case tok::shift_right: case tok::greater:
+    case tok::greater_equal: case tok::less: case tok::less_equal:
+    case tok::equal_equal: case tok::not_equal:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool is_comparison(TokenCode code) {
+  return code == tok::greater || code == tok::greater_equal ||
+         code == tok::less || code == tok::less_equal ||
+         code == tok::equal_equal || code == tok::not_equal;
+}
+
+void emit_default_begin(const Node* n) {
+  if (n->value == default_marker) emit_byte(op::default_begin);
+}
+void emit_default_end(const Node* n) {
+  if (n->value == default_marker) emit_byte(op::default_end);
+}
+
+// The address of a structure plus a member's offset.
+void emit_member_address(Node* member) {
+  compile_address(member->left);
+  if (member->value != 0) {
+    emit_constant(member->value);
+    emit_byte(op::add);
+  }
+}
+
+void value_of_identifier(Node* n) {
+  Declaration* d = declaration_of(n);
+  switch (d->kind) {
+    case decl_kind::builtin_function:
+      report_error("no pointers to built-in functions");
+    case decl_kind::function:
+      emit_reference(op::push_function, n->symbol);
+      return;
+    default:
+      break;
+  }
+  if (is_array(d->type)) {
+    emit_default_begin(n);
+    compile_address(n);
+    emit_default_end(n);
+    return;
+  }
+  if (d->kind == decl_kind::builtin_variable) {
+    if (const OwnInstructions* own = own_instructions_of(n->symbol)) {
+      emit_byte(own->load);
+      return;
+    }
+    emit_byte(op::load_builtin);
+    emit_byte(static_cast<unsigned>(d->value) & 0xFF);
+    return;
+  }
+  if (is_frame(d)) {
+    note_read(d);
+    emit_load_local(d->value, d->type);
+    return;
+  }
+  emit_default_begin(n);
+  if (size_of(d->type) == 2) {
+    emit_reference(op::load_global_2, n->symbol);
+  } else {
+    emit_reference(op::global_ref, n->symbol);
+    emit_load(size_of(d->type));
+  }
+  emit_default_end(n);
+}
+
+void value_of_leaf(Node* n) {
+  switch (n->op) {
+    case node_op::identifier:
+      value_of_identifier(n);
+      return;
+    case node_op::string_const:
+    case node_op::string_concat:
+      emit_byte(op::push_string);
+      emit_int32(add_string_entry(string_characters(n)));
+      return;
+    case node_op::char_const:
+    case node_op::int_const:
+    case node_op::folded:
+      emit_constant(evaluate(n));
+      return;
+    case node_op::null_pointer:
+      emit_byte(op::push_null);
+      return;
+    case node_op::color_class:
+      emit_byte(op::push_color_class);
+      emit_name(n->symbol->name);
+      return;
+    default:
+      report_error("internal error: bad expression code");
+  }
+}
+
+void value_of_unary(Node* n) {
+  switch (n->op) {
+    case node_op::spot_content:
+      compile_value(n->left);
+      emit_byte(op::load_spot);
+      return;
+    case node_op::dereference:
+      compile_value(n->left);
+      if (!is_array(n->type)) {
+        emit_byte(op::deref);
+        emit_load(size_of(n->type));
+      }
+      return;
+    case node_op::negate:
+      compile_value(n->left);
+      emit_byte(op::neg);
+      return;
+    case node_op::complement:
+      compile_value(n->left);
+      emit_constant(-1);
+      emit_byte(op::xor_);
+      return;
+    case node_op::logical_not:
+      compile_value(n->left);
+      if (is_large(n->left->type)) emit_byte(op::ptr_to_int);
+      emit_byte(op::not_);
+      return;
+    case node_op::address_of:
+      compile_address(n->left);
+      return;
+    case node_op::cast:
+      compile_value(n->left);
+      return;
+    case node_op::int_to_pointer:
+      compile_value(n->left);
+      emit_byte(op::int_to_ptr);
+      return;
+    case node_op::pointer_to_int:
+      compile_value(n->left);
+      emit_byte(op::ptr_to_int);
+      return;
+    case node_op::member:
+      emit_member_address(n);
+      if (!is_array(n->type)) {
+        emit_byte(op::deref);
+        emit_load(size_of(n->type));
+      }
+      return;
+    default:
+      return;
+  }
+}
+
+// The in-place increment of a frame variable of one word or of a small
+// built-in variable by a small constant.  Returns false when it does not
+// apply.
+bool try_increment_in_place(Node* n, std::uint8_t mode) {
+  const TokenCode code = node_code(n);
+  bool subtract;
+  if (n->op == node_op::post_increment || code == tok::plus) subtract = false;
+  else if (n->op == node_op::post_decrement || code == tok::minus) subtract = true;
+  else return false;
+  Node* target = n->left;
+  if (target->op != node_op::identifier || !is_small_constant(n->right))
+    return false;
+  Declaration* d = declaration_of(target);
+  const bool frame = is_frame(d) && size_of(d->type) == 4 && d->value <= 127;
+  const bool builtin = d->kind == decl_kind::builtin_variable &&
+                       size_of(d->type) <= 4 && d->value <= 127;
+  if (!frame && !builtin) return false;
+  if (frame) d->flags |= decl_flag::used | decl_flag::set;
+  const std::int32_t step = evaluate(n->right);
+  emit_byte(frame ? op::inc_local : op::inc_builtin);
+  emit_byte(static_cast<std::uint8_t>(subtract ? -step : step));
+  emit_byte(mode);
+  emit_byte(static_cast<std::uint8_t>(d->value));
+  return true;
+}
+
+// x++ / x-- and x op= y without the in-place form; the value left on the
+// stack (when wanted) is the old one for postfix, the new one otherwise.
+void compute_and_store(Node* n, bool value_wanted) {
+  const bool postfix =
+      n->op == node_op::post_increment || n->op == node_op::post_decrement;
+  Node* copy = copy_tree(n->left);
+  compile_value(copy);
+  release_tree(copy);
+  if (postfix) {
+    if (value_wanted) emit_dup(n->type);
+    compile_value(n->right);
+    emit_byte(n->op == node_op::post_increment ? op::add : op::sub);
+  } else {
+    compile_value(n->right);
+    emit_operator(node_code(n));
+    if (value_wanted) emit_dup(n->type);
+  }
+  compile_store(n->left);
+}
+
+void value_of_binary(Node* n) {
+  const TokenCode code = node_code(n);
+  if (n->op == (node_class::binary | tok::amp_amp) ||
+      n->op == (node_class::binary | tok::bar_bar)) {
+    emit_byte(op::push_zero);
+    const int end = new_label();
+    compile_condition(n, -1, end);
+    emit_byte(op::pop);
+    emit_constant(1);
+    place_label(end);
+    return;
+  }
+  switch (n->op) {
+    case node_op::assign:
+      compile_value(n->right);
+      emit_dup(n->type);
+      compile_store(n->left);
+      return;
+    case node_op::comma:
+      compile_effect(n->left);
+      compile_value(n->right);
+      return;
+    case node_op::conditional:
+      compile_conditional(n, true);
+      return;
+    case node_op::call:
+      compile_call(n, true);
+      return;
+    case node_op::string_concat:
+      value_of_leaf(n);
+      return;
+    case node_op::post_increment:
+    case node_op::post_decrement:
+      if (!try_increment_in_place(n, inc_mode::value_before))
+        compute_and_store(n, true);
+      return;
+    default:
+      break;
+  }
+  if (!is_arithmetic(code)) report_error("internal error: bad expression code");
+  // a + b * k with a small constant k: the scaled add.
+  Node* right = n->right;
+  if (code == tok::plus && right->op == (node_class::binary | tok::star) &&
+      is_small_constant(right->right)) {
+    compile_value(n->left);
+    compile_value(right->left);
+    emit_byte(op::add_scaled);
+    emit_byte(static_cast<std::uint8_t>(evaluate(right->right)));
+    return;
+  }
+  compile_value(n->left);
+  compile_value(right);
+  if ((code == tok::minus || is_comparison(code)) && is_data_pointer(right->type))
+    emit_byte(op::ptr_operands);
+  emit_operator(code);
+}
+
+// The words an argument takes on the stack.
+int argument_words(const Node* argument) {
+  const Type* t = argument->type;
+  if (is_array(t))
+    return t->sub != nullptr && t->sub->kind == kind::function ? 1 : 3;
+  return static_cast<int>((size_of(t) + 3) / 4);
+}
+
+std::vector<Node*> argument_list(Node* arguments) {
+  std::vector<Node*> list;
+  for (Node* n = arguments; n != nullptr;) {
+    if (n->op == node_op::argument) {
+      list.push_back(n->left);
+      n = n->right;
+    } else {
+      list.push_back(n);
+      n = nullptr;
+    }
+  }
+  return list;
+}
+
+}  // namespace
+
+void compile_value(Node* n) {
+  switch (node_class_of(n)) {
+    case node_class::leaf:
+      value_of_leaf(n);
+      return;
+    case node_class::unary:
+      value_of_unary(n);
+      return;
+    case node_class::binary:
+      value_of_binary(n);
+      return;
+    default:
+      if (!try_increment_in_place(n, inc_mode::value_after))
+        compute_and_store(n, true);
+  }
+}
+
+void compile_effect(Node* n) {
+  switch (node_class_of(n)) {
+    case node_class::leaf:
+      return;
+    case node_class::unary:
+      compile_effect(n->left);
+      return;
+    case node_class::compound:
+      if (!try_increment_in_place(n, inc_mode::no_value))
+        compute_and_store(n, false);
+      return;
+    default:
+      break;
+  }
+  const TokenCode code = node_code(n);
+  switch (n->op) {
+    case node_op::call:
+      compile_call(n, false);
+      return;
+    case node_op::assign:
+      compile_value(n->right);
+      compile_store(n->left);
+      return;
+    case node_op::conditional:
+      compile_conditional(n, false);
+      return;
+    case node_op::post_increment:
+    case node_op::post_decrement:
+      if (!try_increment_in_place(n, inc_mode::no_value))
+        compute_and_store(n, false);
+      return;
+    case node_op::comma:
+      compile_effect(n->left);
+      compile_effect(n->right);
+      return;
+    default:
+      break;
+  }
+  if (code == tok::amp_amp || code == tok::bar_bar) {
+    compile_condition(n, 0, 0);
+    return;
+  }
+  if (is_arithmetic(code)) {
+    compile_effect(n->left);
+    compile_effect(n->right);
+    return;
+  }
+  compile_value(n);
+  emit_pop(n->type);
+}
+
+void compile_condition(Node* n, int sense, int label) {
+  const TokenCode code = node_code(n);
+  const bool binary = node_class_of(n) == node_class::binary;
+  if (binary && (code == tok::amp_amp || code == tok::bar_bar)) {
+    const int own = code == tok::amp_amp ? -1 : 1;
+    if (sense == own) {
+      compile_condition(n->left, sense, label);
+      compile_condition(n->right, sense, label);
+      return;
+    }
+    const int skip = new_label();
+    compile_condition(n->left, own, skip);
+    compile_condition(n->right, sense, label);
+    place_label(skip);
+    return;
+  }
+  if (sense == 0) {
+    compile_effect(n);
+    return;
+  }
+  while (n->op == node_op::logical_not) {
+    n = n->left;
+    sense = -sense;
+  }
+  if (is_constant_leaf(n)) {
+    if ((evaluate(n) != 0) == (sense > 0)) emit_jump(op::jump, label);
+    return;
+  }
+  if (n->op == (node_class::binary | tok::not_equal) ||
+      n->op == (node_class::binary | tok::equal_equal)) {
+    const int test = n->op == (node_class::binary | tok::not_equal) ? -sense
+                                                                      : sense;
+    if (!is_data_pointer(n->right->type)) {
+      Node* value = nullptr;
+      Node* constant = nullptr;
+      if (is_small_constant(n->right)) {
+        value = n->left;
+        constant = n->right;
+      } else if (is_small_constant(n->left)) {
+        value = n->right;
+        constant = n->left;
+      }
+      if (value != nullptr) {
+        compile_value(value);
+        emit_byte(test > 0 ? op::jump_if_eq_const : op::jump_if_ne_const);
+        emit_byte(static_cast<std::uint8_t>(evaluate(constant)));
+        emit_jump_operand(label);
+        return;
+      }
+    }
+  }
+  compile_value(n);
+  if (is_large(n->type)) emit_byte(op::ptr_to_int);
+  emit_jump(sense > 0 ? op::jump_if_true : op::jump_if_false, label);
+}
+
+void compile_conditional(Node* n, bool value_wanted) {
+  const int else_label = new_label();
+  const int end = new_label();
+  compile_condition(n->left, -1, else_label);
+  Node* branches = n->right;
+  if (value_wanted) compile_value(branches->left);
+  else compile_effect(branches->left);
+  emit_jump(op::jump, end);
+  place_label(else_label);
+  if (value_wanted) compile_value(branches->right);
+  else compile_effect(branches->right);
+  place_label(end);
+}
+
+void compile_address(Node* n) {
+  if (n->op == node_op::dereference) {
+    compile_value(n->left);
+    return;
+  }
+  if (n->op == node_op::member) {
+    emit_member_address(n);
+    return;
+  }
+  if (n->op != node_op::identifier) report_error("can't compute address");
+  Declaration* d = declaration_of(n);
+  if (d->kind == decl_kind::global) {
+    emit_reference(op::addr_global, n->symbol);
+    return;
+  }
+  const bool frame = is_frame(d);
+  if (!frame && d->kind != decl_kind::builtin_variable)
+    report_error("can't compute address");
+  if (frame) d->flags |= decl_flag::used | decl_flag::set;
+  if (d->value > 127) {
+    emit_byte(op::addr_local_wide);
+    emit_word16(static_cast<unsigned>(d->value));
+  } else {
+    emit_byte(frame ? op::addr_local : op::addr_builtin);
+    emit_byte(static_cast<std::uint8_t>(d->value));
+  }
+  emit_int32(static_cast<std::uint32_t>(size_of(d->type)));
+}
+
+void compile_store(Node* n) {
+  switch (n->op) {
+    case node_op::spot_content:
+      compile_value(n->left);
+      emit_byte(op::store_spot);
+      return;
+    case node_op::dereference:
+      compile_value(n->left);
+      emit_byte(op::deref);
+      emit_store(size_of(n->type));
+      return;
+    case node_op::member:
+      emit_member_address(n);
+      emit_byte(op::deref);
+      emit_store(size_of(n->type));
+      return;
+    case node_op::identifier:
+      break;
+    default:
+      report_error("left side too complex");
+  }
+  Declaration* d = declaration_of(n);
+  if (d->kind == decl_kind::global) {
+    emit_default_begin(n);
+    if (size_of(d->type) == 2) {
+      emit_reference(op::store_global_2, n->symbol);
+    } else {
+      emit_reference(op::global_ref, n->symbol);
+      emit_store(size_of(d->type));
+    }
+    emit_default_end(n);
+    return;
+  }
+  if (d->kind == decl_kind::builtin_variable) {
+    const OwnInstructions* own = own_instructions_of(n->symbol);
+    if (own != nullptr && own->store != 0) {
+      emit_byte(own->store);
+      return;
+    }
+    emit_byte(op::store_builtin);
+    emit_byte(static_cast<unsigned>(d->value) & 0xFF);
+    return;
+  }
+  if (!is_frame(d)) report_error("left side too complex");
+  d->flags |= decl_flag::set;
+  emit_store_local(d->value, d->type);
+}
+
+void compile_call(Node* call, bool value_wanted) {
+  const std::vector<Node*> arguments = argument_list(call->right);
+  int words = 0;
+  for (const Node* argument : arguments) words += argument_words(argument);
+  if (words > max_call_words) report_fatal("compiler limit exceeded");
+  const std::uint8_t call_byte_value = call_byte(words, value_wanted);
+  auto push_arguments = [&] {
+    for (auto it = arguments.rbegin(); it != arguments.rend(); ++it)
+      compile_value(*it);
+  };
+
+  Node* callee = call->left;
+  if (callee->op == node_op::dereference) {
+    push_arguments();
+    compile_value(callee->left);
+    emit_byte(op::call_indirect);
+    emit_byte(call_byte_value);
+    return;
+  }
+  const Declaration* d = declaration_of(callee);
+  check_arguments(callee->symbol->name, d, call->right);
+  if (d->kind == decl_kind::builtin_function) {
+    const int max_words = d->flags;
+    const int min_words = d->aux;
+    const bool variadic = max_words == -1;
+    if (value_wanted && d->type == nullptr)
+      report_error("function returns no value");
+    if (!variadic && (words < min_words || words > max_words))
+      report_error("wrong number (or type) of arguments");
+    if (!variadic)
+      for (int pad = words; pad < max_words; ++pad) emit_byte(op::push_zero);
+    push_arguments();
+    emit_primitive_call(d->value);
+    if (variadic) {
+      emit_byte(call_byte_value);
+    } else if (!value_wanted && d->type != nullptr) {
+      emit_pop(d->type);
+    }
+    return;
+  }
+  push_arguments();
+  emit_reference(op::call, callee->symbol);
+  emit_byte(call_byte_value);
+}
+
+void compile_effect_and_release(Node* n) {
+  compile_effect(n);
+  release_tree(n);
+}
+
+}  // namespace qxl

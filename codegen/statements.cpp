@@ -1,0 +1,367 @@
+#include "codegen/statements.h"
+
+#include <string>
+
+#include "codegen/code_buffer.h"
+#include "codegen/constant_eval.h"
+#include "codegen/expression_code.h"
+#include "codegen/instructions.h"
+#include "driver/diagnostics.h"
+#include "source/lexer.h"
+#include "source/reader.h"
+#include "source/symbols.h"
+#include "types/declarations.h"
+#include "types/expressions.h"
+#include "types/nodes.h"
+#include "types/operands.h"
+#include "types/types.h"
+
+namespace qxl {
+
+StatementState statements;
+
+void StatementState::reset() { *this = StatementState{}; }
+
+namespace {
+
+// Statements and such that may not stand in the body of an on_exit.
+bool restricted_in_on_exit(TokenCode t) {
+  switch (t) {
+    case tok::kw_save_var: case tok::kw_save_spot: case tok::kw_goto:
+    case tok::kw_return: case tok::kw_break: case tok::kw_continue:
+    case tok::kw_switch: case tok::kw_case: case tok::kw_default:
+    case tok::kw_on_exit:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// "(" expression ")" as a truth value.
+Node* parse_condition() {
+  expect_token(tok::lparen);
+  Node* c = parse_expression();
+  expect_token(tok::rparen);
+  if (c->type == nullptr) report_error("value required");
+  check_passable(c->type->kind);
+  return c;
+}
+
+void jump_unless(Node* condition, int label) {
+  compile_condition(condition, -1, label);
+  release_tree(condition);
+}
+
+void compile_if() {
+  next_token();
+  Node* c = parse_condition();
+  const int else_part = new_label();
+  jump_unless(c, else_part);
+  compile_statement();
+  if (lexer.current_token != tok::kw_else) {
+    place_label(else_part);
+    return;
+  }
+  next_token();
+  const int end = new_label();
+  emit_jump(op::jump, end);
+  place_label(else_part);
+  compile_statement();
+  place_label(end);
+}
+
+void compile_while() {
+  next_token();
+  const int top = push_continue_label();
+  place_label(top);
+  emit_debug_record(false);
+  const int end = push_break_label();
+  jump_unless(parse_condition(), end);
+  compile_statement();
+  emit_jump(op::jump, top);
+  place_label(end);
+  pop_break_label();
+  pop_continue_label();
+}
+
+void compile_do() {
+  next_token();
+  const int top = new_label();
+  place_label(top);
+  const int next = push_continue_label();
+  const int end = push_break_label();
+  compile_statement();
+  place_label(next);
+  expect_token(tok::kw_while);
+  Node* c = parse_condition();
+  compile_condition(c, 1, top);
+  release_tree(c);
+  place_label(end);
+  pop_break_label();
+  pop_continue_label();
+  expect_token(tok::semicolon);
+}
+
+void compile_for() {
+  next_token();
+  expect_token(tok::lparen);
+  if (lexer.current_token != tok::semicolon)
+    compile_effect_and_release(parse_expression());
+  expect_token(tok::semicolon);
+  const int top = new_label();
+  place_label(top);
+  const int end = push_break_label();
+  const int next = push_continue_label();
+  if (lexer.current_token != tok::semicolon) {
+    Node* c = parse_expression();
+    if (c->type == nullptr) report_error("value required");
+    check_passable(c->type->kind);
+    jump_unless(c, end);
+  }
+  expect_token(tok::semicolon);
+  Node* step = nullptr;
+  if (lexer.current_token != tok::rparen) step = parse_expression();
+  expect_token(tok::rparen);
+  compile_statement();
+  place_label(next);
+  if (step != nullptr) compile_effect_and_release(step);
+  emit_jump(op::jump, top);
+  place_label(end);
+  pop_continue_label();
+  pop_break_label();
+}
+
+void compile_switch() {
+  next_token();
+  expect_token(tok::lparen);
+  Node* v = parse_expression();
+  expect_token(tok::rparen);
+  if (v->type == nullptr) report_error("value required");
+  check_integer_kind(v->type->kind);
+  compile_value(v);
+  release_tree(v);
+  const int table = new_label();
+  emit_jump(op::jump, table);
+  open_switch();
+  const int end = push_break_label();
+  compile_statement();
+  emit_jump(op::jump, end);
+  place_label(table);
+  close_switch();
+  place_label(end);
+  pop_break_label();
+}
+
+void compile_return() {
+  next_token();
+  Type* result = statements.return_type;
+  if (lexer.current_token == tok::semicolon) {
+    if (arith_class(result) != kind::int_ ||
+        statements.returned == return_state::with_value)
+      report_warning("function must return a value");
+    statements.returned = return_state::without_value;
+    types_compatible(type_int, result, true, false);
+    emit_byte(op::return_);
+  } else {
+    if (statements.returned == return_state::without_value)
+      report_warning("function doesn't return a value elsewhere");
+    statements.returned = return_state::with_value;
+    Node* e = parse_expression();
+    if (type_size(result, false) > 4) {
+      if (is_constant_equal(e, 0)) {
+        emit_byte(op::push_null);
+      } else {
+        types_compatible(e->type, result, true, false);
+        compile_value(e);
+        release_tree(e);
+      }
+      emit_byte(op::return_large);
+    } else {
+      types_compatible(e->type, result, true, false);
+      compile_value(e);
+      release_tree(e);
+      emit_byte(op::return_value);
+    }
+  }
+  expect_token(tok::semicolon);
+}
+
+void compile_on_exit() {
+  next_token();
+  const int end = new_label();
+  emit_jump(op::on_exit, end);
+  statements.in_on_exit = true;
+  compile_statement();
+  statements.in_on_exit = false;
+  emit_byte(op::end_handler);
+  place_label(end);
+}
+
+// save_var / save_spot: each variable's value is saved with the code that
+// puts it back; an assignment or increment may follow the name.
+void compile_save(bool save_spot) {
+  next_token();
+  for (;;) {
+    Symbol* name = symbols.current;
+    const Declaration* d = lexer.current_token == tok::identifier
+                               ? name->declaration
+                               : nullptr;
+    if (d == nullptr || (d->kind != decl_kind::global &&
+                         d->kind != decl_kind::builtin_variable))
+      report_error("expected global variable");
+    const TokenCode k = d->type->kind;
+    if (k == kind::struct_ || k == kind::union_ || k == kind::function ||
+        (save_spot && k == kind::spot))
+      illegal_operation(d->type);
+    emit_debug_record(false);
+
+    const std::int64_t words = (rounded_size(d->type) + 3) / 4;
+    if (words > save_flags::words_mask) report_fatal("compiler limit exceeded");
+    unsigned flags = static_cast<unsigned>(words);
+    if (save_spot) flags |= save_flags::spot;
+    if ((d->value & storage_flag::buffer) != 0) flags |= save_flags::buffer_specific;
+    else if ((d->value & storage_flag::window) != 0) flags |= save_flags::window_specific;
+
+    Node* variable = identifier_leaf(name);
+    compile_value(variable);
+    emit_byte(op::save_var);
+    emit_byte(flags);
+    const std::size_t length_at = emit_byte(0) - 1;
+    compile_store(variable);
+    emit_byte(op::end_handler);
+    const std::size_t length = code.bytes.size() - (length_at + 1);
+    if (length > 255) report_fatal("compiler limit exceeded");
+    code.bytes[length_at] = static_cast<std::uint8_t>(length);
+    release_tree(variable);
+
+    next_token();
+    if (lexer.current_token == tok::assign) {
+      const TokenCode op = lexer.assign_op;
+      next_token();
+      Node* value = parse_assignment_expression();
+      Node* target = identifier_leaf(name);
+      compile_effect_and_release(op == 0
+                                     ? compare_assign_op(tok::assign, target, value)
+                                     : compound_assign_op(op, target, value));
+    } else if (lexer.current_token == tok::plus_plus ||
+               lexer.current_token == tok::minus_minus) {
+      const TokenCode op = lexer.current_token;
+      next_token();
+      compile_effect_and_release(
+          additive_op(op, identifier_leaf(name), new_folded(1)));
+    }
+    if (lexer.current_token != tok::comma) break;
+    next_token();
+  }
+  expect_token(tok::semicolon);
+}
+
+void compile_expression_statement() {
+  compile_effect_and_release(parse_expression());
+  expect_token(tok::semicolon);
+}
+
+void compile_initializer(Node* assignment) {
+  compile_effect_and_release(assignment);
+}
+
+}  // namespace
+
+void compile_statement() {
+  TokenCode t = lexer.current_token;
+  if (t != tok::kw_case && t != tok::kw_default && t != tok::semicolon &&
+      t != tok::identifier && t != tok::kw_while)
+    emit_debug_record(false);
+  if (starts_local_declaration()) {
+    parse_local_declarations(compile_initializer);
+    // Declarations may close a block.
+    if (lexer.current_token == tok::rbrace) return;
+    t = lexer.current_token;
+  }
+  if (statements.in_on_exit && restricted_in_on_exit(t))
+    report_error("%s is not allowed inside on_exit statement", token_name(t));
+
+  switch (t) {
+    case tok::semicolon: next_token(); return;
+    case tok::lbrace: compile_block(); return;
+    case tok::kw_if: compile_if(); return;
+    case tok::kw_while: compile_while(); return;
+    case tok::kw_do: compile_do(); return;
+    case tok::kw_for: compile_for(); return;
+    case tok::kw_switch: compile_switch(); return;
+    case tok::kw_case: {
+      next_token();
+      add_case(evaluate_and_release(parse_expression()));
+      expect_token(tok::colon);
+      compile_statement();
+      return;
+    }
+    case tok::kw_default:
+      next_token();
+      expect_token(tok::colon);
+      add_default();
+      compile_statement();
+      return;
+    case tok::kw_break:
+      next_token();
+      emit_loop_jump(code.break_label);
+      expect_token(tok::semicolon);
+      return;
+    case tok::kw_continue:
+      next_token();
+      emit_loop_jump(code.continue_label);
+      expect_token(tok::semicolon);
+      return;
+    case tok::kw_goto:
+      next_token();
+      if (lexer.current_token != tok::identifier) report_error("bad label");
+      emit_jump(op::jump, refer_to_label(symbols.current));
+      next_token();
+      expect_token(tok::semicolon);
+      return;
+    case tok::kw_return: compile_return(); return;
+    case tok::kw_on_exit: compile_on_exit(); return;
+    case tok::kw_save_var: compile_save(false); return;
+    case tok::kw_save_spot: compile_save(true); return;
+    case tok::identifier: {
+      Symbol* name = symbols.current;
+      if (statements.in_on_exit && name->name == "restore_vars")
+        report_error("restore_vars is not allowed in on_exit statement");
+      next_token();
+      if (lexer.current_token == tok::colon) {
+        if (statements.in_on_exit)
+          report_error("label is not allowed in on_exit statement");
+        define_label(name);
+        next_token();
+        compile_statement();
+        return;
+      }
+      push_back_token(tok::identifier, name);
+      emit_debug_record(false);
+      compile_expression_statement();
+      return;
+    }
+    default:
+      compile_expression_statement();
+  }
+}
+
+void compile_block() {
+  const std::size_t keep = declarations.locals.size();
+  const int saved_frame = code.frame_words;
+  const std::string start_file = reader.file_name;
+  const int start_line = reader.line_number;
+  expect_token(tok::lbrace);
+  parse_local_declarations(compile_initializer);
+  while (lexer.current_token != tok::rbrace) {
+    if (lexer.current_token == tok::end_of_input)
+      report_error_at(start_file, start_line, "unterminated block");
+    compile_statement();
+  }
+  next_token();
+  close_scope(keep, false);
+  code.max_frame_words = std::max(code.max_frame_words, code.frame_words);
+  code.frame_words = saved_frame;
+}
+
+}  // namespace qxl

@@ -73,15 +73,6 @@ void note_read(Declaration* d) {
   d->flags |= decl_flag::used;
 }
 
-// The characters of a string constant or of a chain of adjacent ones,
-// leftmost first.
-std::u16string string_characters(const Node* n) {
-  std::u16string text;
-  if (n->op == node_op::string_concat) text = string_characters(n->right);
-  text += decode_string_literal(n->symbol->name);
-  return text;
-}
-
 void emit_operator(TokenCode code) {
   switch (code) {
     case tok::star: emit_byte(op::mul); return;
@@ -191,7 +182,7 @@ void value_of_leaf(Node* n) {
     case node_op::string_const:
     case node_op::string_concat:
       emit_byte(op::push_string);
-      emit_int32(add_string_entry(string_characters(n)));
+      emit_int32(add_string_entry(decode_string_expression(n)));
       return;
     case node_op::char_const:
     case node_op::int_const:

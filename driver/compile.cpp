@@ -17,6 +17,7 @@
 #include "driver/options.h"
 #include "driver/search_paths.h"
 #include "source/lexer.h"
+#include "source/macros.h"
 #include "source/preprocessor.h"
 #include "source/reader.h"
 #include "source/symbols.h"
@@ -43,6 +44,7 @@ void reset_compiler_state() {
   clear_symbol_table();
   reader.reset();
   lexer.reset();
+  macros.reset();
   preprocessor.reset();
   writer.reset();
   type_arena.reset();
@@ -100,10 +102,13 @@ std::pair<std::string, std::string> split_definition(const std::string& text) {
 }
 
 void predefine_macros() {
+  for (const char* name : {"_QXL_", "UNICODE", "BUNICODE"})
+    define_macro_text(name, "(1)");
   for (const std::string& text : settings.macro_definitions) {
     auto [name, body] = split_definition(text);
     if (settings.verbose != 0)
       console_print("#define %s %s\n", name.c_str(), body.c_str());
+    define_macro_text(name, body);
   }
 }
 
@@ -117,6 +122,8 @@ void compile(const std::vector<std::string>& args) {
   if (!args.empty()) words.insert(words.end(), args.begin() + 1, args.end());
 
   const std::size_t first_file = parse_options(words);
+  if ((settings.search_suppression & search_off::qltpath) == 0)
+    build_include_list();
   if (words.size() - first_file != 1) show_usage();
   show_logo();
   set_up_unicode_data();

@@ -34,6 +34,10 @@ void join_path(std::string& directory, std::string_view name);
 // has no '/' followed by another character.
 std::string directory_part(std::string_view path);
 
+// Extends the include directory list from QLTPATH (or its default) and the
+// executable's directory, unless the search suppression bits forbid it.
+void build_include_list();
+
 // ASCII-only character classes: bytes 128 to 255 are never letters.
 constexpr bool is_ascii_letter(int c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');

@@ -5,6 +5,7 @@
 #include "driver/diagnostics.h"
 #include "driver/options.h"
 #include "driver/search_paths.h"
+#include "source/macros.h"
 #include "source/reader.h"
 
 namespace qxl {
@@ -260,6 +261,10 @@ TokenCode scan_token() {
       default:
         if (is_ascii_letter(c) || c == '_') {
           code = scan_word();
+          // A macro's name is replaced by its text and scanning goes on
+          // there.
+          if (symbols.current->macro != nullptr && expand_macro(symbols.current))
+            continue;
         } else if (is_ascii_digit(c)) {
           code = scan_number();
         } else {

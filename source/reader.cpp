@@ -8,6 +8,7 @@
 
 #include "driver/diagnostics.h"
 #include "driver/options.h"
+#include "source/macros.h"
 #include "source/preprocessor.h"
 
 namespace qxl {
@@ -108,7 +109,7 @@ int read_char() {
         break;
       }
       // The end of a macro's text: reading goes on where it started.
-      reader.reading_string = false;
+      end_macro_expansion();
       continue;
     }
     c = read_file_char();

@@ -54,14 +54,7 @@ int read_class_name() {
 int read_scheme_name() {
   if (lexer.current_token != tok::string_const)
     report_error("bad color scheme name");
-  ByteBuffer record{record::color_scheme};
-  do {
-    for (char16_t c : decode_string_literal(symbols.current->name))
-      record.push_back(static_cast<std::uint8_t>(c));
-    next_token();
-  } while (lexer.current_token == tok::string_const);
-  record.push_back(0);
-  write_color_record(record);
+  emit_scheme_name();
   return ++declarations.last_scheme;
 }
 

@@ -5,6 +5,7 @@
 #include "driver/diagnostics.h"
 #include "source/constants.h"
 #include "source/lexer.h"
+#include "source/macros.h"
 #include "source/preprocessor.h"
 #include "source/symbols.h"
 #include "types/declarations.h"
@@ -96,12 +97,8 @@ std::int64_t operand_size(const Node* n) {
         d->kind != decl_kind::builtin_function)
       return type_size(d->type, false);
   }
-  if (n->op == node_op::string_const || n->op == node_op::string_concat) {
-    std::size_t characters = 0;
-    for (const Node* piece = n; piece != nullptr; piece = piece->right)
-      characters += decode_string_literal(piece->symbol->name).size();
-    return 2 * static_cast<std::int64_t>(characters) + 2;
-  }
+  if (n->op == node_op::string_const || n->op == node_op::string_concat)
+    return 2 * static_cast<std::int64_t>(decode_string_expression(n).size()) + 2;
   return type_size(n->type, false);
 }
 
@@ -134,7 +131,7 @@ Node* parse_defined() {
       !(lexer.current_token >= tok::first_reserved &&
         lexer.current_token <= tok::last_reserved))
     report_expected("expected %s", "identifier");
-  const bool defined = symbols.current->macro != nullptr;
+  const bool defined = macro_is_defined(symbols.current);
   next_token();
   expect_token(tok::rparen);
   return new_folded(defined ? 1 : 0);

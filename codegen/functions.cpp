@@ -12,6 +12,7 @@
 #include "source/reader.h"
 #include "source/symbols.h"
 #include "types/declarations.h"
+#include "types/initializers.h"
 #include "types/nodes.h"
 #include "types/types.h"
 
@@ -38,30 +39,41 @@ bool is_function_type(const Type* t) {
   return t != nullptr && t->kind == kind::function;
 }
 
-// The variable record of a global, written once its declarator is read.
-void write_global(const Declaration* d, int flags) {
+// The variable record of a global, written once its declarator and any
+// initializer are read.
+void write_global(Declaration* d, int flags) {
   Type* type = d->type;
   const bool buffer = (d->value & storage_flag::buffer) != 0;
   const bool window = (d->value & storage_flag::window) != 0;
-  if (lexer.current_token == tok::assign ||
-      (type->kind == kind::pointer && type->count == -1))
-    report_error("initializers of global variables are not supported yet");
+  const bool open_array = type->kind == kind::pointer && type->count == -1;
+  const bool initialized =
+      lexer.current_token == tok::assign && lexer.assign_op == 0;
+  ByteBuffer image;
+  if (initialized || open_array) {
+    expect_token(tok::assign);
+    // The initializer completes the size of an open array; a type shared
+    // through a typedef is copied first so that it stays open.
+    if (open_array) d->type = type = make_type(kind::pointer, type->sub, -1);
+    initialize(image, type, true);
+  }
   const std::int64_t size = rounded_size(type);
   if (size > 0xFFFFFFFFLL) report_fatal("compiler limit exceeded");
+  // A buffer or window variable always carries `size` bytes of data, zeros
+  // when it has no initializer (its image is completed to that length).
+  if (buffer || window) image.resize(static_cast<std::size_t>(size), 0);
 
   ByteBuffer record;
-  put_u8(record, buffer   ? record::buffer_variable
-                 : window ? record::window_variable
-                          : record::variable);
+  put_u8(record, buffer                        ? record::buffer_variable
+                 : window                      ? record::window_variable
+                 : initialized || open_array   ? record::initialized_variable
+                                               : record::variable);
   put_u8(record, static_cast<unsigned>(storage_class_of(type) | flags));
   put_name(record, d->symbol->name);
   const std::string signature = type_signature(type, 0, false);
   record.insert(record.end(), signature.begin(), signature.end());
   put_u8(record, 0);
   put_u32(record, static_cast<std::uint32_t>(size));
-  // A buffer or window variable without initializer starts as zeros.
-  if (buffer || window)
-    record.resize(record.size() + static_cast<std::size_t>(size), 0);
+  record.insert(record.end(), image.begin(), image.end());
   write_variable_record(record);
 }
 

@@ -1,11 +1,13 @@
-// End-to-end test runner for the qxl compiler.
+// End-to-end test runner for the qxl compiler and the tools beside it.
 //
-//   e2e_runner [--bless] <path-to-qxl> <case-file>...
+//   e2e_runner [--bless] [--tool NAME=PATH]... <path-to-qxl> <case-file>...
 //
-// Every case file describes one qxl run: the input files, the command line,
-// the environment, and the expected exit status, standard output, standard
-// error and output files.  The case format is documented in README.md next
-// to this file.  Each case runs in a fresh temporary directory.
+// Every case file describes one run of qxl (or of a tool named by its
+// `program:` line): the input files, the command line, the environment,
+// and the expected exit status, standard output, standard error, output
+// files and the disassembler's listings of output files.  The case format
+// is documented in README.md next to this file.  Each case runs in a fresh
+// temporary directory.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -144,7 +146,7 @@ struct MalformedCase {
   throw MalformedCase{line, std::move(message)};
 }
 
-enum class Kind { File, Stdout, Stderr, Output, Absent };
+enum class Kind { File, Stdout, Stderr, Output, Absent, Listing };
 
 struct Section {
   Kind kind{};
@@ -158,6 +160,7 @@ struct Section {
 
 struct CaseFile {
   std::string path;
+  std::optional<std::string> program;  // from "program:"; qxl when unset
   std::vector<std::string> lines;  // raw lines, kept for --bless
   std::vector<std::string> args;
   std::vector<std::pair<std::string, std::string>> env;
@@ -227,9 +230,10 @@ Section parseSectionHeader(std::string_view text, std::size_t line) {
   else if (kind == "stderr") s.kind = Kind::Stderr;
   else if (kind == "output") s.kind = Kind::Output;
   else if (kind == "absent") s.kind = Kind::Absent;
+  else if (kind == "listing") s.kind = Kind::Listing;
   else
     malformed(line, "unknown section kind '" + kind +
-                        "' (expected file, stdout, stderr, output or absent)");
+                        "' (expected file, stdout, stderr, output, absent or listing)");
   std::size_t i = 1;
   if (s.kind != Kind::Stdout && s.kind != Kind::Stderr) {
     if (words.size() < 2) malformed(line, "'=== " + kind + "' needs a file name");
@@ -371,9 +375,14 @@ CaseFile parseCase(const std::string& path) {
       if (c.fsizeLimit) malformed(no, "'fsize-limit:' given twice");
       c.fsizeLimit = parseNumber(trim(value));
       if (!c.fsizeLimit) malformed(no, "'fsize-limit:' needs a number of bytes");
+    } else if (key == "program") {
+      if (c.program) malformed(no, "'program:' given twice");
+      c.program = std::string(trim(value));
+      if (c.program->empty() || c.program->find_first_of(kSpace) != std::string::npos)
+        malformed(no, "'program:' needs one name");
     } else if (key != "description") {
       malformed(no, "unknown header key '" + key + "' (expected args, env, status, stdin, "
-                    "fsize-limit or description)");
+                    "fsize-limit, program or description)");
     }
   }
   if (!seenDirective) c.headerInsertAt = i;
@@ -397,6 +406,8 @@ CaseFile parseCase(const std::string& path) {
     std::size_t no = s.begin + 1;
     if (s.kind == Kind::Output && has(Kind::Absent, s.name))
       malformed(no, "'" + s.name + "' is both an output and absent");
+    if (s.kind == Kind::Listing && has(Kind::Absent, s.name))
+      malformed(no, "'" + s.name + "' is both listed and absent");
     for (const auto& t : c.sections) {
       if (t.kind == s.kind && t.name == s.name && t.any != s.any)
         malformed(no, "sections for the same target disagree about 'any'");
@@ -413,7 +424,7 @@ CaseFile parseCase(const std::string& path) {
 // ------------------------------------------------------------------ running
 
 struct RunResult {
-  std::string startError;  // set when qxl could not be started
+  std::string startError;  // set when the program could not be started
   bool timedOut = false;
   int signal = 0;  // terminating signal, 0 when it exited
   int status = 0;
@@ -450,14 +461,30 @@ std::vector<std::string> childEnvironment(const CaseFile& c, const std::string& 
   return out;
 }
 
-// Runs qxl in `tmp`, collecting stdout and stderr through pipes (read with
-// poll, so neither can fill up and block the child) and enforcing the
+// One program run: the case's main run, or a listing of an output file.
+struct Launch {
+  std::string binary;                     // absolute path
+  std::vector<std::string> args;          // after argv[0], @TMP@ replaced
+  std::string input;                      // standard input
+  std::optional<std::uint64_t> fsizeLimit;
+};
+
+Launch mainLaunch(const std::string& binary, const CaseFile& c, const std::string& tmp) {
+  Launch l{binary, {}, c.stdinName ? tmp + "/" + *c.stdinName : "/dev/null", c.fsizeLimit};
+  for (const auto& a : c.args) l.args.push_back(replaceAll(a, kTmpToken, tmp));
+  return l;
+}
+
+// Runs a program in `tmp`, collecting stdout and stderr through pipes (read
+// with poll, so neither can fill up and block the child) and enforcing the
 // timeout.  The child leads its own process group so that a timeout or an
-// interrupted runner takes down anything it started.
-RunResult runQxl(const std::string& binary, const CaseFile& c, const std::string& tmp) {
+// interrupted runner takes down anything it started.  argv[0] is the last
+// component of the program's path.
+RunResult runProgram(const Launch& launch, const CaseFile& c, const std::string& tmp) {
   RunResult r;
+  const std::string& binary = launch.binary;
   std::vector<std::string> argStrings{fs::path(binary).filename().string()};
-  for (const auto& a : c.args) argStrings.push_back(replaceAll(a, kTmpToken, tmp));
+  argStrings.insert(argStrings.end(), launch.args.begin(), launch.args.end());
   std::vector<std::string> envStrings = childEnvironment(c, tmp);
   std::vector<char*> argv, envp;
   for (auto& s : argStrings) argv.push_back(s.data());
@@ -465,7 +492,7 @@ RunResult runQxl(const std::string& binary, const CaseFile& c, const std::string
   argv.push_back(nullptr);
   envp.push_back(nullptr);
 
-  std::string input = c.stdinName ? tmp + "/" + *c.stdinName : "/dev/null";
+  const std::string& input = launch.input;
   int in = open(input.c_str(), O_RDONLY | O_CLOEXEC);
   int outPipe[2], errPipe[2], execPipe[2];
   if (in < 0) return r.startError = "cannot open " + input + ": " + std::strerror(errno), r;
@@ -483,12 +510,12 @@ RunResult runQxl(const std::string& binary, const CaseFile& c, const std::string
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
-    signal(SIGXFSZ, c.fsizeLimit ? SIG_IGN : SIG_DFL);
+    signal(SIGXFSZ, launch.fsizeLimit ? SIG_IGN : SIG_DFL);
     struct rlimit limit {};
-    if (c.fsizeLimit) limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(*c.fsizeLimit);
+    if (launch.fsizeLimit) limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(*launch.fsizeLimit);
     if (dup2(in, 0) < 0 || dup2(outPipe[1], 1) < 0 || dup2(errPipe[1], 2) < 0) failure[0] = 1;
     else if (chdir(tmp.c_str()) != 0) failure[0] = 2;
-    else if (c.fsizeLimit && setrlimit(RLIMIT_FSIZE, &limit) != 0) failure[0] = 3;
+    else if (launch.fsizeLimit && setrlimit(RLIMIT_FSIZE, &limit) != 0) failure[0] = 3;
     else execve(binary.c_str(), argv.data(), envp.data());
     if (failure[0] == 0) failure[0] = 4;
     failure[1] = errno;
@@ -581,7 +608,10 @@ struct Expectation {
   std::vector<const Section*> sections;
 
   std::string label() const {
-    return kind == Kind::Stdout ? "stdout" : kind == Kind::Stderr ? "stderr" : "output " + name;
+    return kind == Kind::Stdout   ? "stdout"
+           : kind == Kind::Stderr ? "stderr"
+           : kind == Kind::Output ? "output " + name
+                                  : "listing " + name;
   }
   bool any() const { return !sections.empty() && sections.front()->any; }
   bool binary() const {
@@ -747,9 +777,25 @@ struct Verdict {
   std::string unblessable;                          // why --bless cannot fix this run
 };
 
-// Checks a finished run against the case.
+// The disassembler's run on one output file, for its `listing` sections.
+struct ListingRun {
+  std::string name;
+  RunResult run;
+};
+
+// Why a listing run did not produce a listing, or nothing when it did.
+std::optional<std::string> listingFailure(const RunResult& run) {
+  if (!run.startError.empty()) return run.startError;
+  if (run.timedOut) return "timed out after " + std::to_string(g_timeoutSeconds) + " s";
+  if (run.signal != 0)
+    return "crashed with signal " + std::to_string(run.signal) + " (" + strsignal(run.signal) + ")";
+  if (run.status != 0) return "exit status " + std::to_string(run.status);
+  return std::nullopt;
+}
+
+// Checks a finished run (and its listings) against the case.
 Verdict judge(const CaseFile& c, const RunResult& run, const std::vector<Expectation>& exps,
-              const std::string& tmp) {
+              const std::vector<ListingRun>& listings, const std::string& tmp) {
   Verdict v;
   v.rewrite.resize(exps.size());
   auto stderrContext = [&] { return run.err.empty() ? std::string() : "stderr was:\n" + tail(run.err, 20); };
@@ -776,7 +822,22 @@ Verdict judge(const CaseFile& c, const RunResult& run, const std::vector<Expecta
     std::string actual, error;
     if (e.kind == Kind::Stdout) actual = run.out;
     else if (e.kind == Kind::Stderr) actual = run.err;
-    else if (!readFile(tmp + "/" + e.name, actual, error)) {
+    else if (e.kind == Kind::Listing) {
+      auto it = std::find_if(listings.begin(), listings.end(),
+                             [&](const ListingRun& l) { return l.name == e.name; });
+      if (it == listings.end()) {
+        v.problems.push_back({"qxldis was not run on " + e.name, ""});
+        v.unblessable = v.problems.back().summary;
+        continue;
+      }
+      if (auto failure = listingFailure(it->run)) {
+        v.problems.push_back({"qxldis failed on " + e.name + ": " + *failure,
+                              it->run.err.empty() ? "" : "its stderr was:\n" + tail(it->run.err, 20)});
+        v.unblessable = v.problems.back().summary;
+        continue;
+      }
+      actual = it->run.out;
+    } else if (!readFile(tmp + "/" + e.name, actual, error)) {
       bool missing = access((tmp + "/" + e.name).c_str(), F_OK) != 0;
       v.problems.push_back(
           {"output " + e.name + (missing ? " was not created" : " unreadable: " + error), ""});
@@ -875,8 +936,9 @@ bool bless(const CaseFile& c, const RunResult& run, const std::vector<Expectatio
   for (std::size_t i = 0; i < exps.size(); ++i) {
     if (!v.rewrite[i]) continue;
     const Expectation& e = exps[i];
-    std::string header = "=== " + (e.kind == Kind::Stdout   ? std::string("stdout")
-                                   : e.kind == Kind::Stderr ? std::string("stderr")
+    std::string header = "=== " + (e.kind == Kind::Stdout    ? std::string("stdout")
+                                   : e.kind == Kind::Stderr  ? std::string("stderr")
+                                   : e.kind == Kind::Listing ? "listing " + e.name
                                                             : "output " + e.name);
     bool preferText = e.kind != Kind::Output || !e.binary();
     auto lines = renderSection(header, *v.rewrite[i], preferText, tmp);
@@ -943,7 +1005,34 @@ bool writeInputs(const CaseFile& c, const std::string& tmp, std::string& error) 
   return true;
 }
 
-Outcome runCase(const std::string& binary, const std::string& path, bool blessMode) {
+// The programs a case can run: qxl, and the tools given with --tool.
+struct Programs {
+  std::string qxl;
+  std::vector<std::pair<std::string, std::string>> tools;  // name, absolute path
+
+  const std::string* find(const std::string& name) const {
+    if (name == "qxl") return &qxl;
+    for (const auto& [toolName, path] : tools)
+      if (toolName == name) return &path;
+    return nullptr;
+  }
+};
+
+// Runs the disassembler on each output file that the case has a listing
+// section for, once per file.
+std::vector<ListingRun> runListings(const std::string& qxldis, const CaseFile& c,
+                                    const std::string& tmp) {
+  std::vector<ListingRun> runs;
+  for (const auto& s : c.sections) {
+    if (s.kind != Kind::Listing ||
+        std::any_of(runs.begin(), runs.end(), [&](const ListingRun& l) { return l.name == s.name; }))
+      continue;
+    runs.push_back({s.name, runProgram({qxldis, {s.name}, "/dev/null", std::nullopt}, c, tmp)});
+  }
+  return runs;
+}
+
+Outcome runCase(const Programs& programs, const std::string& path, bool blessMode) {
   CaseFile c;
   try {
     c = parseCase(path);
@@ -960,12 +1049,26 @@ Outcome runCase(const std::string& binary, const std::string& path, bool blessMo
   std::string error;
   Verdict v;
   bool blessed = false;
-  if (!writeInputs(c, *tmp, error)) {
+  const std::string programName = c.program.value_or("qxl");
+  const std::string* binary = programs.find(programName);
+  const std::string* qxldis = programs.find("qxldis");
+  bool listed = std::any_of(c.sections.begin(), c.sections.end(),
+                            [](const Section& s) { return s.kind == Kind::Listing; });
+  if (binary == nullptr) {
+    v.problems.push_back({"program '" + programName + "' needs --tool " + programName +
+                              "=PATH on the runner's command line", ""});
+  } else if (listed && qxldis == nullptr) {
+    v.problems.push_back({"'=== listing' sections need --tool qxldis=PATH on the runner's "
+                          "command line", ""});
+  } else if (!writeInputs(c, *tmp, error)) {
     v.problems.push_back({error, ""});
   } else {
-    RunResult run = runQxl(binary, c, *tmp);
+    RunResult run = runProgram(mainLaunch(*binary, c, *tmp), c, *tmp);
+    std::vector<ListingRun> listings;
+    if (run.startError.empty() && !run.timedOut && run.signal == 0 && listed)
+      listings = runListings(*qxldis, c, *tmp);
     auto exps = collectExpectations(c);
-    v = judge(c, run, exps, *tmp);
+    v = judge(c, run, exps, listings, *tmp);
     if (blessMode && !v.problems.empty() && v.unblessable.empty()) {
       if (bless(c, run, exps, v, *tmp, error)) {
         std::cout << "BLESSED " << path << "\n";
@@ -997,14 +1100,57 @@ Outcome runCase(const std::string& binary, const std::string& path, bool blessMo
   return !v.problems.empty() ? Outcome::Fail : blessed ? Outcome::Blessed : Outcome::Pass;
 }
 
+// An executable file, as an absolute path; nothing when it is not one.
+std::optional<std::string> executable(const std::string& path) {
+  std::error_code ec;
+  std::string absolute = fs::absolute(path, ec).lexically_normal().string();
+  struct stat st {};
+  if (ec || stat(absolute.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      access(absolute.c_str(), X_OK) != 0)
+    return std::nullopt;
+  return absolute;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  constexpr const char* usage =
+      "usage: e2e_runner [--bless] [--tool NAME=PATH]... <path-to-qxl> <case-file>...\n";
   std::vector<std::string> args(argv + 1, argv + argc);
-  bool blessMode = !args.empty() && args.front() == "--bless";
-  if (blessMode) args.erase(args.begin());
+  bool blessMode = false;
+  Programs programs;
+  std::size_t first = 0;
+  for (; first < args.size() && args[first].starts_with("--"); ++first) {
+    const std::string& arg = args[first];
+    if (arg == "--bless") {
+      blessMode = true;
+      continue;
+    }
+    std::string given;
+    if (arg == "--tool" && first + 1 < args.size()) given = args[++first];
+    else if (arg.starts_with("--tool=")) given = arg.substr(7);
+    else {
+      std::cerr << "e2e_runner: unknown option " << arg << "\n" << usage;
+      return 2;
+    }
+    auto eq = given.find('=');
+    std::string name = given.substr(0, eq);
+    if (eq == std::string::npos || name.empty() || name == "qxl" ||
+        name.find_first_of(kSpace) != std::string::npos || programs.find(name) != nullptr) {
+      std::cerr << "e2e_runner: --tool needs NAME=PATH with a new NAME other than qxl, not '"
+                << given << "'\n";
+      return 2;
+    }
+    auto path = executable(given.substr(eq + 1));
+    if (!path) {
+      std::cerr << "e2e_runner: " << given.substr(eq + 1) << " is not an executable file\n";
+      return 2;
+    }
+    programs.tools.emplace_back(name, *path);
+  }
+  args.erase(args.begin(), args.begin() + static_cast<std::ptrdiff_t>(first));
   if (args.size() < 2) {
-    std::cerr << "usage: e2e_runner [--bless] <path-to-qxl> <case-file>...\n";
+    std::cerr << usage;
     return 2;
   }
   if (const char* t = std::getenv("E2E_TIMEOUT")) {
@@ -1015,18 +1161,17 @@ int main(int argc, char** argv) {
     }
     g_timeoutSeconds = static_cast<int>(*n);
   }
-  std::error_code ec;
-  std::string binary = fs::absolute(args.front(), ec).lexically_normal().string();
-  struct stat st {};
-  if (ec || stat(binary.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || access(binary.c_str(), X_OK) != 0) {
+  auto qxl = executable(args.front());
+  if (!qxl) {
     std::cerr << "e2e_runner: " << args.front() << " is not an executable file\n";
     return 2;
   }
+  programs.qxl = *qxl;
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, forwardTermination);
 
   int passed = 0, blessed = 0, failed = 0, bad = 0;
   for (std::size_t i = 1; i < args.size(); ++i) {
-    switch (runCase(binary, args[i], blessMode)) {
+    switch (runCase(programs, args[i], blessMode)) {
       case Outcome::Pass: ++passed; break;
       case Outcome::Blessed: ++blessed; break;
       case Outcome::Fail: ++failed; break;

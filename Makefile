@@ -15,7 +15,7 @@ deps:
 
 demo: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build $(BUILD) --target qxl
+	cmake --build $(BUILD) --target qxl qxldis
 	@sh scripts/demo.sh $(BUILD)/qxl
 
 test: deps

@@ -245,7 +245,6 @@ namespace {
 
 // The type code string of an argument, as parameters are written.
 std::string argument_code(const Node* argument) {
-  if (argument->op == node_op::color_class) return "O";
   return type_signature(argument->type, 0, true);
 }
 

@@ -1,5 +1,7 @@
 #include "codegen/code_buffer.h"
 
+#include <algorithm>
+
 #include "bytecode/writer.h"
 #include "codegen/instructions.h"
 #include "driver/diagnostics.h"
@@ -295,10 +297,12 @@ void close_switch() {
   code.case_values.resize(open.first_case);
   code.case_labels.resize(open.first_case);
 
-  for (std::size_t i = 1; i < values.size(); ++i)
-    for (std::size_t j = 0; j < i; ++j)
-      if (values[i] == values[j])
-        report_error("duplicate case values in switch");
+  // Any two equal values are an error; sorting a copy finds them in time
+  // that grows gently with the number of cases.
+  std::vector<std::int32_t> sorted = values;
+  std::sort(sorted.begin(), sorted.end());
+  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+    report_error("duplicate case values in switch");
 
   emit_byte(op::switch_);
   emit_word16(checked_u16(static_cast<std::int64_t>(values.size())));

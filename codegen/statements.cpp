@@ -24,6 +24,20 @@ void StatementState::reset() { *this = StatementState{}; }
 
 namespace {
 
+// Statements nest through blocks, conditions and loops; far deeper nesting
+// than any real function is refused before it can exhaust the stack.
+constexpr int max_statement_nesting = 1000;
+
+struct StatementNesting {
+  StatementNesting() {
+    if (++statements.nesting > max_statement_nesting)
+      report_error("statements too deeply nested");
+  }
+  ~StatementNesting() { --statements.nesting; }
+  StatementNesting(const StatementNesting&) = delete;
+  StatementNesting& operator=(const StatementNesting&) = delete;
+};
+
 // Statements and such that may not stand in the body of an on_exit.
 bool restricted_in_on_exit(TokenCode t) {
   switch (t) {
@@ -268,6 +282,7 @@ void compile_initializer(Node* assignment) {
 }  // namespace
 
 void compile_statement() {
+  StatementNesting guard;
   TokenCode t = lexer.current_token;
   if (t != tok::kw_case && t != tok::kw_default && t != tok::semicolon &&
       t != tok::identifier && t != tok::kw_while)

@@ -13,6 +13,7 @@ inline constexpr int with_value = 2;
 
 struct StatementState {
   bool in_on_exit = false;
+  int nesting = 0;  // statements being compiled inside each other
   int returned = return_state::none_yet;
   Type* return_type = nullptr;
   void reset();

@@ -15,6 +15,7 @@ constexpr const char* directive_names[] = {
 
 void SymbolTable::reset() {
   buckets.fill(nullptr);
+  index.clear();
   entries.clear();
   current = nullptr;
 }
@@ -29,13 +30,15 @@ TokenCode lookup_symbol(std::string_view text, TokenCode code) {
   if (text.empty()) console_print("internal error: null in symbol table\n");
 
   Symbol** head = &symbols.buckets[symbol_hash(text)];
-  Symbol* previous = nullptr;
-  for (Symbol* s = *head; s != nullptr; previous = s, s = s->next) {
-    if (s->name != text) continue;
+  if (auto found = symbols.index.find(text); found != symbols.index.end()) {
+    Symbol* s = found->second;
     // Move to front, so names used often sit at the head of their chain.
-    if (previous != nullptr) {
-      previous->next = s->next;
+    if (s->previous != nullptr) {
+      s->previous->next = s->next;
+      if (s->next != nullptr) s->next->previous = s->previous;
+      s->previous = nullptr;
       s->next = *head;
+      (*head)->previous = s;
       *head = s;
     }
     symbols.current = s;
@@ -46,7 +49,9 @@ TokenCode lookup_symbol(std::string_view text, TokenCode code) {
   entry.name = std::string(text);
   entry.code = code;
   entry.next = *head;
+  if (*head != nullptr) (*head)->previous = &entry;
   *head = &entry;
+  symbols.index.emplace(entry.name, &entry);
   symbols.current = &entry;
   return code;
 }
@@ -54,7 +59,7 @@ TokenCode lookup_symbol(std::string_view text, TokenCode code) {
 void clear_symbol_table() { symbols.reset(); }
 
 void init_symbol_table() {
-  symbols.buckets.fill(nullptr);
+  symbols.reset();
   for (int code = tok::first_reserved; code <= tok::last_reserved; ++code)
     if (const char* name = token_name(code))
       lookup_symbol(name, static_cast<TokenCode>(code));

@@ -13,6 +13,7 @@
 #include <deque>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "source/tokens.h"
@@ -25,7 +26,8 @@ struct Type;
 
 struct Symbol {
   std::string name;
-  Symbol* next = nullptr;  // next entry of the same hash chain
+  Symbol* next = nullptr;      // next entry of the same hash chain
+  Symbol* previous = nullptr;  // the entry before it in the chain
   TokenCode code = 0;      // fixed at creation
   MacroDef* macro = nullptr;
   Declaration* declaration = nullptr;
@@ -37,6 +39,10 @@ inline constexpr std::size_t symbol_bucket_count = 256;
 struct SymbolTable {
   std::array<Symbol*, symbol_bucket_count> buckets{};
   std::deque<Symbol> entries;  // owns every entry; addresses are stable
+  // Finds an entry without walking its chain, so that a compile of many
+  // distinct names costs time in proportion to its input.  The chains are
+  // kept as well, in the same order.
+  std::unordered_map<std::string_view, Symbol*> index;
   Symbol* current = nullptr;   // entry of the last lookup
 
   void reset();

@@ -32,8 +32,11 @@ int color_class_number(Symbol* name) {
     report_error("color class already used for structure tag");
   name->tag = color_class_marker;
   auto& classes = declarations.color_classes;
-  for (std::size_t i = 0; i < classes.size(); ++i)
-    if (classes[i] == name) return static_cast<int>(i);
+  if (auto found = declarations.color_class_numbers.find(name);
+      found != declarations.color_class_numbers.end())
+    return found->second;
+  declarations.color_class_numbers.emplace(name,
+                                           static_cast<int>(classes.size()));
   classes.push_back(name);
   ByteBuffer record{record::color_class};
   put_name(record, name->name);
@@ -72,9 +75,8 @@ void read_color_value(int class_number, int scheme) {
     next_token();
     if (!is_class_name_token()) report_error("bad color class name");
     Symbol* name = symbols.current;
-    const auto& classes = declarations.color_classes;
-    const auto found = std::find(classes.begin(), classes.end(), name);
-    if (found == classes.end()) report_error("undefined color class");
+    if (declarations.color_class_numbers.count(name) == 0)
+      report_error("undefined color class");
     foreground = refers_to_class +
                  static_cast<std::uint32_t>(color_class_number(name));
     background = 0;

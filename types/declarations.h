@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "source/tokens.h"
@@ -97,6 +98,7 @@ struct DeclarationState {
   // Color classes in the order of their numbers; the number of the last
   // color scheme (-1: none yet, and the number of a class's default).
   std::vector<Symbol*> color_classes;
+  std::unordered_map<const Symbol*, int> color_class_numbers;
   int last_scheme = -1;
   int next_key_table = 1;
 

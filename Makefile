@@ -4,7 +4,7 @@
 
 BUILD := build
 
-.PHONY: all deps demo test clean
+.PHONY: all deps demo test fuzz clean
 
 all: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -21,5 +21,8 @@ demo: deps
 test: deps
 	@sh scripts/run-tests.sh
 
+fuzz: deps
+	@sh scripts/fuzz.sh
+
 clean:
-	rm -rf build build-asan build.log build-asan.log
+	rm -rf build build-asan build-fuzz build.log build-asan.log build-fuzz.log

@@ -13,8 +13,16 @@ namespace qxl {
 
 struct Node;
 
+// Longest character name a \x[NAME] or \u[NAME] escape may give; the name
+// is collected in a buffer of this size plus its terminating zero.
+inline constexpr std::size_t max_character_name_length = 111;
+
 // The character at `cursor` in a constant's text, with its escape sequence
-// or UTF-8 sequence; moves the cursor past it.
+// or UTF-8 sequence; moves the cursor past it.  The text is the whole
+// constant, quotes included: a sequence cut short by the closing quote is
+// reported as the malformed sequence it is.  Reads never go beyond the end
+// of the text (which counts as a zero byte), nor does the cursor; at the
+// end the value is 0.  Values may exceed 0xFFFF (named characters).
 std::int32_t decode_char(std::string_view text, std::size_t& cursor);
 
 // The characters of a string constant expression (a literal or a chain of

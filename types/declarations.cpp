@@ -73,6 +73,9 @@ void parse_suffixes(int level) {
       count = -1;  // sized by the initializer
     } else {
       count = evaluate_and_release(parse_expression());
+      // A count of 0 would read as a plain pointer, a negative one as a
+      // huge size: neither is an array.
+      if (count <= 0) report_error("bad array size");
     }
     expect_token(tok::rbracket);
     append_derivation(kind::pointer, count);

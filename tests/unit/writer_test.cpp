@@ -209,3 +209,35 @@ TEST(OutputFile, InProcessCompilesRunOneAfterAnother) {
 
 }  // namespace
 }  // namespace qxl
+
+namespace qxl {
+namespace {
+
+TEST(Robustness, SameInputGivesTheSameBytes) {
+  test::ScratchDir dir;
+  std::string source = "char greeting[] = \"hi\";\nkeytable keys;\n";
+  for (int i = 0; i < 50; ++i)
+    source += "command c" + std::to_string(i) + "() on keys[" +
+              std::to_string(i) + "] { say(\"c%d\", " + std::to_string(i) +
+              "); }\n";
+  dir.write("p.q", source);
+  ASSERT_EQ(test::run_compiler({"-n", "-o", "first", "p.q"}).status, 0);
+  ASSERT_EQ(test::run_compiler({"-n", "-o", "second", "p.q"}).status, 0);
+  EXPECT_EQ(dir.read("first.b"), dir.read("second.b"));
+  EXPECT_GT(dir.read("first.b").size(), 1000u);
+}
+
+TEST(Robustness, ManyDistinctIdentifiers) {
+  test::ScratchDir dir;
+  std::string source;
+  constexpr int names = 200000;
+  source.reserve(names * 16);
+  for (int i = 0; i < names; ++i) source += "int name" + std::to_string(i) + ";\n";
+  dir.write("many.q", source);
+  test::RunResult result = test::run_compiler({"-n", "-b", "many.q"});
+  EXPECT_EQ(result.status, 0) << result.console;
+  EXPECT_GT(dir.read("many.b").size(), static_cast<std::size_t>(names) * 10);
+}
+
+}  // namespace
+}  // namespace qxl

@@ -1,0 +1,94 @@
+#include "types/declarations.h"
+
+#include <gtest/gtest.h>
+
+#include "expression_support.h"
+
+namespace qxl {
+namespace {
+
+// Reads "type declarator" from text and returns the declared name and the
+// long form of its type.
+class DeclaratorTest : public ::testing::Test, protected test::ExpressionFixture {
+ protected:
+  void SetUp() override { start(); }
+  void TearDown() override { finish(); }
+
+  std::string declared(std::string_view text, int level = 0) {
+    console.clear();
+    reader.pushed_char = no_pushed_char;
+    reader.string_source = text;
+    reader.reading_string = true;
+    reader.source_end_is_eof = true;
+    lexer.held_token = tok::end_of_input;
+    try {
+      next_token();
+      Type* base = parse_type_specifier();
+      declarations.current = Declarator{};
+      parse_declarator(level);
+      Declarator& d = declarations.current;
+      Type* t = attach_base(d.chain, d.innermost, base);
+      return d.name->name + ": " + type_text(t);
+    } catch (const CompileExit&) {
+      return console;
+    }
+  }
+};
+
+TEST_F(DeclaratorTest, DerivationsReadOutsideIn) {
+  EXPECT_EQ(declared("int *a[3]"), "a: array of 3 pointer to integer");
+  EXPECT_EQ(declared("int (*a)[3]"), "a: pointer to array of 3 integer");
+  EXPECT_EQ(declared("int (*f)()"), "f: pointer to function returning integer");
+  EXPECT_EQ(declared("int *f()"), "f: function returning pointer to integer");
+  EXPECT_EQ(declared("char **argv"), "argv: pointer to pointer to character");
+  EXPECT_EQ(declared("int m[2][3]"), "m: array of 2 array of 3 integer");
+  EXPECT_EQ(declared("int (*(*x)())[4]"),
+            "x: pointer to function returning pointer to array of 4 integer");
+}
+
+TEST_F(DeclaratorTest, IntAndShortRuns) {
+  EXPECT_EQ(declared("short int a"), "a: short");
+  EXPECT_EQ(declared("int short a"), "a: short");
+  EXPECT_EQ(declared("short short a"), "a: short");
+  EXPECT_EQ(declared("int int a"), "a: integer");
+  EXPECT_EQ(declared("byte b"), "b: byte");
+  EXPECT_EQ(declared("spot s"), "s: spot");
+}
+
+TEST_F(DeclaratorTest, EmptyBracketsByLevel) {
+  EXPECT_EQ(declared("int p[]", 1), "p: pointer to integer");
+  EXPECT_EQ(declared("int g[]", 2), "g: array of -1 integer");
+  EXPECT_EQ(declared("int l[]", 0), "e.q 1: expected expression, not ]\n");
+  EXPECT_EQ(declared("int m[][2]", 2), "m: array of -1 array of 2 integer");
+  EXPECT_EQ(declared("int n[2][]", 2), "e.q 1: expected expression, not ]\n");
+}
+
+TEST_F(DeclaratorTest, ParameterListIsLeftToTheCaller) {
+  EXPECT_EQ(declared("int f(a)"), "f: integer");
+  EXPECT_EQ(lexer.current_token, tok::lparen);
+  next_token();
+  EXPECT_EQ(lexer.current_token, tok::identifier);
+}
+
+TEST_F(DeclaratorTest, StructuresAndTags) {
+  EXPECT_EQ(declared("struct node { int v; struct node *next; } n"),
+            "n: structure of {v: integer, next: pointer to structure}");
+  EXPECT_EQ(declared("struct node *p"),
+            "p: pointer to structure of {v: integer, next: pointer to structure}");
+  EXPECT_EQ(declared("union node *u"),
+            "u: pointer to structure of {v: integer, next: pointer to structure}");
+  EXPECT_EQ(declared("struct { int flags : 3; int other; } b"),
+            "b: structure of {flags: integer, other: integer}");
+  EXPECT_EQ(declared("int 5"), "e.q 1: bad declaration\n");
+  EXPECT_EQ(declared("long x"), "e.q 1: bad type\n");
+}
+
+TEST_F(DeclaratorTest, DeepDeclaratorsAreRefused) {
+  const std::string stars(5000, '*');
+  EXPECT_EQ(declared("int " + stars + "p"), "e.q 1: declaration too complex\n");
+  const std::string parens = std::string(5000, '(') + "p" + std::string(5000, ')');
+  EXPECT_EQ(declared("int " + parens), "e.q 1: declaration too complex\n");
+}
+
+}  // namespace
+}  // namespace qxl

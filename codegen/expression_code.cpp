@@ -365,19 +365,6 @@ int argument_words(const Node* argument) {
   return static_cast<int>((size_of(t) + 3) / 4);
 }
 
-std::vector<Node*> argument_list(Node* arguments) {
-  std::vector<Node*> list;
-  for (Node* n = arguments; n != nullptr;) {
-    if (n->op == node_op::argument) {
-      list.push_back(n->left);
-      n = n->right;
-    } else {
-      list.push_back(n);
-      n = nullptr;
-    }
-  }
-  return list;
-}
 
 }  // namespace
 

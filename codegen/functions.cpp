@@ -261,25 +261,14 @@ bool same_code(std::string_view parameter, std::string_view argument) {
 }  // namespace
 
 void check_arguments(std::string_view function_name,
-                     const Declaration* callee, const Node* arguments) {
+                     const Declaration* callee, Node* arguments) {
   if (callee == nullptr || !callee->has_signature) return;
   const std::string name(function_name);
   std::string_view rest = callee->signature;
   bool optional_reached = false;
 
-  std::vector<const Node*> list;
-  for (const Node* n = arguments; n != nullptr;) {
-    if (n->op == node_op::argument) {
-      list.push_back(n->left);
-      n = n->right;
-    } else {
-      list.push_back(n);
-      n = nullptr;
-    }
-  }
-
   int number = 0;
-  for (const Node* argument : list) {
+  for (const Node* argument : argument_list(arguments)) {
     ++number;
     if (!rest.empty() && rest.front() == '>') return;
     const std::size_t end = rest.find(';');

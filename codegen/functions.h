@@ -20,7 +20,7 @@ void check_prototype(Declaration* function, const std::string& signature);
 // Checks the arguments of a call (the argument list of a call node, null
 // for none) against the callee's signature.
 void check_arguments(std::string_view function_name,
-                     const Declaration* callee, const Node* arguments);
+                     const Declaration* callee, Node* arguments);
 
 // The words for a type code string in messages ("ptr to char ").
 std::string describe_type_code(std::string_view code);

@@ -120,17 +120,7 @@ void initialize(ByteBuffer& image, Type* t, bool top) {
   if (!aggregate) {
     if (!is_integer_scalar(t) && !is_plain_data_pointer(t))
       report_error("don't know how to initialize that");
-    if (lexer.current_token == tok::lbrace) {
-      next_token();
-      initialize_scalar(image, t);
-      expect_token(tok::rbrace);
-      return;
-    }
-    const std::int32_t value = constant_element();
-    if (is_plain_data_pointer(t))
-      append_null_pointer(image, value);
-    else
-      append_value(image, t, value);
+    initialize_scalar(image, t);
     return;
   }
 

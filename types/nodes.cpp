@@ -53,6 +53,20 @@ Node* new_folded(std::int32_t value) {
   return n;
 }
 
+std::vector<Node*> argument_list(Node* arguments) {
+  std::vector<Node*> list;
+  for (Node* n = arguments; n != nullptr;) {
+    if (n->op == node_op::argument) {
+      list.push_back(n->left);
+      n = n->right;
+    } else {
+      list.push_back(n);
+      n = nullptr;
+    }
+  }
+  return list;
+}
+
 void release_node(Node* n) {
   if (n == nullptr || n == null_pointer_node()) return;
   node_pool.free_nodes.push_back(n);

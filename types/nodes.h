@@ -101,6 +101,10 @@ Node* new_node(std::uint16_t op, Node* left, Node* right, Type* type);
 Node* new_leaf(std::uint16_t op, Symbol* symbol, Type* type);
 Node* new_folded(std::int32_t value);
 
+// The arguments of a call in source order: an argument list is a chain of
+// links, a single remaining argument standing alone.
+std::vector<Node*> argument_list(Node* arguments);
+
 void release_node(Node* n);
 void release_tree(Node* n);
 Node* copy_tree(const Node* n);

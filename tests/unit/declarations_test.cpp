@@ -16,11 +16,7 @@ class DeclaratorTest : public ::testing::Test, protected test::ExpressionFixture
 
   std::string declared(std::string_view text, int level = 0) {
     console.clear();
-    reader.pushed_char = no_pushed_char;
-    reader.string_source = text;
-    reader.reading_string = true;
-    reader.source_end_is_eof = true;
-    lexer.held_token = tok::end_of_input;
+    feed(text);
     try {
       next_token();
       Type* base = parse_type_specifier();

@@ -70,14 +70,19 @@ struct ExpressionFixture {
 
   // Parses the whole text as one expression.  Returns null when the parse
   // ended the compile (the message is in `console`).
-  Node* parse(std::string_view text, bool whole = true) {
-    // Whatever an earlier parse left in the reader is dropped.
+  // Makes `text` the input, dropping whatever an earlier parse left in the
+  // reader.
+  static void feed(std::string_view text) {
     reader.pushed_char = no_pushed_char;
     reader.token_length = 0;
     reader.string_source = text;
     reader.reading_string = true;
     reader.source_end_is_eof = true;
     lexer.held_token = tok::end_of_input;
+  }
+
+  Node* parse(std::string_view text, bool whole = true) {
+    feed(text);
     try {
       next_token();
       Node* n = parse_expression();

@@ -16,6 +16,7 @@
 #include "driver/diagnostics.h"
 #include "driver/options.h"
 #include "driver/search_paths.h"
+#include "driver/user_database.h"
 #include "source/lexer.h"
 #include "source/macros.h"
 #include "source/preprocessor.h"
@@ -50,6 +51,7 @@ void reset_compiler_state() {
   type_arena.reset();
   declarations.reset();
   builtin_types = BuiltinTypes{};
+  user_database.reset();
   node_pool.reset();
   code.reset();
   statements.reset();

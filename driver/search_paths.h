@@ -34,9 +34,33 @@ void join_path(std::string& directory, std::string_view name);
 // has no '/' followed by another character.
 std::string directory_part(std::string_view path);
 
-// Extends the include directory list from QLTPATH (or its default) and the
-// executable's directory, unless the search suppression bits forbid it.
+// Whether the executable sits in an installed product layout: a directory
+// whose name begins with "qui" holding bin/, or an application bundle
+// (a directory whose name contains ".app") holding Contents/bin/.
+bool installed_layout(std::string_view executable_path);
+bool installed_layout();  // for settings.executable_path
+
+// The search path used when QLTPATH is not set: the customization
+// directory (QLTCUSTDIR, else ~/.quillet), the executable's directory (its
+// product directory when installed) unless use_executable is false, and
+// the standard product directory, joined by ':'.
+std::string default_search_path(bool use_executable);
+
+// Extends the include directory list from QLTPATH (or its default: then
+// the executable's directory too, unless installed), each entry with
+// "include/" joined to it.  The driver skips it under search suppression
+// bit 2.
 void build_include_list();
+
+// The path with a leading "~" or "~user" replaced by the home directory,
+// from HOME or the user database; unchanged when the path has no leading
+// '~' or the home directory is not known.
+std::string expand_home(std::string_view path);
+
+// The same through HOME or the system shell (used only while the
+// executable is looked for without /proc): the expansion, or none when the
+// path has no leading '~' or the shell gives no answer.
+std::optional<std::string> expand_home_by_shell(std::string_view path);
 
 // ASCII-only character classes: bytes 128 to 255 are never letters.
 constexpr bool is_ascii_letter(int c) {

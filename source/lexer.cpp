@@ -6,6 +6,7 @@
 #include "driver/options.h"
 #include "driver/search_paths.h"
 #include "source/macros.h"
+#include "source/preprocessor.h"
 #include "source/reader.h"
 
 namespace qxl {
@@ -227,9 +228,8 @@ void echo_token(TokenCode code) {
   }
 }
 
-}  // namespace
-
-TokenCode scan_token() {
+// Scans the next token of the input.
+TokenCode scan_next() {
   for (;;) {
     reset_token_text();
     const int c = read_char();
@@ -279,6 +279,34 @@ TokenCode scan_token() {
     if (echo_on()) echo_token(code);
     return code;
   }
+}
+
+// Follows "defined" "(" while a condition is parsed: the name after them
+// is the macro to test, not something to expand.
+void track_defined_test(TokenCode code) {
+  using Test = LexerState::DefinedTest;
+  if (!preprocessor.parsing_condition) {
+    lexer.defined_test = Test::none;
+  } else if (code == tok::identifier && token_text() == "defined") {
+    lexer.defined_test = Test::after_defined;
+  } else if (code == tok::lparen &&
+             lexer.defined_test == Test::after_defined) {
+    lexer.defined_test = Test::name_next;
+  } else {
+    lexer.defined_test = Test::none;
+  }
+}
+
+}  // namespace
+
+TokenCode scan_token() {
+  if (lexer.defined_test == LexerState::DefinedTest::name_next) {
+    lexer.defined_test = LexerState::DefinedTest::none;
+    return static_cast<TokenCode>(read_defined_name());
+  }
+  const TokenCode code = scan_next();
+  track_defined_test(code);
+  return code;
 }
 
 void next_token() {

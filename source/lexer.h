@@ -17,6 +17,10 @@ struct LexerState {
   // One token put aside by push_back_token; end_of_input means empty.
   TokenCode held_token = tok::end_of_input;
   Symbol* held_symbol = nullptr;
+  // Progress through "defined ( NAME" while a condition is parsed, so that
+  // NAME is read without being expanded.
+  enum class DefinedTest { none, after_defined, name_next };
+  DefinedTest defined_test = DefinedTest::none;
 
   void reset();
 };

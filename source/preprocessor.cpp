@@ -7,21 +7,21 @@
 
 #include <cerrno>
 
+#include "codegen/constant_eval.h"
 #include "driver/compile.h"
 #include "driver/diagnostics.h"
 #include "driver/options.h"
 #include "driver/search_paths.h"
 #include "source/lexer.h"
+#include "source/macros.h"
 #include "source/symbols.h"
+#include "types/expressions.h"
 
 namespace qxl {
 
 PreprocessorState preprocessor;
 
-void PreprocessorState::reset() {
-  include_stack.clear();
-  included_files.clear();
-}
+void PreprocessorState::reset() { *this = PreprocessorState{}; }
 
 namespace {
 
@@ -48,6 +48,18 @@ bool is_white(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\v';
 }
 
+// Opens a file for reading; -1 when it cannot be opened or is a directory
+// (which opens, but cannot be read as a source).
+int open_for_reading(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 void open_main_source(std::string_view name) {
@@ -64,13 +76,7 @@ void open_main_source(std::string_view name) {
   std::string path(name);
   if (path.find('.', file_name_part(path, true)) == std::string::npos)
     path += ".q";
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  // A directory opens but cannot be read as a source.
-  struct stat info {};
-  if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-    ::close(fd);
-    fd = -1;
-  }
+  const int fd = open_for_reading(path);
   if (fd < 0) {
     console_print("%s: can't open %s\n", path.c_str(), "file");
     exit_with_status(1);
@@ -95,11 +101,12 @@ void start_source(std::string_view name, int mode) {
 }
 
 // Collects the directive line in the token text, with continuation lines
-// joined and comments removed, then looks up its name.  Only the name is
-// acted on for now: known directives are accepted and have no effect yet,
-// an unknown one is noted at its own line.
+// joined and comments removed, then executes it.  The line's newline has
+// been counted by then, so every message of a directive carries the number
+// of the line after it, except the note about an unknown name.
 void process_directive() {
   const std::string saved_token(token_text());
+  Symbol* const saved_current = symbols.current;
   const std::string directive_file = reader.file_name;
   const int directive_line = reader.line_number;
 
@@ -158,13 +165,223 @@ void process_directive() {
   const std::string line(token_text());
   std::size_t name_end = 0;
   while (name_end < line.size() && !is_white(line[name_end])) ++name_end;
+  std::size_t argument_start = name_end;
+  while (argument_start < line.size() && is_white(line[argument_start]))
+    ++argument_start;
   const std::string name = line.substr(0, name_end);
+  const std::string_view argument =
+      std::string_view(line).substr(argument_start);
+
   const TokenCode code = lookup_symbol(name, directive::unknown);
-  if ((code == directive::unknown || code > directive::tryinclude) &&
-      name.size() > 1)
-    report_at(directive_file, directive_line, "unknown preprocessor directive");
+  switch (code) {
+    case directive::include:
+      include_file(argument, false);
+      break;
+    case directive::tryinclude:
+      include_file(argument, true);
+      break;
+    case directive::define:
+      define_directive(argument);
+      break;
+    case directive::undef:
+      undef_directive(argument);
+      break;
+    case directive::if_:
+      if (evaluate_condition(argument) == 0) skip_conditional(true);
+      break;
+    case directive::ifdef:
+    case directive::ifndef: {
+      // Any definition counts, even one not visible at this depth.
+      bool defined = false;
+      if (!argument.empty()) {
+        lookup_symbol(argument, tok::identifier);
+        defined = macro_has_definition(symbols.current);
+      }
+      if (defined != (code == directive::ifdef)) skip_conditional(true);
+      break;
+    }
+    case directive::else_:
+    case directive::elif:
+      // Reached only when the part before was compiled.
+      skip_conditional(false);
+      break;
+    case directive::line:
+      line_directive(argument);
+      break;
+    case directive::endif:
+      break;
+    default:
+      // A bare '#' (so also "# define") is ignored.
+      if (name.size() > 1)
+        report_at(directive_file, directive_line,
+                  "unknown preprocessor directive");
+      break;
+  }
 
   set_token_text(saved_token);
+  symbols.current = saved_current;
+}
+
+std::string join_include_path(std::string_view directory,
+                              std::string_view name) {
+  if (!directory.empty() && directory.front() == '"')
+    directory.remove_prefix(1);
+  if (!name.empty() && name.front() == '"') name.remove_prefix(1);
+  std::string path(directory);
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += name;
+  return path;
+}
+
+void include_file(std::string_view argument, bool try_only) {
+  const bool angled = argument.size() >= 2 && argument.front() == '<' &&
+                      argument.back() == '>';
+  const bool quoted = argument.size() >= 2 && argument.front() == '"' &&
+                      argument.back() == '"';
+  if (!angled && !quoted) report_fatal("bad #include syntax");
+  const std::string name(argument.substr(1, argument.size() - 2));
+
+  std::vector<std::string> candidates;
+  if (!name.empty() && (name.front() == '/' || name.front() == '~')) {
+    candidates.push_back(name);
+  } else {
+    if (quoted &&
+        (settings.search_suppression & search_off::source_directory) == 0)
+      candidates.push_back(join_include_path(settings.source_directory, name));
+    for (const std::string& directory : settings.include_dirs)
+      candidates.push_back(join_include_path(directory, name));
+  }
+
+  for (const std::string& path : candidates) {
+    const int fd = open_for_reading(path);
+    if (fd < 0) continue;
+    // A file already entered under this path text is not read again.
+    if (std::find(preprocessor.included_files.begin(),
+                  preprocessor.included_files.end(),
+                  path) != preprocessor.included_files.end()) {
+      ::close(fd);
+      return;
+    }
+    if (preprocessor.include_stack.size() >= max_include_nesting) {
+      ::close(fd);
+      report_fatal("#include nested more than %zu deep", max_include_nesting);
+    }
+    preprocessor.included_files.push_back(path);
+    preprocessor.include_stack.push_back(take_current_file());
+    reader.fd = fd;
+    reader.buffer.assign(input_block_size, 0);
+    reader.position = 0;
+    reader.left = 0;
+    reader.source_is_utf8 = false;
+    start_source(path, 1);
+    if (settings.listing != 0)
+      console_print("#line %d \"%s\"\n", reader.line_number,
+                    reader.file_name.c_str());
+    return;
+  }
+  if (!try_only) report_fatal("can't open #include file %s", name.c_str());
+}
+
+void skip_conditional(bool allow_else) {
+  const std::string start_file = reader.file_name;
+  const int start_line = reader.line_number;
+  int nesting = 0;
+  // Only the beginning of a skipped line matters, and of an #elif line the
+  // condition; the text kept is bounded like any directive line.
+  std::string line;
+  for (;;) {
+    line.clear();
+    bool cut = false;
+    bool any = false;
+    for (int c; (c = read_raw_byte()) != end_of_input;) {
+      any = true;
+      if (c == '\r') continue;
+      if (line.size() < token_text_capacity)
+        line += static_cast<char>(c);
+      else
+        cut = true;
+      if (c == '\n') break;
+    }
+    if (!any)
+      report_error_at(start_file, start_line, "unterminated #if or #ifdef");
+    ++reader.line_number;
+
+    const std::string_view text = line;
+    if (text.starts_with("#if")) {
+      ++nesting;
+    } else if (text.starts_with("#endif")) {
+      if (nesting == 0) return;
+      --nesting;
+    } else if (nesting == 0 && allow_else) {
+      if (text.starts_with("#else")) return;
+      if (text.starts_with("#elif")) {
+        if (cut) report_error("token buffer overflow");
+        if (evaluate_condition(text.substr(5)) != 0) return;
+      }
+    }
+  }
+}
+
+int evaluate_condition(std::string_view text) {
+  // The reader views the text while it is parsed.
+  const std::string condition(text);
+
+  const std::string_view saved_source = reader.string_source;
+  const bool saved_reading_string = reader.reading_string;
+  const bool saved_end_is_eof = reader.source_end_is_eof;
+  const int saved_pushed_char = reader.pushed_char;
+  const int saved_listing = settings.listing;
+  const bool saved_parsing_condition = preprocessor.parsing_condition;
+  const LexerState saved_lexer = lexer;
+  Symbol* const saved_current = symbols.current;
+
+  reader.string_source = condition;
+  reader.reading_string = true;
+  reader.source_end_is_eof = true;
+  reader.pushed_char = no_pushed_char;
+  settings.listing = 0;
+  preprocessor.parsing_condition = true;
+  lexer.held_token = tok::end_of_input;
+  lexer.held_symbol = nullptr;
+  lexer.defined_test = LexerState::DefinedTest::none;
+
+  next_token();
+  const int value = evaluate_and_release(parse_expression());
+  if (lexer.current_token != tok::end_of_input)
+    report_error("bad #if expression syntax");
+
+  reader.string_source = saved_source;
+  reader.reading_string = saved_reading_string;
+  reader.source_end_is_eof = saved_end_is_eof;
+  reader.pushed_char = saved_pushed_char;
+  settings.listing = saved_listing;
+  preprocessor.parsing_condition = saved_parsing_condition;
+  lexer = saved_lexer;
+  symbols.current = saved_current;
+  return value;
+}
+
+void line_directive(std::string_view argument) {
+  // Line numbers are plain ints here, as the reader counts them; a number
+  // too large to go on counting from is refused.
+  constexpr long largest_line = 999'999'999;
+  long line = 0;
+  std::size_t at = 0;
+  for (; at < argument.size() && is_ascii_digit(argument[at]); ++at) {
+    line = line * 10 + (argument[at] - '0');
+    if (line > largest_line) report_error("bad #line syntax");
+  }
+  reader.line_number = static_cast<int>(line);
+  while (at < argument.size() && is_white(argument[at])) ++at;
+  const std::string_view file = argument.substr(at);
+  if (!file.empty()) {
+    if (file.size() < 2 || file.front() != '"' || file.back() != '"')
+      report_error("bad #line syntax");
+    reader.file_name = std::string(file.substr(1, file.size() - 2));
+  }
+  if (settings.listing != 0)
+    console_print("#line %d \"%s\"\n", reader.line_number,
+                  reader.file_name.c_str());
 }
 
 bool in_main_source() { return preprocessor.include_stack.empty(); }

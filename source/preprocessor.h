@@ -9,10 +9,15 @@
 
 namespace qxl {
 
+// Included files open at once (each level holds its file open); a header
+// that includes itself under ever new path texts stops here.
+inline constexpr std::size_t max_include_nesting = 200;
+
 struct PreprocessorState {
   // Saved states of the including files, innermost last.
   std::vector<SourceFile> include_stack;
-  // Path texts of every file an #include has entered.
+  // Path texts of every file an #include or #tryinclude has entered; a
+  // path text in it is not entered again.
   std::vector<std::string> included_files;
   // Set while a #if or #elif condition is parsed: `defined(NAME)` is then
   // the macro test.
@@ -34,6 +39,26 @@ void start_source(std::string_view name, int mode);
 // Reads the rest of a directive line (the '#' in column 1 has been read)
 // and executes it.
 void process_directive();
+
+// The #include (try false) and #tryinclude (try true) directives, given
+// the text after the directive name: "name" or <name>.
+void include_file(std::string_view argument, bool try_only);
+
+// The path an #include tries for `name` in `directory`: a leading double
+// quote of either is skipped, and a '/' goes between them when the
+// directory is not empty and does not end in one.
+std::string join_include_path(std::string_view directory,
+                              std::string_view name);
+
+// Skips raw lines of the current file after a false condition, up to the
+// matching #endif or (with allow_else) #else or true #elif.
+void skip_conditional(bool allow_else);
+
+// The value of a #if or #elif condition.
+int evaluate_condition(std::string_view text);
+
+// The #line directive, given the text after the directive name.
+void line_directive(std::string_view argument);
 
 bool in_main_source();
 

@@ -62,7 +62,8 @@ int read_file_char() {
       // but the file is not left.
       if (reader.in_directive_line) return end_of_input;
       if (reader.fd >= 0) {
-        ::close(reader.fd);
+        // Standard input is left open: the process does not own it.
+        if (reader.fd != STDIN_FILENO) ::close(reader.fd);
         reader.fd = -1;
       }
       if (in_main_source()) return end_of_input;
@@ -79,7 +80,9 @@ int read_file_char() {
     if (c == '\r') continue;
     if (c == '\n') {
       ++reader.line_number;
-    } else if (c == '#' && reader.last_char == '\n' && !reader.in_comment) {
+    } else if (c == '#' && reader.last_char == '\n' && !reader.in_comment &&
+               !reader.in_directive_line) {
+      // A '#' on a continuation line of a directive is part of that line.
       process_directive();
       reader.last_char = '\n';
       return restart;
@@ -137,6 +140,12 @@ int peek_char() {
                : static_cast<unsigned char>(reader.string_source.front());
   if (reader.left == 0 && !refill()) return end_of_input;
   return reader.buffer[reader.position];
+}
+
+int read_raw_byte() {
+  if (reader.left == 0 && !refill()) return end_of_input;
+  --reader.left;
+  return reader.buffer[reader.position++];
 }
 
 void set_token_text(std::string_view text) {

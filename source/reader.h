@@ -75,6 +75,12 @@ inline std::string_view token_text() {
 }
 inline void reset_token_text() { reader.token_length = 0; }
 
+// The next byte of the current file straight from its buffer (refilled as
+// needed), with no push-back, directive or line processing; -1 at the end
+// of the file, which is not left.  Used to skip the lines of a false
+// condition.
+int read_raw_byte();
+
 // Replaces the token text (used after re-encoding); the caller guarantees
 // the text fits.
 void set_token_text(std::string_view text);

@@ -372,7 +372,7 @@ TEST_F(ExpressionTest, DefinedOnlyInConditions) {
   EXPECT_EQ(parsed("defined(X) + 1"), "1");
   EXPECT_EQ(parsed("defined(X) * 5"), "#0");
   EXPECT_EQ(parsed("!defined(int)"), "#1");
-  EXPECT_EQ(failure("defined(3)"), "expected identifier, not intconst\n");
+  EXPECT_EQ(failure("defined(3)"), "bad defined() syntax\n");
   preprocessor.parsing_condition = false;
 }
 

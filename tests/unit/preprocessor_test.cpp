@@ -1,0 +1,140 @@
+#include "source/preprocessor.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "driver/options.h"
+#include "source/macros.h"
+#include "test_support.h"
+
+namespace qxl {
+namespace {
+
+// Files the process has open.
+std::size_t open_descriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/self/fd"))
+    ++count;
+  return count;
+}
+
+TEST(JoinIncludePath, SlashesAndLeadingQuotes) {
+  EXPECT_EQ(join_include_path("", "a.h"), "a.h");
+  EXPECT_EQ(join_include_path("dir", "a.h"), "dir/a.h");
+  EXPECT_EQ(join_include_path("dir/", "a.h"), "dir/a.h");
+  EXPECT_EQ(join_include_path("\"dir", "\"a.h"), "dir/a.h");
+  EXPECT_EQ(join_include_path("\"", "a.h"), "a.h");
+  EXPECT_EQ(join_include_path("/", "sub/a.h"), "/sub/a.h");
+}
+
+TEST(EvaluateCondition, ValueAndTheStateAroundIt) {
+  test::RunResult result = test::run_on_text("rest", [] {
+    define_macro_text("TWO", "(2)");
+    // The state of a scan in progress, which a directive may interrupt.
+    next_token();
+    Symbol* const rest = symbols.current;
+    push_back_token(tok::lparen, nullptr);
+    reader.pushed_char = 'x';
+    settings.listing = 1;
+
+    EXPECT_EQ(evaluate_condition("TWO * 3 + defined(TWO) + defined(NONE)"),
+              7);
+    EXPECT_EQ(evaluate_condition("defined (TWO) && !defined(int)"), 1);
+    EXPECT_EQ(evaluate_condition("1 ? 0 : 5"), 0);
+
+    EXPECT_EQ(lexer.current_token, tok::lparen);
+    EXPECT_EQ(lexer.held_token, tok::identifier);
+    EXPECT_EQ(lexer.held_symbol, rest);
+    EXPECT_EQ(reader.pushed_char, 'x');
+    EXPECT_EQ(settings.listing, 1);
+    EXPECT_FALSE(preprocessor.parsing_condition);
+    EXPECT_TRUE(reader.reading_string);
+    EXPECT_TRUE(reader.source_end_is_eof);
+    reader.pushed_char = no_pushed_char;
+    settings.listing = 0;
+  });
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.console, "");
+}
+
+class CompileTest : public testing::Test {
+ protected:
+  test::RunResult compile(std::vector<std::string> args) {
+    args.insert(args.begin(), {"-n", "-b", "-w2"});
+    args.push_back("prog.q");
+    return test::run_compiler(args);
+  }
+  test::ScratchDir dir_;
+};
+
+TEST_F(CompileTest, ConditionInTheMiddleOfAnExpression) {
+  dir_.write("prog.q",
+             "#define N 4\n"
+             "int a[N +\n"
+             "#if N > 3\n"
+             "  10\n"
+             "#else\n"
+             "  20\n"
+             "#endif\n"
+             "];\n"
+             "int b[sizeof a\n"
+             "#if 1\n"
+             "];\n"
+             "#endif\n");
+  const test::RunResult result = compile({"-p"});
+  EXPECT_EQ(result.status, 0) << result.console;
+  EXPECT_EQ(result.console, "int a[4 +\n  10\n];\nint b[sizeof a\n];\n");
+}
+
+TEST_F(CompileTest, AnErrorDeepInIncludesClosesEveryFile) {
+  std::filesystem::create_directory(dir_.path() + "/h");
+  dir_.write("prog.q", "#include \"h/1.h\"\n");
+  for (int i = 1; i < 20; ++i)
+    dir_.write("h/" + std::to_string(i) + ".h",
+               "#include \"h/" + std::to_string(i + 1) + ".h\"\n");
+  dir_.write("h/20.h", "int x y;\n");
+  const std::size_t before = open_descriptors();
+  const test::RunResult result = compile({});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.console, "h/20.h 1: expected ;, not identifier\n");
+  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_TRUE(in_main_source());
+  EXPECT_EQ(preprocessor.included_files.size(), 20u);
+}
+
+TEST_F(CompileTest, LineNumbersAreTakenAsWritten) {
+  dir_.write("prog.q", "#line 999999999\nint x y;\n");
+  EXPECT_EQ(compile({}).console, "prog.q 999999999: expected ;, not identifier\n");
+  dir_.write("prog.q", "#line 1000000000\nint x y;\n");
+  EXPECT_EQ(compile({}).console, "prog.q 2: bad #line syntax\n");
+}
+TEST_F(CompileTest, DirectivesMetWhileArgumentsAreRead) {
+  // A directive inside an argument list runs; what the argument held
+  // before it is kept.
+  dir_.write("prog.q",
+             "#define F(a, b) a b\n"
+             "int x[F(1 +\n"
+             "#define TWO 2\n"
+             "TWO, + 3)];\n"
+             "int y[TWO];\n");
+  const test::RunResult result = compile({"-p"});
+  EXPECT_EQ(result.status, 0) << result.console;
+  EXPECT_EQ(result.console, "int x[1 +\n2  + 3];\nint y[2];\n");
+}
+
+TEST_F(CompileTest, RedefinedWhileItsArgumentsAreRead) {
+  dir_.write("prog.q",
+             "#define F(a) a + 1\n"
+             "int x[F(\n"
+             "#undef F\n"
+             "#define F(a, b) gone\n"
+             "5)];\n");
+  const test::RunResult result = compile({"-p"});
+  EXPECT_EQ(result.status, 0) << result.console;
+  EXPECT_EQ(result.console, "int x[\n5 + 1];\n");
+}
+
+}  // namespace
+}  // namespace qxl

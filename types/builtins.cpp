@@ -200,7 +200,7 @@ Declaration* attach(std::string_view name, int kind, int value, int flags,
   record->aux = aux;
   record->type = type;
   record->line = 0;
-  record->file.clear();
+  record->file = {};
   symbol->declaration = record;
   return record;
 }

@@ -280,8 +280,17 @@ Declaration* attach(Declaration* record, Symbol* name, int record_kind,
   record->kind = record_kind;
   record->type = type;
   record->line = reader.line_number;
-  record->file = reader.file_name;
+  record->file = *declarations.file_names.insert(reader.file_name).first;
   name->declaration = record;
+  return record;
+}
+
+// A record for a local or parameter, reusing one whose scope has closed.
+Declaration* new_local_declaration() {
+  if (declarations.free_locals.empty()) return new_declaration();
+  Declaration* record = declarations.free_locals.back();
+  declarations.free_locals.pop_back();
+  *record = Declaration{};
   return record;
 }
 
@@ -338,7 +347,8 @@ Declaration* declare(int requested) {
     case decl_kind::parameter_named: {
       if (declarations.locals.size() >= max_local_entries)
         report_error("too many local variables");
-      Declaration* record = attach(new_declaration(), name, record_kind, type);
+      Declaration* record =
+          attach(new_local_declaration(), name, record_kind, type);
       declarations.locals.push_back(record);
       if (requested == decl_kind::parameter_named) {
         record->flags = decl_flag::set;
@@ -412,7 +422,7 @@ void warn_unused(Declaration* d) {
   d->flags |= decl_flag::warned;
   const std::string saved_file = reader.file_name;
   const int saved_line = reader.line_number;
-  reader.file_name = d->file;
+  reader.file_name = std::string(d->file);
   reader.line_number = d->line;
   const char* name = d->symbol->name.c_str();
   if (d->kind == decl_kind::local) {
@@ -564,6 +574,7 @@ void close_scope(std::size_t keep, bool quick) {
     declarations.locals.pop_back();
     if (!quick && settings.no_unused_warnings == 0) warn_unused(d);
     d->symbol->declaration = d->previous;
+    declarations.free_locals.push_back(d);
   }
 }
 

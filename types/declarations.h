@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "source/tokens.h"
@@ -63,7 +65,7 @@ struct Declaration {
   bool has_signature = false;
   std::string signature;
   int line = 0;
-  std::string file;
+  std::string_view file;  // interned: see DeclarationState::file_names
 };
 
 // Where a type specifier is read decides the message for a token that
@@ -88,6 +90,11 @@ struct Declarator {
 
 struct DeclarationState {
   std::deque<Declaration> records;  // every record of the compile
+  // Records of locals and parameters whose scope has closed, for reuse:
+  // the memory of a compile does not grow with the number of functions.
+  std::vector<Declaration*> free_locals;
+  // Each file name that a declaration names, stored once.
+  std::unordered_set<std::string> file_names;
   // The locals and parameters of the function being compiled, in order.
   std::vector<Declaration*> locals;
   Declarator current;

@@ -18,6 +18,7 @@ Node shared_null_pointer{node_op::null_pointer, nullptr, nullptr, nullptr, 0,
 void NodePool::reset() {
   storage.clear();
   free_nodes.clear();
+  release_work.clear();
 }
 
 Node* null_pointer_node() { return &shared_null_pointer; }
@@ -73,7 +74,9 @@ void release_node(Node* n) {
 }
 
 void release_tree(Node* n) {
-  std::vector<Node*> pending{n};
+  std::vector<Node*>& pending = node_pool.release_work;
+  pending.clear();
+  pending.push_back(n);
   while (!pending.empty()) {
     Node* top = pending.back();
     pending.pop_back();

@@ -89,6 +89,7 @@ inline TokenCode node_code(const Node* n) {
 struct NodePool {
   std::deque<Node> storage;
   std::vector<Node*> free_nodes;
+  std::vector<Node*> release_work;  // reused by release_tree
   void reset();
 };
 

@@ -4,7 +4,7 @@
 
 BUILD := build
 
-.PHONY: all deps demo test fuzz clean
+.PHONY: all deps demo test fuzz clean bench
 
 all: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -23,6 +23,9 @@ test: deps
 
 fuzz: deps
 	@sh scripts/fuzz.sh
+
+bench:
+	@sh bench/run.sh
 
 clean:
 	rm -rf build build-asan build-fuzz build.log build-asan.log build-fuzz.log

@@ -1,0 +1,498 @@
+#!/usr/bin/env python3
+"""Time qxl on generated sources and compare it with `tcc -c`.
+
+Called by bench/run.sh, which installs what is missing and builds qxl.
+Standard library only.  For each size it generates two sources with
+bench/generate.py: the full QXL variant and the variant in the part of the
+language that C shares, checks that qxl compiles both without a message
+(and that tcc, and the system C compiler `cc` when present, accept the
+second), then times, in
+interleaved rounds so that both compilers meet the same machine load:
+
+  - qxl on the full source,
+  - qxl on the common source,
+  - tcc -c on the common source.
+
+Wall time is measured around each process; user and system time and the
+peak resident size come from wait4().  Peak memory is also taken once per
+size with /usr/bin/time -f %M, the figure reported.  A batch of many small
+files gives the per-file cost, where process start-up dominates.
+"""
+
+import argparse
+import datetime
+import os
+import shutil
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def spawn_wait(argv, cwd):
+    """Run argv with its output discarded; return (status, wall seconds,
+    cpu seconds, max rss KiB)."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        actions = [(os.POSIX_SPAWN_DUP2, devnull, 1),
+                   (os.POSIX_SPAWN_DUP2, devnull, 2)]
+        old = os.getcwd()
+        os.chdir(cwd)
+        try:
+            t0 = time.perf_counter()
+            pid = os.posix_spawn(argv[0], argv, os.environ,
+                                 file_actions=actions)
+            _, status, ru = os.wait4(pid, 0)
+            t1 = time.perf_counter()
+        finally:
+            os.chdir(old)
+    finally:
+        os.close(devnull)
+    code = os.waitstatus_to_exitcode(status)
+    return code, t1 - t0, ru.ru_utime + ru.ru_stime, ru.ru_maxrss
+
+
+def check_quiet(argv, cwd, what):
+    """Run argv; it must exit 0 and print nothing."""
+    p = subprocess.run(argv, cwd=cwd, stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT)
+    text = p.stdout.decode("utf-8", "replace")
+    if p.returncode != 0 or text.strip():
+        sys.stderr.write("bench: %s failed (status %d):\n%s\n"
+                         % (what, p.returncode, text[:3000]))
+        sys.exit(1)
+
+
+def peak_kib(argv, cwd, work):
+    """Peak resident size in KiB, as /usr/bin/time -f %M reports it."""
+    out = os.path.join(work, "time.out")
+    p = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", out] + argv,
+                       cwd=cwd, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+    if p.returncode != 0:
+        sys.stderr.write("bench: %s failed under /usr/bin/time\n"
+                         % " ".join(argv))
+        sys.exit(1)
+    with open(out) as fh:
+        return int(fh.read().split()[-1])
+
+
+def generate(lines, seed, common, path, batch=0):
+    """Run generate.py; return the figures it reports for the (last) file:
+    functions, distinct strings, string pool bytes."""
+    argv = [sys.executable, os.path.join(HERE, "generate.py"),
+            "--lines", str(lines), "--seed", str(seed), "-o", path]
+    if common:
+        argv.append("--common")
+    if batch:
+        argv += ["--batch", str(batch)]
+    p = subprocess.run(argv, stderr=subprocess.PIPE, check=True)
+    last = p.stderr.decode().strip().split("\n")[-1]
+    m = re.search(r"(\d+) functions.* (\d+) distinct strings \((\d+) pool",
+                  last)
+    return tuple(int(x) for x in m.groups()) if m else (0, 0, 0)
+
+
+def fmt_time(s):
+    if s < 1:
+        return "%.1f ms" % (s * 1000)
+    return "%.2f s" % s
+
+
+def fmt_rate(r):
+    if r >= 1e6:
+        return "%.2f M" % (r / 1e6)
+    return "%.0f k" % (r / 1e3)
+
+
+def fmt_mib(kib):
+    return "%.1f MiB" % (kib / 1024.0)
+
+
+def machine():
+    model = "unknown"
+    try:
+        with open("/proc/cpuinfo") as fh:
+            for line in fh:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    mem = "unknown"
+    try:
+        with open("/proc/meminfo") as fh:
+            for line in fh:
+                if line.startswith("MemTotal:"):
+                    mem = "%.1f GiB" % (int(line.split()[1]) / 1048576.0)
+                    break
+    except OSError:
+        pass
+    return model, os.cpu_count(), mem
+
+
+def loadavg():
+    try:
+        with open("/proc/loadavg") as fh:
+            return " ".join(fh.read().split()[:3])
+    except OSError:
+        return "unknown"
+
+
+def commit(repo):
+    try:
+        h = subprocess.run(["git", "-C", repo, "rev-parse", "--short", "HEAD"],
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                           check=True).stdout.decode().strip()
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
+    try:
+        st = subprocess.run(["git", "--no-optional-locks", "-C", repo,
+                             "status", "--porcelain", "--untracked-files=no"],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                            check=True).stdout.decode()
+        if st.strip():
+            h += " (with uncommitted changes in the work tree)"
+    except (OSError, subprocess.CalledProcessError):
+        pass
+    return h
+
+
+def tool_version(argv):
+    try:
+        p = subprocess.run(argv, stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT)
+        return p.stdout.decode().strip().split("\n")[0]
+    except OSError:
+        return "unknown"
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--qxl", required=True)
+    ap.add_argument("--tcc", default="/usr/bin/tcc")
+    ap.add_argument("--work", required=True)
+    ap.add_argument("--repo", required=True)
+    ap.add_argument("--results", required=True)
+    ap.add_argument("--sizes", default="10000,100000,1000000")
+    ap.add_argument("--runs", default="21,11,7")
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--batch", type=int, default=300)
+    ap.add_argument("--batch-lines", type=int, default=2000)
+    ap.add_argument("--batch-runs", type=int, default=3)
+    a = ap.parse_args()
+
+    qxl = os.path.abspath(a.qxl)
+    tcc = a.tcc
+    work = os.path.abspath(a.work)
+    sizes = [int(x) for x in a.sizes.split(",")]
+    runs = [int(x) for x in a.runs.split(",")]
+    runs += [runs[-1]] * (len(sizes) - len(runs))
+    cc = shutil.which("cc")
+    load_start = loadavg()
+    started = time.time()
+    try:
+        if float(load_start.split()[0]) > (os.cpu_count() or 1):
+            print("bench: note: the machine is busy (load average %s); wall "
+                  "times will be inflated, CPU times less so" % load_start,
+                  flush=True)
+    except ValueError:
+        pass
+
+    # Sources are named relative to the directory the compilers run in,
+    # as a user would type them (qxl keeps the file name with every
+    # declaration, so a long path costs memory; see abs_peak below).
+    def qxl_argv(src, absolute=False):
+        name = src if absolute else os.path.basename(src)
+        return [qxl, "-n", "-q", "-o", os.path.splitext(name)[0] + ".b", name]
+
+    def tcc_argv(csrc):
+        name = os.path.basename(csrc)
+        return [tcc, "-c", "-o", os.path.splitext(name)[0] + ".o", name]
+
+    rows = []
+    for size, nruns in zip(sizes, runs):
+        d = os.path.join(work, "s%d" % size)
+        os.makedirs(d, exist_ok=True)
+        full = os.path.join(d, "full.q")
+        comm = os.path.join(d, "common.q")
+        csrc = os.path.join(d, "common.c")
+        print("bench: %d lines: generating and checking" % size, flush=True)
+        stats = generate(size, a.seed, False, full)
+        generate(size, a.seed, True, comm)
+        # The same text under a C name (the include file is shared).
+        with open(comm) as fi, open(csrc, "w") as fo:
+            fo.write(fi.read())
+        check_quiet(qxl_argv(full), d, "qxl on the %d-line source" % size)
+        check_quiet(qxl_argv(comm), d,
+                    "qxl on the %d-line common source" % size)
+        check_quiet(tcc_argv(csrc), d, "tcc -c on the %d-line source" % size)
+        if cc:
+            check_quiet([cc, "-fsyntax-only", csrc], d,
+                        "cc -fsyntax-only on the %d-line source" % size)
+        row = {"lines": size, "runs": nruns, "dir": d, "full": full,
+               "jobs": [("qf", qxl_argv(full)), ("qc", qxl_argv(comm)),
+                        ("tc", tcc_argv(csrc))],
+               "res": {"qf": [], "qc": [], "tc": []},
+               "bytes": os.path.getsize(full)}
+        row["funcs"], row["strings"], row["pool"] = stats
+        rows.append(row)
+
+    # Timing.  The sizes are interleaved too: every round runs the sizes
+    # whose turn it is (the rounds of a size spread evenly over the run), so
+    # that a change in the machine's load touches every size alike.  Round
+    # 0 only warms the page cache.
+    total = max(runs)
+    print("bench: timing, %d rounds (%s)" % (total, ", ".join(
+        "%d for %d lines" % (n, s) for s, n in zip(sizes, runs))), flush=True)
+    for row in rows:
+        n = row["runs"]
+        row["rounds"] = set(1 + (i * total) // n for i in range(n))
+    for r in range(total + 1):
+        for row in rows:
+            if r != 0 and r not in row["rounds"]:
+                continue
+            jobs = row["jobs"]
+            for key, argv in jobs[r % 3:] + jobs[:r % 3]:
+                code, wall, cpu, rss = spawn_wait(argv, row["dir"])
+                if code != 0:
+                    sys.stderr.write("bench: %s failed\n" % " ".join(argv))
+                    sys.exit(1)
+                if r > 0:
+                    row["res"][key].append((wall, cpu, rss))
+    for row in rows:
+        d = row["dir"]
+        for key, vals in row["res"].items():
+            row[key + "_wall"] = statistics.median(x[0] for x in vals)
+            row[key + "_cpu"] = statistics.median(x[1] for x in vals)
+        argv = dict(row["jobs"])
+        row["qf_peak"] = peak_kib(argv["qf"], d, work)
+        row["qc_peak"] = peak_kib(argv["qc"], d, work)
+        row["tc_peak"] = peak_kib(argv["tc"], d, work)
+        row["abs_path"] = row["full"]
+        row["abs_peak"] = peak_kib(qxl_argv(row["full"], True), d, work)
+        print("bench: %d lines: qxl %s (C subset %s), tcc -c %s, peak %s"
+              % (row["lines"], fmt_time(row["qf_wall"]),
+                 fmt_time(row["qc_wall"]), fmt_time(row["tc_wall"]),
+                 fmt_mib(row["qf_peak"])), flush=True)
+
+    # Batch of small files: start-up dominates.
+    batch = None
+    if a.batch > 0:
+        d = os.path.join(work, "batch")
+        os.makedirs(d, exist_ok=True)
+        print("bench: batch of %d files of %d lines: generating"
+              % (a.batch, a.batch_lines), flush=True)
+        generate(a.batch_lines, 1000, False, os.path.join(d, "f.q"), a.batch)
+        generate(a.batch_lines, 5000, True, os.path.join(d, "c.q"), a.batch)
+        fulls = [os.path.join(d, "f_%03d.q" % (i + 1)) for i in range(a.batch)]
+        comms = [os.path.join(d, "c_%03d.q" % (i + 1)) for i in range(a.batch)]
+        cs = []
+        for q in comms:
+            c = os.path.splitext(q)[0] + ".c"
+            with open(q) as fi, open(c, "w") as fo:
+                fo.write(fi.read())
+            cs.append(c)
+        for f in fulls[:5] + comms[:5]:
+            check_quiet(qxl_argv(f), d, "qxl on %s" % os.path.basename(f))
+        for c in cs[:5]:
+            check_quiet(tcc_argv(c), d, "tcc -c on %s" % os.path.basename(c))
+        empty = os.path.join(d, "empty.q")
+        with open(empty, "w") as fh:
+            fh.write("int x;\n")
+        empty_c = os.path.join(d, "empty.c")
+        with open(empty_c, "w") as fh:
+            fh.write("int x;\n")
+        print("bench: batch: timing, %d rounds" % a.batch_runs, flush=True)
+        tot = {"qf": [], "qc": [], "tc": []}
+        for r in range(a.batch_runs + 1):
+            for key, files, mk in (("qf", fulls, qxl_argv),
+                                   ("qc", comms, qxl_argv),
+                                   ("tc", cs, tcc_argv)):
+                t0 = time.perf_counter()
+                for f in files:
+                    code, _, _, _ = spawn_wait(mk(f), d)
+                    if code != 0:
+                        sys.stderr.write("bench: %s failed\n" % f)
+                        sys.exit(1)
+                if r > 0:
+                    tot[key].append(time.perf_counter() - t0)
+        start = {"q": [], "t": []}
+        for r in range(31):
+            start["q"].append(spawn_wait(qxl_argv(empty), d)[1])
+            start["t"].append(spawn_wait(tcc_argv(empty_c), d)[1])
+        batch = {k: statistics.median(v) / a.batch for k, v in tot.items()}
+        batch["q_start"] = statistics.median(start["q"])
+        batch["t_start"] = statistics.median(start["t"])
+
+    load_end = loadavg()
+    elapsed = time.time() - started
+
+    # ---- report ---------------------------------------------------------
+    out = []
+    out.append("| Lines | qxl wall | qxl CPU | lines/s (wall) | qxl peak "
+               "| qxl on C subset | tcc -c on C subset | qxl/tcc wall "
+               "| qxl/tcc CPU | tcc peak |")
+    out.append("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for r in rows:
+        out.append("| %s | %s | %s | %s | %s | %s | %s | %.2f | %.2f | %s |" % (
+            "{:,}".format(r["lines"]), fmt_time(r["qf_wall"]),
+            fmt_time(r["qf_cpu"]), fmt_rate(r["lines"] / r["qf_wall"]),
+            fmt_mib(r["qf_peak"]), fmt_time(r["qc_wall"]),
+            fmt_time(r["tc_wall"]), r["qc_wall"] / r["tc_wall"],
+            r["qc_cpu"] / r["tc_cpu"], fmt_mib(r["tc_peak"])))
+    table = "\n".join(out)
+
+    growth = []
+    for prev, cur in zip(rows, rows[1:]):
+        f = cur["lines"] / prev["lines"]
+        growth.append("| %s -> %s lines (x%g) | %.2f | %.2f | %.2f | %.2f |"
+                      % ("{:,}".format(prev["lines"]),
+                         "{:,}".format(cur["lines"]), f,
+                         cur["qf_wall"] / prev["qf_wall"],
+                         cur["qf_cpu"] / prev["qf_cpu"],
+                         cur["qc_wall"] / prev["qc_wall"],
+                         cur["tc_wall"] / prev["tc_wall"]))
+    gtable = "\n".join(["| Step | qxl, full (wall) | qxl, full (CPU) "
+                        "| qxl, C subset (wall) | tcc -c (wall) |",
+                        "|---|---:|---:|---:|---:|"] + growth)
+
+    btable = ""
+    if batch:
+        btable = "\n".join([
+            "| Per file | qxl, full QXL | qxl, C subset | tcc -c, C subset |",
+            "|---|---:|---:|---:|",
+            "| %d files of %d lines (median of %d batches) | %s | %s | %s |"
+            % (a.batch, a.batch_lines, a.batch_runs, fmt_time(batch["qf"]),
+               fmt_time(batch["qc"]), fmt_time(batch["tc"])),
+            "| a one-line file (start-up alone, median of 31) | %s | | %s |"
+            % (fmt_time(batch["q_start"]), fmt_time(batch["t_start"])),
+        ])
+
+    # Targets.
+    checks = []
+    by = {r["lines"]: r for r in rows}
+    if 100000 in by and 1000000 in by:
+        g = by[1000000]["qf_wall"] / by[100000]["qf_wall"]
+        gcpu = by[1000000]["qf_cpu"] / by[100000]["qf_cpu"]
+        checks.append(("Linear growth: 1M lines in at most 12 x the 100k "
+                       "time (full source, wall)", "x%.2f (CPU: x%.2f)"
+                       % (g, gcpu), g <= 12))
+    worst = max(r["qc_wall"] / r["tc_wall"] for r in rows)
+    checks.append(("Faster than tcc -c at every size (wall, C subset)",
+                   "worst ratio %.2f" % worst, worst < 1))
+    worst_cpu = max(r["qc_cpu"] / r["tc_cpu"] for r in rows)
+    checks.append(("Faster than tcc -c at every size (CPU, C subset)",
+                   "worst ratio %.2f" % worst_cpu, worst_cpu < 1))
+    if 1000000 in by:
+        pk = max(by[1000000]["qf_peak"], by[1000000]["qc_peak"])
+        checks.append(("Peak memory under 64 MiB (65,536 KiB) at 1M lines, "
+                       "larger of the two sources",
+                       "%s (%s KiB, %.1f MB)" % (fmt_mib(pk),
+                                                 "{:,}".format(pk),
+                                                 pk * 1024 / 1e6),
+                       pk < 64 * 1024))
+    ctable = "\n".join(["| Target | Measured | Met |", "|---|---|---|"] + [
+        "| %s | %s | %s |" % (t, m, "yes" if ok else "**no**")
+        for t, m, ok in checks])
+
+    model, cores, mem = machine()
+    now = datetime.datetime.now().astimezone()
+    md = []
+    md.append("# qxl benchmark results")
+    md.append("")
+    md.append("Produced by `make bench` (bench/run.sh); do not edit by hand.")
+    md.append("")
+    md.append("- Date: %s" % now.strftime("%Y-%m-%d %H:%M %Z"))
+    md.append("- qxl commit: %s" % commit(a.repo))
+    md.append("- Machine: %s, %d cores, %s memory, %s" % (
+        model, cores, mem, "kernel " + os.uname().release))
+    md.append("- Load average (1, 5, 15 min) at start: %s; at end: %s"
+              % (load_start, load_end))
+    md.append("- C compiler compared: %s" % tool_version([tcc, "-v"]))
+    md.append("- Whole run: %.0f s" % elapsed)
+    md.append("")
+    md.append("## Sources")
+    md.append("")
+    md.append("bench/generate.py (seed %d) writes, for each size, a full QXL "
+              "source (commands, key tables, colors, buffer and window "
+              "variables, spots, primitives, macros, an include file) and a "
+              "source in the part of QXL that C shares, compiled both by "
+              "qxl and by `tcc -c`.  Lines count the main file and its "
+              "include file together." % a.seed)
+    md.append("")
+    md.append("| Lines | Functions and commands | Distinct strings "
+              "| String pool | Size of the full source |")
+    md.append("|---:|---:|---:|---:|---:|")
+    for r in rows:
+        md.append("| %s | %s | %s | %.2f MB | %.1f MB |" % (
+            "{:,}".format(r["lines"]), "{:,}".format(r["funcs"]),
+            "{:,}".format(r["strings"]), r["pool"] / 1e6, r["bytes"] / 1e6))
+    md.append("")
+    md.append("## Compile time and memory")
+    md.append("")
+    md.append("qxl runs as `qxl -n -q -o out.b file.q` (debug information "
+              "on, the default), tcc as `tcc -c -o out.o file.c`.  Times are "
+              "medians of %s rounds (after one warm-up round), interleaved: each "
+              "round runs qxl and tcc on every size whose turn it is, so a "
+              "change of the machine's load touches all of them alike; "
+              "CPU is user plus system time; peak is the maximum resident "
+              "size reported by `/usr/bin/time -f %%M`.  \"qxl wall\", "
+              "\"qxl CPU\", \"lines/s\" and \"qxl peak\" are for the full QXL "
+              "source; the ratio columns compare qxl and tcc on the same "
+              "C-subset source." % ", ".join(
+                  "%d (%s lines)" % (r["runs"], "{:,}".format(r["lines"]))
+                  for r in rows))
+    md.append("")
+    md.append(table)
+    md.append("")
+    md.append("Growth (ratio of the median times of consecutive sizes; "
+              "linear growth is the size factor):")
+    md.append("")
+    md.append(gtable)
+    md.append("")
+    if btable:
+        md.append("## Many small files")
+        md.append("")
+        md.append("Each file compiled by its own process, one after "
+                  "another; the cost per file is the batch's wall time "
+                  "divided by the number of files.")
+        md.append("")
+        md.append(btable)
+        md.append("")
+    md.append("## Targets")
+    md.append("")
+    md.append(ctable)
+    md.append("")
+    big = rows[-1]
+    md.append("Peak memory depends on the length of the source's name: "
+              "qxl keeps a copy of the file name with every declaration.  "
+              "The %s-line full source named by its absolute path (%d "
+              "characters) instead of `full.q` peaks at %s instead of %s."
+              % ("{:,}".format(big["lines"]), len(big["abs_path"]),
+                 fmt_mib(big["abs_peak"]), fmt_mib(big["qf_peak"])))
+    md.append("")
+    md.append("The machine is shared: wall times move with its load "
+              "(see the load averages above); CPU times are steadier.")
+    text = "\n".join(md) + "\n"
+    with open(a.results, "w") as fh:
+        fh.write(text)
+
+    print()
+    print(table)
+    print()
+    print(gtable)
+    if btable:
+        print()
+        print(btable)
+    print()
+    print(ctable)
+    print()
+    print("bench: results written to %s (%.0f s)" % (a.results, elapsed))
+
+
+if __name__ == "__main__":
+    main()

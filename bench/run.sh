@@ -1,0 +1,72 @@
+#!/bin/sh
+# Benchmark of qxl: compile time, throughput and peak memory on generated
+# sources of 10k, 100k and 1M lines, compared with `tcc -c` on the same
+# sources in the part of the language that C shares, plus the per-file cost
+# of a batch of small files.  Prints a table and writes bench/RESULTS.md.
+#
+# Usage: bench/run.sh [path/to/qxl]
+#
+# Without a path, a Release qxl is built in $QXL_BENCH_BUILD (default
+# /tmp/bench-build).  Generated sources go to a temporary directory that is
+# removed at the end (kept when QXL_BENCH_KEEP=1).  Settings:
+#   QXL_BENCH_SIZES   line counts, comma-separated (10000,100000,1000000)
+#   QXL_BENCH_RUNS    timed rounds per size (21,11,7)
+#   QXL_BENCH_BATCH   files in the small-file batch (300; 0 skips it)
+set -eu
+
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/.." && pwd)
+build=${QXL_BENCH_BUILD:-/tmp/bench-build}
+
+# ---- tools -----------------------------------------------------------------
+missing=""
+command -v python3 >/dev/null 2>&1 || missing="$missing python3"
+[ -x /usr/bin/time ] || missing="$missing time"
+command -v tcc >/dev/null 2>&1 || missing="$missing tcc"
+if [ $# -eq 0 ]; then
+    command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
+    command -v ninja >/dev/null 2>&1 || missing="$missing ninja-build"
+    command -v c++ >/dev/null 2>&1 || missing="$missing g++"
+fi
+if [ -n "$missing" ]; then
+    if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
+        echo "bench: installing$missing"
+        apt-get update -qq
+        # shellcheck disable=SC2086
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
+    else
+        echo "bench: missing tools; as root, install them with:" >&2
+        echo "bench:   apt-get install$missing" >&2
+        exit 1
+    fi
+fi
+
+# ---- the compiler ----------------------------------------------------------
+if [ $# -ge 1 ]; then
+    qxl=$1
+    [ -x "$qxl" ] || { echo "bench: $qxl is not an executable" >&2; exit 1; }
+else
+    echo "bench: building a Release qxl in $build"
+    cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+    ninja -C "$build" qxl >/dev/null
+    qxl=$build/qxl
+fi
+qxl=$(cd "$(dirname "$qxl")" && pwd)/$(basename "$qxl")
+
+# ---- measure ---------------------------------------------------------------
+work=$(mktemp -d "${TMPDIR:-/tmp}/qxl-bench.XXXXXX")
+if [ "${QXL_BENCH_KEEP:-0}" = 1 ]; then
+    echo "bench: sources kept in $work"
+else
+    trap 'rm -rf "$work"' EXIT INT TERM
+fi
+
+python3 "$here/measure.py" \
+    --qxl "$qxl" \
+    --tcc "$(command -v tcc)" \
+    --work "$work" \
+    --repo "$repo" \
+    --results "$here/RESULTS.md" \
+    --sizes "${QXL_BENCH_SIZES:-10000,100000,1000000}" \
+    --runs "${QXL_BENCH_RUNS:-21,11,7}" \
+    --batch "${QXL_BENCH_BATCH:-300}"

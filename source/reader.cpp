@@ -93,7 +93,7 @@ int read_file_char() {
 
 }  // namespace
 
-int read_char() {
+int read_char_slow() {
   int c;
   for (;;) {
     if (reader.pushed_char != no_pushed_char) {

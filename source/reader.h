@@ -65,7 +65,25 @@ struct ReaderState {
 
 extern ReaderState reader;
 
-int read_char();
+int read_char_slow();
+
+// The next character; the common case (an ordinary byte of the current
+// file, with room in the token text) is handled here, everything else by
+// read_char_slow.
+inline int read_char() {
+  if (reader.pushed_char == no_pushed_char && !reader.reading_string &&
+      reader.left != 0 && reader.token_length < token_text_capacity) {
+    const int c = reader.buffer[reader.position];
+    if (c != '\r' && c != '\n' && c != '#') {
+      ++reader.position;
+      --reader.left;
+      reader.token_text[reader.token_length++] = static_cast<char>(c);
+      reader.last_char = c;
+      return c;
+    }
+  }
+  return read_char_slow();
+}
 void unread_char(int c);
 int peek_char();
 

@@ -4,7 +4,7 @@
 
 BUILD := build
 
-.PHONY: all deps demo test fuzz clean bench
+.PHONY: all deps demo test fuzz difftest clean bench
 
 all: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -20,6 +20,9 @@ demo: deps
 
 test: deps
 	@sh scripts/run-tests.sh
+
+difftest: all
+	python3 tests/difftest/difftest.py --qxlrun $(BUILD)/tools/qxlrun --count $(or $(N),1000)
 
 fuzz: deps
 	@sh scripts/fuzz.sh

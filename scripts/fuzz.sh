@@ -9,7 +9,7 @@ dir=build-fuzz
 cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQXL_FUZZ=ON -DQXL_TESTS=OFF >"$dir.log" 2>&1 \
   || { cat "$dir.log"; exit 1; }
-cmake --build "$dir" --target fuzz_compile fuzz_disassemble qxl >>"$dir.log" 2>&1 \
+cmake --build "$dir" --target fuzz_compile fuzz_disassemble fuzz_qxlrun qxl >>"$dir.log" 2>&1 \
   || { cat "$dir.log"; exit 1; }
 
 # Seed corpora: every text source of the end-to-end cases, and the bytecode
@@ -30,11 +30,12 @@ for src in "$sources"/seed-*; do
   "$dir/qxl" -n -b -w2 -o "$bytecode/$(basename "$src" .q).b" "$src" >/dev/null 2>&1 || true
 done
 
-for target in fuzz_compile fuzz_disassemble; do
+for target in fuzz_compile fuzz_disassemble fuzz_qxlrun; do
   corpus="$sources"
-  [ "$target" = fuzz_disassemble ] && corpus="$bytecode"
+  [ "$target" != fuzz_compile ] && corpus="$bytecode"
   echo "== $target for ${seconds}s"
-  (cd "$dir/findings" && "../tests/fuzz/$target" -max_total_time="$seconds" -max_len=65536 \
+  bin="../tests/fuzz/$target"; [ "$target" = fuzz_qxlrun ] && bin="../tools/fuzz_qxlrun"
+  (cd "$dir/findings" && "$bin" -max_total_time="$seconds" -max_len=65536 \
      -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 "../corpus/$(basename "$corpus")") \
      2>&1 | grep -E "^(#[0-9]+ +DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY|artifact_prefix|Test unit written)" || true
 done

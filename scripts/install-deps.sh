@@ -17,6 +17,7 @@ want_command clang++ clang
 want_command cmake cmake
 want_command ninja ninja-build
 want_command pkg-config pkg-config
+want_command python3 python3
 want_package libgtest-dev
 want_package libicu-dev
 want_package libclang-rt-dev

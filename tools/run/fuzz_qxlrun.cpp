@@ -1,0 +1,171 @@
+// Fuzz target: qxlrun's loader and stack machine on arbitrary code.
+//
+// Input that starts with the file magic is loaded as a whole bytecode file.
+// Any other input is the code of main (its first byte the frame words):
+// the harness wraps it into a file beside a helper function h(int), an int
+// global g, a 40-byte global buf and two strings, filling in the reference
+// table for whatever name operands the code has, so that most inputs get
+// past the file checks and reach the machine.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "bytecode/format.h"
+#include "codegen/instructions.h"
+#include "tools/run/machine.h"
+#include "tools/run/program.h"
+#include "types/builtins.h"
+
+namespace {
+
+using qxl::ByteBuffer;
+
+// Code offsets of the name operands, found by walking the instructions.
+std::vector<std::uint16_t> name_operands(const std::vector<std::uint8_t>& code) {
+  std::vector<std::uint16_t> out;
+  std::size_t pc = 0;
+  const std::size_t n = code.size();
+  while (pc < n && out.size() < 1000) {
+    const std::uint8_t opcode = code[pc++];
+    auto variadic = [](int number) {
+      const qxl::PrimitiveRow* row = qxl::find_primitive_by_number(number);
+      return row != nullptr && row->max_words == -1;
+    };
+    if (opcode >= qxl::op::first_primitive && opcode <= qxl::op::last_primitive) {
+      if (variadic(opcode)) ++pc;
+      continue;
+    }
+    if (opcode >= qxl::instruction_table.size()) return out;
+    std::uint8_t last = 0;
+    for (qxl::Operand operand : qxl::instruction_table[opcode].operands) {
+      if (pc > n) return out;
+      switch (operand) {
+        case qxl::Operand::none:
+          break;
+        case qxl::Operand::sbyte:
+        case qxl::Operand::ubyte:
+          if (pc < n) last = code[pc];
+          ++pc;
+          if (opcode == qxl::op::primitive_ext &&
+              variadic(qxl::op::extended_primitive_base + last))
+            ++pc;
+          break;
+        case qxl::Operand::word16:
+        case qxl::Operand::rel16:
+          pc += 2;
+          break;
+        case qxl::Operand::int32:
+        case qxl::Operand::off32:
+          pc += 4;
+          break;
+        case qxl::Operand::nameref:
+          if (pc <= 0xFFFF) out.push_back(static_cast<std::uint16_t>(pc));
+          pc += 2;
+          break;
+        case qxl::Operand::name:
+          while (pc < n && code[pc] != 0) ++pc;
+          ++pc;
+          break;
+        case qxl::Operand::narrow_offset:
+          pc += (last & qxl::narrow::wide_offset) != 0 ? 2 : 1;
+          break;
+        case qxl::Operand::switch_table:
+          if (pc + 2 > n) return out;
+          pc += 2 + 6 * static_cast<std::size_t>(code[pc] | code[pc + 1] << 8);
+          break;
+        case qxl::Operand::restore_code:
+          ++pc;
+          break;
+      }
+    }
+  }
+  return out;
+}
+
+void function_record(ByteBuffer& out, const std::string& name,
+                     std::vector<std::uint8_t> code, int args, int frame,
+                     const std::vector<std::uint16_t>& refs) {
+  static const char* const names[] = {"g", "h", "buf", "main"};
+  qxl::put_u8(out, qxl::record::function);
+  qxl::put_name(out, name);
+  qxl::put_u32(out, static_cast<std::uint32_t>(code.size() + 4));
+  ByteBuffer table, text;
+  for (std::size_t i = 0; i < refs.size(); ++i) {
+    // Operands the functions call get functions, the others variables.
+    const std::uint8_t opcode = refs[i] > 0 ? code[refs[i] - 1] : 0;
+    const bool function = opcode == qxl::op::call || opcode == qxl::op::push_function;
+    qxl::put_u16(table, refs[i]);
+    qxl::put_name(text, names[(function ? 1 : 0) + 2 * (i % 2)]);
+  }
+  qxl::put_u16(out, static_cast<unsigned>(table.size() + text.size()));
+  qxl::put_u16(out, static_cast<unsigned>(refs.size()));
+  qxl::put_u16(out, static_cast<unsigned>(args));
+  qxl::put_u16(out, static_cast<unsigned>(frame));
+  out.insert(out.end(), code.begin(), code.end());
+  out.insert(out.end(), table.begin(), table.end());
+  out.insert(out.end(), text.begin(), text.end());
+}
+
+std::vector<std::uint8_t> wrap(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::uint8_t> code(data + 1, data + size);
+  code.push_back(qxl::op::return_);
+  ByteBuffer pool;
+  for (const char16_t* s : {u"%d %s", u"text"}) {
+    std::u16string t(s);
+    qxl::put_u32(pool, static_cast<std::uint32_t>(2 * t.size() + 2));
+    for (char16_t c : t) qxl::put_u16(pool, c);
+    qxl::put_u16(pool, 0);
+  }
+  ByteBuffer debug;
+  qxl::put_u32(debug, 4);
+  for (char c : std::string("f.q")) qxl::put_u8(debug, static_cast<unsigned char>(c));
+  qxl::put_u8(debug, 0);
+
+  ByteBuffer out;
+  qxl::put_u32(out, qxl::bytecode_magic);
+  qxl::put_u32(out, qxl::bytecode_version);
+  qxl::put_u32(out, static_cast<std::uint32_t>(pool.size()));
+  qxl::put_u32(out, static_cast<std::uint32_t>(debug.size()));
+  for (const auto& [name, bytes] :
+       {std::pair<std::string, std::uint32_t>{"g", 4}, {"buf", 40}}) {
+    qxl::put_u8(out, qxl::record::variable);
+    qxl::put_u8(out, qxl::attribute::class_int);
+    qxl::put_name(out, name);
+    qxl::put_name(out, bytes == 4 ? "I" : "[20C]");
+    qxl::put_u32(out, bytes);
+  }
+  function_record(out, "h",
+                  {qxl::op::load_local, 0xFC, qxl::op::push_i8, 1, qxl::op::add,
+                   qxl::op::return_value, qxl::op::return_},
+                  1, 0, {});
+  function_record(out, "main", code, 0, data[0] & 15, name_operands(code));
+  qxl::put_u8(out, qxl::record::end);
+  out.insert(out.end(), pool.begin(), pool.end());
+  out.insert(out.end(), debug.begin(), debug.end());
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  std::vector<std::uint8_t> file;
+  if (size >= 4 && data[0] == 'Q' && data[1] == 'X' && data[2] == 'L')
+    file.assign(data, data + size);
+  else
+    file = wrap(data, size);
+  qxl::run::Program program;
+  if (qxl::run::load_file(program, "f.b", file)) return 0;
+  if (qxl::run::link(program)) return 0;
+  qxl::run::Options options;
+  options.max_steps = 20000;
+  options.stack_words = 4096;
+  options.max_depth = 200;
+  qxl::run::Output quiet;
+  quiet.out = [](std::string_view) {};
+  quiet.err = [](std::string_view) {};
+  (void)qxl::run::run(program, options, quiet);
+  return 0;
+}

@@ -1,0 +1,440 @@
+#include "tools/run/program.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "bytecode/format.h"
+#include "codegen/instructions.h"
+#include "tools/disassembler.h"
+#include "types/builtins.h"
+
+namespace qxl::run {
+namespace {
+
+std::optional<PrimitiveInfo> primitive_from_table(int number) {
+  const PrimitiveRow* row = find_primitive_by_number(number);
+  if (row == nullptr) return std::nullopt;
+  return PrimitiveInfo{row->name, row->max_words == -1};
+}
+
+// The file has passed the disassembler's checks, so these reads cannot run
+// out; they stay bounds-checked all the same and throw if they would.
+struct Truncated {};
+
+struct Cursor {
+  std::span<const std::uint8_t> bytes;
+  std::size_t pos = 0;
+
+  std::span<const std::uint8_t> take(std::size_t n) {
+    if (n > bytes.size() - pos) throw Truncated{};
+    auto out = bytes.subspan(pos, n);
+    pos += n;
+    return out;
+  }
+  std::uint8_t u8() { return take(1)[0]; }
+  std::uint16_t u16() {
+    auto b = take(2);
+    return static_cast<std::uint16_t>(b[0] | b[1] << 8);
+  }
+  std::uint32_t u32() {
+    auto b = take(4);
+    return static_cast<std::uint32_t>(b[0]) |
+           static_cast<std::uint32_t>(b[1]) << 8 |
+           static_cast<std::uint32_t>(b[2]) << 16 |
+           static_cast<std::uint32_t>(b[3]) << 24;
+  }
+  std::string zstring() {
+    const auto rest = bytes.subspan(pos);
+    const auto zero = std::find(rest.begin(), rest.end(), std::uint8_t{0});
+    if (zero == rest.end()) throw Truncated{};
+    std::string out(rest.begin(), zero);
+    pos += out.size() + 1;
+    return out;
+  }
+};
+
+// Bytes of initial data of an initialized structure or union: its members'
+// images, which the signature gives, while the size is rounded up.  The
+// disassembler has already checked the signature.
+std::uint64_t signature_bytes(const std::string& s, std::size_t& pos);
+
+std::uint64_t signature_bytes(const std::string& s, std::size_t& pos) {
+  if (pos >= s.size()) return 0;
+  const char c = s[pos++];
+  switch (c) {
+    case 'I':
+    case '.':
+      return 4;
+    case 'C':
+    case 'T':
+      return 2;
+    case 'B':
+      return 1;
+    case '*': {
+      const bool to_function = pos < s.size() && s[pos] == '(';
+      if (pos < s.size() && s[pos] != ')' && s[pos] != '}' && s[pos] != ']')
+        signature_bytes(s, pos);
+      return to_function ? 2 : 12;
+    }
+    case '(':
+      if (pos < s.size() && s[pos] != ')') signature_bytes(s, pos);
+      ++pos;
+      return 4;
+    case '[': {
+      std::uint64_t count = 0;
+      while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9')
+        count = count * 10 + static_cast<std::uint64_t>(s[pos++] - '0');
+      const std::uint64_t element = signature_bytes(s, pos);
+      ++pos;
+      return count * element;
+    }
+    case 'S':
+    case 'U': {
+      if (pos < s.size() && s[pos] == '-') {
+        ++pos;
+        return 0;
+      }
+      ++pos;
+      std::uint64_t total = 0;
+      while (pos < s.size() && s[pos] != '}') {
+        const std::uint64_t member = signature_bytes(s, pos);
+        total = c == 'S' ? total + member : std::max(total, member);
+      }
+      ++pos;
+      return total;
+    }
+    default:
+      return 0;
+  }
+}
+
+std::uint64_t data_size(std::uint8_t kind, const std::string& type,
+                        std::uint32_t size) {
+  if (kind != record::initialized_variable || type.empty() ||
+      (type[0] != 'S' && type[0] != 'U'))
+    return size;
+  std::size_t pos = 0;
+  return signature_bytes(type, pos);
+}
+
+// Appends `name` to the color class table unless it is there.
+void add_color_class(std::vector<std::string>& classes,
+                     const std::string& name) {
+  if (std::find(classes.begin(), classes.end(), name) == classes.end())
+    classes.push_back(name);
+}
+
+// Takes the records of a checked file apart into `out` (functions and
+// globals with their file index set to `file_index`).
+void split_records(std::span<const std::uint8_t> bytes, std::size_t file_index,
+                   SourceFile& file, std::vector<Function>& functions,
+                   std::vector<Global>& globals,
+                   std::vector<std::string>& color_classes) {
+  Cursor c{bytes, 8};
+  const std::uint32_t pool_size = c.u32();
+  const std::uint32_t debug_size = c.u32();
+  for (bool ended = false; !ended;) {
+    const std::uint8_t kind = c.u8();
+    switch (kind) {
+      case record::command:
+      case record::function: {
+        Function f;
+        f.command = kind == record::command;
+        f.file = file_index;
+        f.name = c.zstring();
+        const std::uint32_t code_length = c.u32();
+        const std::uint16_t area = c.u16();
+        const std::uint16_t count = c.u16();
+        f.argument_words = c.u16();
+        f.frame_words = c.u16();
+        auto code = c.take(code_length - 4);
+        f.code.assign(code.begin(), code.end());
+        Cursor table{c.take(area), 0};
+        Cursor names{table.bytes, 2u * count};
+        for (std::size_t i = 0; i < count; ++i) {
+          NameReference ref;
+          ref.code_offset = table.u16();
+          ref.name = names.zstring();
+          f.references.push_back(std::move(ref));
+        }
+        functions.push_back(std::move(f));
+        break;
+      }
+      case record::variable:
+      case record::initialized_variable:
+      case record::buffer_variable:
+      case record::window_variable: {
+        Global g;
+        g.file = file_index;
+        g.kind = kind;
+        g.attributes = c.u8();
+        g.name = c.zstring();
+        g.type = c.zstring();
+        g.size = c.u32();
+        if (kind != record::variable) {
+          auto data = c.take(data_size(kind, g.type, g.size));
+          g.data.assign(data.begin(), data.end());
+        }
+        globals.push_back(std::move(g));
+        break;
+      }
+      case record::key_table: {
+        Global g;
+        g.file = file_index;
+        g.kind = kind;
+        g.name = c.zstring();
+        g.type = "*T";
+        globals.push_back(std::move(g));
+        break;
+      }
+      case record::key_binding:
+        c.take(5);
+        break;
+      case record::color_class:
+        add_color_class(color_classes, c.zstring());
+        break;
+      case record::color_scheme:
+        c.zstring();
+        break;
+      case record::color_assignment:
+        c.take(12);
+        break;
+      case record::end:
+        ended = true;
+        break;
+      default:
+        throw Truncated{};
+    }
+  }
+  auto pool = c.take(pool_size);
+  file.pool.assign(pool.begin(), pool.end());
+  auto debug = c.take(debug_size);
+  file.debug_names.assign(debug.begin(), debug.end());
+}
+
+// Whether the instruction at `opcode` wants a function (true) or a
+// variable (false) behind its name reference.
+bool wants_function(std::uint8_t opcode) {
+  return opcode == op::call || opcode == op::push_function;
+}
+
+// Walks the code's instructions and calls visit(opcode, operand offset)
+// for every name reference operand.  The code has been checked, so every
+// instruction decodes; the walk still stops at the first byte it cannot.
+template <typename Visit>
+void for_each_name_operand(const std::vector<std::uint8_t>& code,
+                           Visit visit) {
+  std::size_t pc = 0;
+  const std::size_t n = code.size();
+  auto skip = [&](std::size_t bytes) { pc = bytes > n - pc ? n : pc + bytes; };
+  while (pc < n) {
+    const std::uint8_t opcode = code[pc++];
+    if (opcode >= op::first_primitive && opcode <= op::last_primitive) {
+      const PrimitiveRow* row = find_primitive_by_number(opcode);
+      if (row != nullptr && row->max_words == -1) skip(1);
+      continue;
+    }
+    if (opcode >= instruction_table.size()) return;
+    std::uint8_t last = 0;
+    for (Operand operand : instruction_table[opcode].operands) {
+      switch (operand) {
+        case Operand::none:
+          break;
+        case Operand::sbyte:
+        case Operand::ubyte:
+          if (pc < n) last = code[pc];
+          if (opcode == op::primitive_ext && pc < n) {
+            const PrimitiveRow* row =
+                find_primitive_by_number(op::extended_primitive_base + last);
+            skip(1);
+            if (row != nullptr && row->max_words == -1) skip(1);
+            break;
+          }
+          skip(1);
+          break;
+        case Operand::word16:
+        case Operand::rel16:
+          skip(2);
+          break;
+        case Operand::int32:
+        case Operand::off32:
+          skip(4);
+          break;
+        case Operand::nameref:
+          visit(opcode, pc);
+          skip(2);
+          break;
+        case Operand::name:
+          while (pc < n && code[pc] != 0) ++pc;
+          skip(1);
+          break;
+        case Operand::narrow_offset:
+          skip((last & narrow::wide_offset) != 0 ? 2 : 1);
+          break;
+        case Operand::switch_table: {
+          if (n - pc < 2) return;
+          const std::size_t count = code[pc] | code[pc + 1] << 8;
+          skip(2 + 6 * count);
+          break;
+        }
+        case Operand::restore_code:
+          // The restore code is walked as ordinary instructions: step over
+          // the length byte only.
+          skip(1);
+          break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+std::string source_name(const std::string& stored) {
+  std::string out = stored;
+  std::replace(out.begin(), out.end(), '-', '_');
+  return out;
+}
+
+std::string stored_name(const std::string& source) {
+  std::string out = source;
+  std::replace(out.begin(), out.end(), '_', '-');
+  return out;
+}
+
+std::string debug_file_name(const SourceFile& file, std::uint32_t offset) {
+  const auto& d = file.debug_names;
+  if (offset > d.size() || d.size() - offset < 5) return "";
+  std::uint32_t length = 0;
+  for (int i = 0; i < 4; ++i)
+    length |= static_cast<std::uint32_t>(d[offset + static_cast<std::size_t>(i)])
+              << (8 * i);
+  const std::size_t start = offset + 4;
+  if (length == 0 || length > d.size() - start) return "";
+  return std::string(d.begin() + static_cast<std::ptrdiff_t>(start),
+                     d.begin() + static_cast<std::ptrdiff_t>(start + length - 1));
+}
+
+std::optional<std::string> load_file(Program& program, const std::string& path,
+                                     std::span<const std::uint8_t> bytes) {
+  const Disassembly check = disassemble(bytes, {primitive_from_table});
+  if (check.error)
+    return path + ": offset " + std::to_string(check.error->offset) + ": " +
+           check.error->message;
+
+  SourceFile file;
+  file.path = path;
+  std::vector<Function> functions;
+  std::vector<Global> globals;
+  std::vector<std::string> color_classes = program.color_classes;
+  try {
+    split_records(bytes, program.files.size(), file, functions, globals,
+                  color_classes);
+  } catch (const Truncated&) {
+    return path + ": the file is cut short";
+  }
+
+  // Names.  A function defined twice is an error naming both files.  A
+  // global declared in several files is one variable when every
+  // declaration has the same kind and type and at most one of them gives it
+  // a value (an initializer, or a non-zero image of a buffer or window
+  // variable); that one supplies the value.  Anything else defined twice
+  // is an error naming both files.
+  const std::size_t file_index = program.files.size();
+  auto path_of = [&](std::size_t file) {
+    return file == file_index ? path : program.files[file].path;
+  };
+  auto clash = [&](const std::string& name, std::size_t other) {
+    return "duplicate definition of " + source_name(name) + " in " +
+           path_of(other) + " and " + path;
+  };
+  auto has_value = [](const Global& g) {
+    if (g.kind == record::initialized_variable) return true;
+    return std::any_of(g.data.begin(), g.data.end(),
+                       [](std::uint8_t b) { return b != 0; });
+  };
+  auto same_kind = [](const Global& a, const Global& b) {
+    auto family = [](std::uint8_t kind) {
+      return kind == record::initialized_variable ? record::variable : kind;
+    };
+    return family(a.kind) == family(b.kind);
+  };
+
+  Program staged = program;  // committed only when the whole file is good
+  staged.files.push_back({path, {}, {}});
+  for (Function& f : functions) {
+    auto found = staged.names.find(f.name);
+    if (found != staged.names.end()) {
+      const std::size_t other = found->second.is_function
+                                    ? staged.functions[found->second.index].file
+                                    : staged.globals[found->second.index].file;
+      return clash(f.name, other);
+    }
+    staged.names[f.name] = {true, staged.functions.size()};
+    staged.functions.push_back(std::move(f));
+  }
+  for (Global& g : globals) {
+    auto found = staged.names.find(g.name);
+    if (found == staged.names.end()) {
+      staged.names[g.name] = {false, staged.globals.size()};
+      staged.globals.push_back(std::move(g));
+      continue;
+    }
+    const Program::Definition d = found->second;
+    if (d.is_function) return clash(g.name, staged.functions[d.index].file);
+    Global& old = staged.globals[d.index];
+    if (!same_kind(old, g) || old.type != g.type || old.size != g.size ||
+        g.kind == record::key_table || (has_value(old) && has_value(g)))
+      return clash(g.name, old.file);
+    if (has_value(g)) {
+      old.kind = g.kind;
+      old.attributes = g.attributes;
+      old.data = std::move(g.data);
+      old.file = g.file;
+    }
+  }
+  staged.files.back() = std::move(file);
+  staged.color_classes = std::move(color_classes);
+  program = std::move(staged);
+  return std::nullopt;
+}
+
+std::optional<std::string> link(Program& program) {
+  for (Function& f : program.functions) {
+    f.target_at.assign(f.code.size(), -1);
+    std::map<std::size_t, const NameReference*> by_offset;
+    for (const NameReference& ref : f.references)
+      by_offset[ref.code_offset] = &ref;
+    std::optional<std::string> problem;
+    for_each_name_operand(f.code, [&](std::uint8_t opcode, std::size_t at) {
+      if (problem) return;
+      auto ref = by_offset.find(at);
+      if (ref == by_offset.end()) {
+        problem = "function " + source_name(f.name) +
+                  " has a name reference missing from its table";
+        return;
+      }
+      const std::string& name = ref->second->name;
+      auto found = program.names.find(name);
+      if (found == program.names.end()) {
+        problem = "function " + source_name(f.name) + " in " +
+                  program.files[f.file].path + " refers to " +
+                  source_name(name) + ", which no file defines";
+        return;
+      }
+      const bool function = wants_function(opcode);
+      if (found->second.is_function != function) {
+        problem = "function " + source_name(f.name) + " in " +
+                  program.files[f.file].path + " uses " + source_name(name) +
+                  " as a " + (function ? "function" : "variable") +
+                  ", but it is a " +
+                  (found->second.is_function ? "function" : "variable");
+        return;
+      }
+      f.target_at[at] = static_cast<std::int32_t>(found->second.index);
+    });
+    if (problem) return problem;
+  }
+  return std::nullopt;
+}
+
+}  // namespace qxl::run

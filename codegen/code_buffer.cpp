@@ -384,7 +384,9 @@ void close_function(int argument_words) {
   patch_u16(h + 8, checked_u16(argument_words));
   patch_u16(h + 10, checked_u16(code.max_frame_words));
 
-  ByteBuffer record = std::move(code.bytes);
+  // The four pieces go out as one record; the buffer keeps its capacity
+  // for the next function.
+  ByteBuffer& record = code.bytes;
   record.insert(record.end(), code.reference_table.begin(),
                 code.reference_table.end());
   record.insert(record.end(), code.names_area.begin(), code.names_area.end());

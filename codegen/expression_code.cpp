@@ -603,7 +603,7 @@ void compile_call(Node* call, bool value_wanted) {
     return;
   }
   const Declaration* d = declaration_of(callee);
-  check_arguments(callee->symbol->name, d, call->right);
+  check_arguments(callee->symbol->name, d, arguments);
   if (d->kind == decl_kind::builtin_function) {
     const int max_words = d->flags;
     const int min_words = d->aux;

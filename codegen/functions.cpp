@@ -261,19 +261,20 @@ bool same_code(std::string_view parameter, std::string_view argument) {
 }  // namespace
 
 void check_arguments(std::string_view function_name,
-                     const Declaration* callee, Node* arguments) {
+                     const Declaration* callee,
+                     const std::vector<Node*>& arguments) {
   if (callee == nullptr || !callee->has_signature) return;
-  const std::string name(function_name);
+  const std::string_view name = function_name;
   std::string_view rest = callee->signature;
   bool optional_reached = false;
 
   int number = 0;
-  for (const Node* argument : argument_list(arguments)) {
+  for (const Node* argument : arguments) {
     ++number;
     if (!rest.empty() && rest.front() == '>') return;
     const std::size_t end = rest.find(';');
     if (end == std::string_view::npos)
-      report_error("too many parameters in call to %s", name.c_str());
+      report_error("too many parameters in call to %s", std::string(name).c_str());
     std::string_view parameter = rest.substr(0, end);
     rest.remove_prefix(end + 1);
     if (!parameter.empty() && parameter.front() == '?') {
@@ -288,12 +289,12 @@ void check_arguments(std::string_view function_name,
       continue;
     if (!same_code(parameter, code))
       report_error("parameter %d of %s doesn't match declaration: %svs %s",
-                   number, name.c_str(), describe_type_code(code).c_str(),
+                   number, std::string(name).c_str(), describe_type_code(code).c_str(),
                    describe_type_code(parameter).c_str());
   }
   if (!rest.empty() && rest.front() != '?' && rest.front() != '>' &&
       !optional_reached)
-    report_error("too few parameters in call to %s", name.c_str());
+    report_error("too few parameters in call to %s", std::string(name).c_str());
 }
 
 }  // namespace qxl

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qxl {
 
@@ -17,10 +18,11 @@ void compile_unit();
 // recorded for the function, or records it.
 void check_prototype(Declaration* function, const std::string& signature);
 
-// Checks the arguments of a call (the argument list of a call node, null
-// for none) against the callee's signature.
+// Checks the arguments of a call, in source order, against the callee's
+// signature.
 void check_arguments(std::string_view function_name,
-                     const Declaration* callee, Node* arguments);
+                     const Declaration* callee,
+                     const std::vector<Node*>& arguments);
 
 // The words for a type code string in messages ("ptr to char ").
 std::string describe_type_code(std::string_view code);

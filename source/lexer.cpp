@@ -1,5 +1,6 @@
 #include "source/lexer.h"
 
+#include <algorithm>
 #include <string>
 
 #include "driver/diagnostics.h"
@@ -129,7 +130,24 @@ TokenCode scan_number() {
   return lookup_symbol(token_text(), tok::int_const);
 }
 
+// Whether the reader is taking plain bytes from the current file's buffer,
+// where the fast loops below may read it directly.
+bool reading_file_buffer() {
+  return reader.pushed_char == no_pushed_char && !reader.reading_string &&
+         reader.left != 0;
+}
+
 TokenCode scan_word() {
+  // The rest of the word straight from the file buffer while it lasts;
+  // word characters never need the reader's special handling.
+  while (reading_file_buffer() && reader.token_length < token_text_capacity) {
+    const int c = reader.buffer[reader.position];
+    if (!is_word_char(c)) break;
+    ++reader.position;
+    --reader.left;
+    reader.token_text[reader.token_length++] = static_cast<char>(c);
+    reader.last_char = c;
+  }
   while (is_word_char(peek_char())) read_char();
   return lookup_symbol(token_text(), tok::identifier);
 }
@@ -231,6 +249,17 @@ void echo_token(TokenCode code) {
 // Scans the next token of the input.
 TokenCode scan_next() {
   for (;;) {
+    // Blanks and tabs between tokens, skipped in the buffer (the listing
+    // prints them, so it takes the ordinary way).
+    if (!echo_on()) {
+      while (reading_file_buffer()) {
+        const int c = reader.buffer[reader.position];
+        if (c != ' ' && c != '\t') break;
+        ++reader.position;
+        --reader.left;
+        reader.last_char = c;
+      }
+    }
     reset_token_text();
     const int c = read_char();
     TokenCode code = tok::none;
@@ -338,6 +367,10 @@ void expect_token(TokenCode code) {
 void reencode_token_text() {
   if (reader.source_is_utf8 || reader.reading_string) return;
   const std::string_view text = token_text();
+  // Pure ASCII, the usual case, reads the same in both encodings.
+  if (std::all_of(text.begin(), text.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    return;
   std::string converted;
   converted.reserve(text.size() * 2);
   for (char ch : text) {

@@ -156,9 +156,17 @@ bool expand_macro(Symbol* name) {
   if (macros.frames.size() >= max_expansion_nesting)
     report_error("macro %s nested more than %zu deep, does it use itself?",
                  name->name.c_str(), max_expansion_nesting);
+  // The work is counted per use in the source text: a macro used at the
+  // outermost level starts a new count, so a long program may expand any
+  // number of macros while one use that never ends is stopped.
+  if (macros.frames.empty()) {
+    macros.expansions = 0;
+    macros.outermost = name->name;
+  }
   if (++macros.expansions > macros.expansion_budget)
-    report_error("more than %ld macro expansions, does a macro use itself?",
-                 macros.expansion_budget);
+    report_error("macro %s expands into more than %ld macros, does one use "
+                 "itself?",
+                 macros.outermost.c_str(), macros.expansion_budget);
 
   // Copies: a directive met while the arguments are read from the file may
   // redefine or remove the macro.

@@ -57,16 +57,18 @@ struct ExpansionFrame {
 // Nested expansions allowed at once; a macro that uses itself, directly or
 // through others, reaches it quickly.
 inline constexpr std::size_t max_expansion_nesting = 1000;
-// Expansions allowed in one compile; stops macros whose text doubles at
-// every level long before they would run for hours.
-inline constexpr long default_expansion_budget = 10'000'000;
+// Expansions allowed for one use of a macro in the source, counting the
+// macros its text uses in turn; stops macros whose text doubles at every
+// level long before they would run for hours.
+inline constexpr long default_expansion_budget = 1'000'000;
 
 struct MacroState {
   int expansion_depth = 0;
   // Active expansions, innermost last.  A deque, so that the texts of the
   // outer frames, which the reader keeps views into, never move.
   std::deque<ExpansionFrame> frames;
-  long expansions = 0;
+  long expansions = 0;  // for the current outermost use
+  std::string outermost;  // the macro of that use
   long expansion_budget = default_expansion_budget;
   // Every definition record; released ones wait in free_records for reuse.
   std::vector<std::unique_ptr<MacroDef>> records;

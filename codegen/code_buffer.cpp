@@ -151,6 +151,10 @@ std::uint8_t narrow_kind(const Type* t) {
   return narrow::char_value;
 }
 
+void check_frame_offset(int offset) {
+  if (offset < -128 || offset > 0xFFFF) limit_exceeded();
+}
+
 namespace {
 
 // One local access: `word_op`/`wide_op` for one-word values, the large
@@ -158,7 +162,7 @@ namespace {
 void emit_local_access(int offset, const Type* t, std::uint8_t word_op,
                        std::uint8_t word_wide_op, std::uint8_t large_op,
                        std::uint8_t large_wide_op, std::uint8_t narrow_op) {
-  if (offset < -128 || offset > 0xFFFF) limit_exceeded();
+  check_frame_offset(offset);
   const std::int64_t size = type_size(t, false);
   const bool wide = offset > 127;
   if (size > 4) {

@@ -94,6 +94,10 @@ std::size_t emit_name_reference(std::string_view name);
 // chosen by the offset and the size of its type.  Parameters (negative
 // offsets) are always whole words.
 std::uint8_t narrow_kind(const Type* t);
+// Stops with "compiler limit exceeded" for an offset no instruction can
+// carry: below -128 (the last parameters of a list of more than 125 words)
+// or above 0xFFFF.
+void check_frame_offset(int offset);
 void emit_load_local(int offset, const Type* t);
 void emit_store_local(int offset, const Type* t);
 

@@ -267,7 +267,8 @@ bool try_increment_in_place(Node* n, std::uint8_t mode) {
   if (target->op != node_op::identifier || !is_small_constant(n->right))
     return false;
   Declaration* d = declaration_of(target);
-  const bool frame = is_frame(d) && size_of(d->type) == 4 && d->value <= 127;
+  const bool frame = is_frame(d) && size_of(d->type) == 4 &&
+                     d->value >= -128 && d->value <= 127;
   const bool builtin = d->kind == decl_kind::builtin_variable &&
                        size_of(d->type) <= 4 && d->value <= 127;
   if (!frame && !builtin) return false;
@@ -525,6 +526,7 @@ void compile_address(Node* n) {
   if (!frame && d->kind != decl_kind::builtin_variable)
     report_error("can't compute address");
   if (frame) d->flags |= decl_flag::used | decl_flag::set;
+  check_frame_offset(d->value);
   if (d->value > 127) {
     emit_byte(op::addr_local_wide);
     emit_word16(static_cast<unsigned>(d->value));

@@ -161,9 +161,10 @@ ByteBuffer file_header(std::uint32_t pool_size, std::uint32_t debug_size) {
   return header;
 }
 
-void write_function_record(const ByteBuffer& record_with_bindings) {
+void write_function_record(const ByteBuffer& record_with_bindings,
+                           bool from_main_source) {
   writer.function_written = true;
-  if (deferring()) return;
+  if (settings.exclude_headers != 0 && !from_main_source) return;
   output_write(record_with_bindings);
 }
 

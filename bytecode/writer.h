@@ -65,7 +65,10 @@ ByteBuffer file_header(std::uint32_t pool_size, std::uint32_t debug_size);
 
 // Records, composed completely by their producers.  Under -e, records that
 // come from an included file are dropped or held back here.
-void write_function_record(const ByteBuffer& record_with_bindings);
+// A function record is judged by where its text is, which its producer
+// knows better than the current position.
+void write_function_record(const ByteBuffer& record_with_bindings,
+                           bool from_main_source);
 void write_variable_record(const ByteBuffer& record);
 void write_color_record(const ByteBuffer& record);
 void write_plain_record(const ByteBuffer& record);

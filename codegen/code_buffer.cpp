@@ -6,6 +6,7 @@
 #include "codegen/instructions.h"
 #include "driver/diagnostics.h"
 #include "driver/options.h"
+#include "source/preprocessor.h"
 #include "source/reader.h"
 #include "source/symbols.h"
 #include "types/types.h"
@@ -367,6 +368,7 @@ void add_binding(int key_table, std::int32_t key_code) {
 
 void open_function(std::string_view name, bool is_command) {
   code.reset_function();
+  code.in_main_source = qxl::in_main_source();
   emit_byte(is_command ? record::command : record::function);
   emit_name(name);
   code.header_position = code.bytes.size();
@@ -395,7 +397,7 @@ void close_function(int argument_words) {
                 code.reference_table.end());
   record.insert(record.end(), code.names_area.begin(), code.names_area.end());
   record.insert(record.end(), code.bindings.begin(), code.bindings.end());
-  write_function_record(record);
+  write_function_record(record, code.in_main_source);
   code.bytes.clear();
 }
 

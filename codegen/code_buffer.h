@@ -63,6 +63,11 @@ struct CodeBufferState {
   int frame_words = 0;
   int max_frame_words = 0;
 
+  // Whether the function's text is in the main source file (not in an
+  // included one), taken when it opens: by the time the record is complete
+  // the lexer may already stand in the next file.
+  bool in_main_source = true;
+
   // The position of the last debugging record, kept across functions.
   bool has_debug_record = false;
   std::string debug_file;

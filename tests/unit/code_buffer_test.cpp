@@ -301,6 +301,8 @@ TEST_F(CodeBufferTest, CompleteFunctionRecord) {
 TEST_F(CodeBufferTest, FunctionsInIncludedFilesAreLeftOutUnderE) {
   settings.exclude_headers = 1;
   preprocessor.include_stack.emplace_back();
+  open_function("f", false);
+  preprocessor.include_stack.clear();
   close_function(0);
   EXPECT_TRUE(written().empty());
   EXPECT_TRUE(writer.function_written);

@@ -152,7 +152,7 @@ TEST_F(WriterTest, ExcludedHeadersDropAndDeferRecords) {
   const ByteBuffer key_table{record::key_table, 'k', 0};
 
   enter_include_file();
-  write_function_record(function);
+  write_function_record(function, false);
   write_variable_record(variable);
   write_color_record(scheme);
   write_color_record(assignment);
@@ -162,7 +162,7 @@ TEST_F(WriterTest, ExcludedHeadersDropAndDeferRecords) {
   EXPECT_EQ(written(), key_table);
 
   preprocessor.include_stack.clear();
-  write_function_record(function);
+  write_function_record(function, true);
   EXPECT_EQ(writer.deferred.size(), scheme.size() + color_class.size());
   write_color_record(assignment);
   ByteBuffer expected = key_table;

@@ -1,5 +1,7 @@
 #include "types/expressions.h"
 
+#include <limits>
+
 #include "bytecode/writer.h"
 #include "codegen/constant_eval.h"
 #include "driver/diagnostics.h"
@@ -102,6 +104,13 @@ std::int64_t operand_size(const Node* n) {
   return type_size(n->type, false);
 }
 
+// sizeof gives an int: a size beyond its range is refused, not wrapped.
+Node* new_size_constant(std::int64_t size) {
+  if (size > std::numeric_limits<std::int32_t>::max())
+    report_error("compiler limit exceeded");
+  return new_folded(static_cast<std::int32_t>(size));
+}
+
 Node* parse_sizeof() {
   next_token();
   const Declarator saved = declarations.current;
@@ -112,7 +121,7 @@ Node* parse_sizeof() {
       size = type_size(parse_type_name(), false);
       expect_token(tok::rparen);
       declarations.current = saved;
-      return new_folded(static_cast<std::int32_t>(size));
+      return new_size_constant(size);
     }
     push_back_token(tok::lparen, nullptr);
   }
@@ -120,7 +129,7 @@ Node* parse_sizeof() {
   size = operand_size(operand);
   release_tree(operand);
   declarations.current = saved;
-  return new_folded(static_cast<std::int32_t>(size));
+  return new_size_constant(size);
 }
 
 // After "defined" in a #if condition with "(" current: 1 when the name in

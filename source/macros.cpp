@@ -167,6 +167,13 @@ bool expand_macro(Symbol* name) {
     report_error("macro %s expands into more than %ld macros, does one use "
                  "itself?",
                  macros.outermost.c_str(), macros.expansion_budget);
+  if (++macros.total_expansions >
+      macros.total_budget +
+          macros.expansions_per_byte * static_cast<long>(reader.bytes_read))
+    report_error("more than %ld macro expansions in %llu bytes of source, "
+                 "does a macro use itself?",
+                 macros.total_expansions - 1,
+                 static_cast<unsigned long long>(reader.bytes_read));
 
   // Copies: a directive met while the arguments are read from the file may
   // redefine or remove the macro.

@@ -61,6 +61,11 @@ inline constexpr std::size_t max_expansion_nesting = 1000;
 // macros its text uses in turn; stops macros whose text doubles at every
 // level long before they would run for hours.
 inline constexpr long default_expansion_budget = 1'000'000;
+// Expansions allowed in the whole compile: a base plus a share for every
+// byte of source read, far above what real programs use, so that many uses
+// of such macros cannot add up to hours either.
+inline constexpr long default_total_budget = 2'000'000;
+inline constexpr long default_expansions_per_byte = 16;
 
 struct MacroState {
   int expansion_depth = 0;
@@ -70,6 +75,9 @@ struct MacroState {
   long expansions = 0;  // for the current outermost use
   std::string outermost;  // the macro of that use
   long expansion_budget = default_expansion_budget;
+  long total_expansions = 0;
+  long total_budget = default_total_budget;
+  long expansions_per_byte = default_expansions_per_byte;
   // Every definition record; released ones wait in free_records for reuse.
   std::vector<std::unique_ptr<MacroDef>> records;
   std::vector<MacroDef*> free_records;

@@ -27,6 +27,7 @@ void ReaderState::reset() {
   buffer.clear();
   position = 0;
   left = 0;
+  bytes_read = 0;
   file_name.clear();
   line_number = 1;
   source_is_utf8 = false;
@@ -47,6 +48,7 @@ bool refill() {
     if (n <= 0) return false;
     reader.position = 0;
     reader.left = static_cast<std::size_t>(n);
+    reader.bytes_read += static_cast<std::uint64_t>(n);
     return true;
   }
 }

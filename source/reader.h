@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +52,7 @@ struct ReaderState {
   std::vector<unsigned char> buffer;
   std::size_t position = 0;
   std::size_t left = 0;
+  std::uint64_t bytes_read = 0;  // from every file of the compile
   std::string file_name;
   int line_number = 1;
   bool source_is_utf8 = false;

@@ -182,6 +182,28 @@ TEST(ExpandMacro, ExpansionWorkIsBoundedPerUse) {
   macros.reset();
 }
 
+TEST(ExpandMacro, ExpansionWorkAddsUpOverTheCompile) {
+  const auto run = [](std::string_view text) {
+    return test::run_on_text(text, [] {
+      macros.total_budget = 30;
+      macros.expansions_per_byte = 1;
+      reader.bytes_read = 12;  // as if read from a file
+      define_directive("A0 x");
+      define_directive("A1 A0 A0");
+      define_directive("A2 A1 A1");
+      while (scan_token() != tok::end_of_input) {
+      }
+    });
+  };
+  // Each use of A2 takes 7 expansions: 6 of them stay within 30 + 12, the
+  // seventh goes beyond.
+  EXPECT_EQ(run("A2 A2 A2 A2 A2 A2").status, 0);
+  EXPECT_EQ(run("A2 A2 A2 A2 A2 A2 A2").console,
+            "test.q 1: more than 42 macro expansions in 12 bytes of source, "
+            "does a macro use itself?\n");
+  macros.reset();
+}
+
 TEST(Visibility, BindingsAreSeenOnlyAtTheirDepth) {
   test::run_on_text("", [] {
     define_directive("a 0");

@@ -60,12 +60,12 @@ inline constexpr std::size_t max_expansion_nesting = 1000;
 // Expansions allowed for one use of a macro in the source, counting the
 // macros its text uses in turn; stops macros whose text doubles at every
 // level long before they would run for hours.
-inline constexpr long default_expansion_budget = 1'000'000;
+inline constexpr long default_expansion_budget = 100'000;
 // Expansions allowed in the whole compile: a base plus a share for every
 // byte of source read, far above what real programs use, so that many uses
 // of such macros cannot add up to hours either.
-inline constexpr long default_total_budget = 2'000'000;
-inline constexpr long default_expansions_per_byte = 16;
+inline constexpr long default_total_budget = 1'000'000;
+inline constexpr long default_expansions_per_byte = 4;
 
 struct MacroState {
   int expansion_depth = 0;

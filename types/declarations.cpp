@@ -1,5 +1,7 @@
 #include "types/declarations.h"
 
+#include <algorithm>
+
 #include "bytecode/format.h"
 #include "codegen/code_buffer.h"
 #include "codegen/constant_eval.h"
@@ -112,9 +114,30 @@ bool is_type_name(const Symbol* s) {
          s->declaration->kind == decl_kind::type_name;
 }
 
+// Structures and arrays nested inside each other by value deeper than this
+// are refused: the walks over a type (its size, its signature, its
+// initializer) follow this nesting.
+constexpr int max_value_nesting = 1000;
+
+// How deeply structures and arrays nest by value in a member's type.  A
+// structure whose members are still being read, the one being defined or
+// one around it, would contain itself.
+int value_nesting(const Type* t) {
+  int arrays = 0;
+  while (t->kind == kind::pointer && t->count != 0) {
+    ++arrays;
+    t = t->sub;
+  }
+  if (t->kind != kind::struct_ && t->kind != kind::union_) return arrays;
+  if (t->nesting < 0) report_error("struct/union contains itself");
+  return arrays + t->nesting;
+}
+
 // The members of a struct or union body; "{" has been read.
 void parse_members(Type* aggregate) {
   Member** tail = &aggregate->members;
+  int nesting = 0;
+  aggregate->nesting = -1;
   do {
     Type* base = parse_type_specifier(TypeContext::struct_body);
     for (;;) {
@@ -127,6 +150,7 @@ void parse_members(Type* aggregate) {
         next_token();
         release_tree(parse_conditional_expression());
       }
+      nesting = std::max(nesting, value_nesting(member_type));
       *tail = make_member(d.name, member_type);
       tail = &(*tail)->next;
       if (lexer.current_token != tok::comma) break;
@@ -134,6 +158,8 @@ void parse_members(Type* aggregate) {
     }
     expect_token(tok::semicolon);
   } while (lexer.current_token != tok::rbrace);
+  if (nesting >= max_value_nesting) report_error("declaration too complex");
+  aggregate->nesting = nesting + 1;
   next_token();
 }
 

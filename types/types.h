@@ -45,6 +45,10 @@ struct Type {
   std::int32_t count = 0;
   // Identifies the record in "bad type" messages.
   std::uint32_t id = 0;
+  // Struct and union: how deeply structures and arrays nest inside it by
+  // value (1 for one of scalars and pointers), or -1 while its members are
+  // being read.
+  std::int32_t nesting = 0;
 };
 
 struct Member {

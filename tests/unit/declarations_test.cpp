@@ -86,5 +86,32 @@ TEST_F(DeclaratorTest, DeepDeclaratorsAreRefused) {
   EXPECT_EQ(declared("int " + parens), "e.q 1: declaration too complex\n");
 }
 
+TEST_F(DeclaratorTest, StructuresCannotContainThemselves) {
+  EXPECT_EQ(declared("struct p { int n; struct p self; } v"),
+            "e.q 1: struct/union contains itself\n");
+  EXPECT_EQ(declared("struct q { struct r { struct q outer[2]; } r; } v"),
+            "e.q 1: struct/union contains itself\n");
+  EXPECT_EQ(declared("union u { int n; union u *next; struct { union u *up; } s[2]; } v"),
+            "v: union of {n: integer, next: pointer to union, s: array of 2 "
+            "structure}");
+}
+
+TEST_F(DeclaratorTest, ValueNestingIsBounded) {
+  // Structures with the given tags, each holding the next one (the last an
+  // int) as an array of 330 dimensions.
+  std::string dims;
+  for (int i = 0; i < 330; ++i) dims += "[1]";
+  const auto nested = [&](std::vector<std::string> tags) {
+    std::string text = "int";
+    for (auto tag = tags.rbegin(); tag != tags.rend(); ++tag)
+      text = "struct " + *tag + " { " + text + " m" + dims + "; }";
+    return text + " v";
+  };
+  // Three such levels stay within the bound, four go beyond it.
+  EXPECT_EQ(declared(nested({"a", "b", "c"})).rfind("v: structure", 0), 0u);
+  EXPECT_EQ(declared(nested({"d", "e", "f", "g"})),
+            "e.q 1: declaration too complex\n");
+}
+
 }  // namespace
 }  // namespace qxl

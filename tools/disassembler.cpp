@@ -1,6 +1,11 @@
 #include "tools/disassembler.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <concepts>
 #include <cstdio>
 #include <map>
@@ -859,6 +864,38 @@ Disassembly disassemble(std::span<const std::uint8_t> file,
   for (const std::string& line : d.lines)
     result.listing.append(line).append("\n");
   return result;
+}
+
+std::optional<std::uint64_t> variable_data_size(std::uint8_t kind,
+                                                std::string_view type,
+                                                std::uint32_t size) {
+  const std::span<const std::uint8_t> text(
+      reinterpret_cast<const std::uint8_t*>(type.data()), type.size());
+  try {
+    return initial_data_size(kind, text, 0, size, 0);
+  } catch (const Failure&) {
+    return std::nullopt;
+  }
+}
+
+bool read_file(const std::string& path, std::vector<std::uint8_t>& bytes,
+               std::string& error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  std::uint8_t buffer[65536];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) error = std::strerror(errno);
+    if (got <= 0) {
+      close(fd);
+      return got == 0;
+    }
+    bytes.insert(bytes.end(), buffer, buffer + got);
+  }
 }
 
 }  // namespace qxl

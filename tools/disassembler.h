@@ -64,6 +64,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qxl {
 
@@ -95,5 +96,17 @@ struct Disassembly {
 
 Disassembly disassemble(std::span<const std::uint8_t> file,
                         const DisassemblyOptions& options = {});
+
+// Bytes of initial data a variable record of this kind, type signature and
+// size carries: the size, except for an initialized structure or union,
+// whose members' images are not rounded up.  Nothing for a signature or
+// size that disassemble() refuses.
+std::optional<std::uint64_t> variable_data_size(std::uint8_t kind,
+                                                std::string_view type,
+                                                std::uint32_t size);
+
+// Reads the whole file; on failure returns false with the reason.
+bool read_file(const std::string& path, std::vector<std::uint8_t>& bytes,
+               std::string& error);
 
 }  // namespace qxl

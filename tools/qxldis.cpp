@@ -68,27 +68,6 @@ std::optional<qxl::PrimitiveInfo> primitive_from_table(int number) {
   return qxl::PrimitiveInfo{row->name, row->max_words == -1};
 }
 
-// Reads the whole file; on failure returns false with the reason.
-bool read_file(const std::string& path, std::vector<std::uint8_t>& bytes,
-               std::string& error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  std::uint8_t buffer[65536];
-  for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) error = std::strerror(errno);
-    if (got <= 0) {
-      close(fd);
-      return got == 0;
-    }
-    bytes.insert(bytes.end(), buffer, buffer + got);
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -116,7 +95,7 @@ int main(int argc, char** argv) {
   const std::string& path = files.front();
   std::vector<std::uint8_t> bytes;
   std::string error;
-  if (!read_file(path, bytes, error)) {
+  if (!qxl::read_file(path, bytes, error)) {
     std::fprintf(stderr, "qxldis: %s: cannot read: %s\n", path.c_str(),
                  error.c_str());
     return 1;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "driver/search_paths.h"
+#include "tools/disassembler.h"
 #include "tools/run/machine.h"
 #include "tools/run/program.h"
 #include "types/builtins.h"
@@ -57,26 +58,6 @@ constexpr std::string_view usage_text =
 int usage_error(const std::string& message) {
   std::fprintf(stderr, "qxlrun: %s\n%s", message.c_str(), usage_text.data());
   return 1;
-}
-
-bool read_file(const std::string& path, std::vector<std::uint8_t>& bytes,
-               std::string& error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  std::uint8_t buffer[65536];
-  for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) error = std::strerror(errno);
-    if (got <= 0) {
-      close(fd);
-      return got == 0;
-    }
-    bytes.insert(bytes.end(), buffer, buffer + got);
-  }
 }
 
 bool parse_count(std::string_view text, std::uint64_t& value) {
@@ -248,7 +229,7 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < files.size(); ++i) {
     std::vector<std::uint8_t> bytes;
     std::string error;
-    if (!read_file(load_paths[i], bytes, error)) {
+    if (!qxl::read_file(load_paths[i], bytes, error)) {
       std::fprintf(stderr, "qxlrun: %s: cannot read: %s\n", files[i].c_str(),
                    error.c_str());
       return 2;

@@ -1103,32 +1103,25 @@ void Machine::execute() {
         push_word(0u - pop_scalar());
         break;
       case op::load_local:
-        push_word(stack[slot_index(r.s8(), 1)].value);
+      case op::load_local_wide: {
+        const int offset = opcode == op::load_local ? r.s8() : r.u16();
+        push_word(stack[slot_index(offset, 1)].value);
         break;
-      case op::store_local: {
-        const std::size_t at = slot_index(r.s8(), 1);
+      }
+      case op::store_local:
+      case op::store_local_wide: {
+        const int offset = opcode == op::store_local ? r.s8() : r.u16();
+        const std::size_t at = slot_index(offset, 1);
         stack[at] = Slot{pop_scalar()};
         break;
       }
       case op::load_local_large:
-        load_local_large(r.s8());
+      case op::load_local_large_wide:
+        load_local_large(opcode == op::load_local_large ? r.s8() : r.u16());
         break;
       case op::store_local_large:
-        store_local_large(r.s8());
-        break;
-      case op::load_local_wide:
-        push_word(stack[slot_index(r.u16(), 1)].value);
-        break;
-      case op::store_local_wide: {
-        const std::size_t at = slot_index(r.u16(), 1);
-        stack[at] = Slot{pop_scalar()};
-        break;
-      }
-      case op::load_local_large_wide:
-        load_local_large(r.u16());
-        break;
       case op::store_local_large_wide:
-        store_local_large(r.u16());
+        store_local_large(opcode == op::store_local_large ? r.s8() : r.u16());
         break;
       case op::load_local_narrow:
       case op::store_local_narrow: {

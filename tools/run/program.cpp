@@ -53,70 +53,6 @@ struct Cursor {
   }
 };
 
-// Bytes of initial data of an initialized structure or union: its members'
-// images, which the signature gives, while the size is rounded up.  The
-// disassembler has already checked the signature.
-std::uint64_t signature_bytes(const std::string& s, std::size_t& pos);
-
-std::uint64_t signature_bytes(const std::string& s, std::size_t& pos) {
-  if (pos >= s.size()) return 0;
-  const char c = s[pos++];
-  switch (c) {
-    case 'I':
-    case '.':
-      return 4;
-    case 'C':
-    case 'T':
-      return 2;
-    case 'B':
-      return 1;
-    case '*': {
-      const bool to_function = pos < s.size() && s[pos] == '(';
-      if (pos < s.size() && s[pos] != ')' && s[pos] != '}' && s[pos] != ']')
-        signature_bytes(s, pos);
-      return to_function ? 2 : 12;
-    }
-    case '(':
-      if (pos < s.size() && s[pos] != ')') signature_bytes(s, pos);
-      ++pos;
-      return 4;
-    case '[': {
-      std::uint64_t count = 0;
-      while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9')
-        count = count * 10 + static_cast<std::uint64_t>(s[pos++] - '0');
-      const std::uint64_t element = signature_bytes(s, pos);
-      ++pos;
-      return count * element;
-    }
-    case 'S':
-    case 'U': {
-      if (pos < s.size() && s[pos] == '-') {
-        ++pos;
-        return 0;
-      }
-      ++pos;
-      std::uint64_t total = 0;
-      while (pos < s.size() && s[pos] != '}') {
-        const std::uint64_t member = signature_bytes(s, pos);
-        total = c == 'S' ? total + member : std::max(total, member);
-      }
-      ++pos;
-      return total;
-    }
-    default:
-      return 0;
-  }
-}
-
-std::uint64_t data_size(std::uint8_t kind, const std::string& type,
-                        std::uint32_t size) {
-  if (kind != record::initialized_variable || type.empty() ||
-      (type[0] != 'S' && type[0] != 'U'))
-    return size;
-  std::size_t pos = 0;
-  return signature_bytes(type, pos);
-}
-
 // Appends `name` to the color class table unless it is there.
 void add_color_class(std::vector<std::string>& classes,
                      const std::string& name) {
@@ -172,7 +108,8 @@ void split_records(std::span<const std::uint8_t> bytes, std::size_t file_index,
         g.type = c.zstring();
         g.size = c.u32();
         if (kind != record::variable) {
-          auto data = c.take(data_size(kind, g.type, g.size));
+          auto data = c.take(
+              variable_data_size(kind, g.type, g.size).value_or(g.size));
           g.data.assign(data.begin(), data.end());
         }
         globals.push_back(std::move(g));

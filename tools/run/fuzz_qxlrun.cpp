@@ -22,65 +22,13 @@ namespace {
 
 using qxl::ByteBuffer;
 
-// Code offsets of the name operands, found by walking the instructions.
+// Code offsets of the name operands, as many as a reference table holds.
 std::vector<std::uint16_t> name_operands(const std::vector<std::uint8_t>& code) {
   std::vector<std::uint16_t> out;
-  std::size_t pc = 0;
-  const std::size_t n = code.size();
-  while (pc < n && out.size() < 1000) {
-    const std::uint8_t opcode = code[pc++];
-    auto variadic = [](int number) {
-      const qxl::PrimitiveRow* row = qxl::find_primitive_by_number(number);
-      return row != nullptr && row->max_words == -1;
-    };
-    if (opcode >= qxl::op::first_primitive && opcode <= qxl::op::last_primitive) {
-      if (variadic(opcode)) ++pc;
-      continue;
-    }
-    if (opcode >= qxl::instruction_table.size()) return out;
-    std::uint8_t last = 0;
-    for (qxl::Operand operand : qxl::instruction_table[opcode].operands) {
-      if (pc > n) return out;
-      switch (operand) {
-        case qxl::Operand::none:
-          break;
-        case qxl::Operand::sbyte:
-        case qxl::Operand::ubyte:
-          if (pc < n) last = code[pc];
-          ++pc;
-          if (opcode == qxl::op::primitive_ext &&
-              variadic(qxl::op::extended_primitive_base + last))
-            ++pc;
-          break;
-        case qxl::Operand::word16:
-        case qxl::Operand::rel16:
-          pc += 2;
-          break;
-        case qxl::Operand::int32:
-        case qxl::Operand::off32:
-          pc += 4;
-          break;
-        case qxl::Operand::nameref:
-          if (pc <= 0xFFFF) out.push_back(static_cast<std::uint16_t>(pc));
-          pc += 2;
-          break;
-        case qxl::Operand::name:
-          while (pc < n && code[pc] != 0) ++pc;
-          ++pc;
-          break;
-        case qxl::Operand::narrow_offset:
-          pc += (last & qxl::narrow::wide_offset) != 0 ? 2 : 1;
-          break;
-        case qxl::Operand::switch_table:
-          if (pc + 2 > n) return out;
-          pc += 2 + 6 * static_cast<std::size_t>(code[pc] | code[pc + 1] << 8);
-          break;
-        case qxl::Operand::restore_code:
-          ++pc;
-          break;
-      }
-    }
-  }
+  qxl::run::for_each_name_operand(code, [&](std::uint8_t, std::size_t at) {
+    if (at <= 0xFFFF && out.size() < 1000)
+      out.push_back(static_cast<std::uint16_t>(at));
+  });
   return out;
 }
 

@@ -155,12 +155,10 @@ bool wants_function(std::uint8_t opcode) {
   return opcode == op::call || opcode == op::push_function;
 }
 
-// Walks the code's instructions and calls visit(opcode, operand offset)
-// for every name reference operand.  The code has been checked, so every
-// instruction decodes; the walk still stops at the first byte it cannot.
-template <typename Visit>
+}  // namespace
+
 void for_each_name_operand(const std::vector<std::uint8_t>& code,
-                           Visit visit) {
+                           const NameOperandVisit& visit) {
   std::size_t pc = 0;
   const std::size_t n = code.size();
   auto skip = [&](std::size_t bytes) { pc = bytes > n - pc ? n : pc + bytes; };
@@ -223,8 +221,6 @@ void for_each_name_operand(const std::vector<std::uint8_t>& code,
     }
   }
 }
-
-}  // namespace
 
 std::string source_name(const std::string& stored) {
   std::string out = stored;

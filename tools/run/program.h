@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -83,5 +84,12 @@ std::optional<std::string> link(Program& program);
 
 // The text of the debug file-name entry at `offset`, or "" when none.
 std::string debug_file_name(const SourceFile& file, std::uint32_t offset);
+
+// Walks checked code instruction by instruction and calls visit(opcode,
+// operand offset) for every name reference operand; it stops at the first
+// byte it cannot decode.
+using NameOperandVisit = std::function<void(std::uint8_t, std::size_t)>;
+void for_each_name_operand(const std::vector<std::uint8_t>& code,
+                           const NameOperandVisit& visit);
 
 }  // namespace qxl::run

@@ -1,5 +1,7 @@
 #include "source/symbols.h"
 
+#include <cstring>
+
 #include "driver/diagnostics.h"
 
 namespace qxl {
@@ -13,9 +15,14 @@ constexpr const char* directive_names[] = {
 };
 }  // namespace
 
+namespace {
+constexpr std::size_t initial_index_slots = 4096;
+}  // namespace
+
 void SymbolTable::reset() {
   buckets.fill(nullptr);
-  index.clear();
+  index.assign(initial_index_slots, IndexSlot{});
+  index_used = 0;
   entries.clear();
   current = nullptr;
 }
@@ -26,14 +33,63 @@ std::size_t symbol_hash(std::string_view text) {
   return sum % symbol_bucket_count;
 }
 
+std::uint32_t text_hash(std::string_view text) {
+  const char* p = text.data();
+  std::size_t n = text.size();
+  std::uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+  while (n >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    h = (h ^ word) * 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 31;
+    p += 8;
+    n -= 8;
+  }
+  if (n != 0) {
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i < n; ++i)
+      word |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+    h = (h ^ word) * 0xBF58476D1CE4E5B9ull;
+  }
+  h = (h ^ (h >> 29)) * 0x94D049BB133111EBull;
+  return static_cast<std::uint32_t>(h ^ (h >> 32));
+}
+
+namespace {
+
+// Doubles the index and places every entry again.
+void grow_index() {
+  std::vector<SymbolTable::IndexSlot> old;
+  old.swap(symbols.index);
+  symbols.index.assign(old.size() * 2, SymbolTable::IndexSlot{});
+  const std::size_t mask = symbols.index.size() - 1;
+  for (const SymbolTable::IndexSlot& slot : old) {
+    if (slot.symbol == nullptr) continue;
+    std::size_t i = slot.hash & mask;
+    while (symbols.index[i].symbol != nullptr) i = (i + 1) & mask;
+    symbols.index[i] = slot;
+  }
+}
+
+}  // namespace
+
 TokenCode lookup_symbol(std::string_view text, TokenCode code) {
   if (text.empty()) console_print("internal error: null in symbol table\n");
+  if (symbols.index.empty()) symbols.reset();
 
-  Symbol** head = &symbols.buckets[symbol_hash(text)];
-  if (auto found = symbols.index.find(text); found != symbols.index.end()) {
-    Symbol* s = found->second;
+  const std::uint32_t hash = text_hash(text);
+  const std::size_t mask = symbols.index.size() - 1;
+  std::size_t i = hash & mask;
+  for (;; i = (i + 1) & mask) {
+    const SymbolTable::IndexSlot& slot = symbols.index[i];
+    if (slot.symbol == nullptr) break;
+    if (slot.hash != hash || slot.symbol->name.size() != text.size() ||
+        std::memcmp(slot.symbol->name.data(), text.data(), text.size()) != 0)
+      continue;
+    Symbol* s = slot.symbol;
     // Move to front, so names used often sit at the head of their chain.
     if (s->previous != nullptr) {
+      Symbol** head = &symbols.buckets[s->bucket];
       s->previous->next = s->next;
       if (s->next != nullptr) s->next->previous = s->previous;
       s->previous = nullptr;
@@ -48,10 +104,13 @@ TokenCode lookup_symbol(std::string_view text, TokenCode code) {
   Symbol& entry = symbols.entries.emplace_back();
   entry.name = std::string(text);
   entry.code = code;
+  entry.bucket = static_cast<std::uint8_t>(symbol_hash(text));
+  Symbol** head = &symbols.buckets[entry.bucket];
   entry.next = *head;
   if (*head != nullptr) (*head)->previous = &entry;
   *head = &entry;
-  symbols.index.emplace(entry.name, &entry);
+  symbols.index[i] = {&entry, hash};
+  if (++symbols.index_used * 2 > symbols.index.size()) grow_index();
   symbols.current = &entry;
   return code;
 }

@@ -13,7 +13,6 @@
 #include <deque>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "source/tokens.h"
@@ -32,6 +31,7 @@ struct Symbol {
   MacroDef* macro = nullptr;
   Declaration* declaration = nullptr;
   Type* tag = nullptr;  // structure/union tag or the color class marker
+  std::uint8_t bucket = 0;       // symbol_hash of the name
 };
 
 inline constexpr std::size_t symbol_bucket_count = 256;
@@ -41,8 +41,14 @@ struct SymbolTable {
   std::deque<Symbol> entries;  // owns every entry; addresses are stable
   // Finds an entry without walking its chain, so that a compile of many
   // distinct names costs time in proportion to its input.  The chains are
-  // kept as well, in the same order.
-  std::unordered_map<std::string_view, Symbol*> index;
+  // kept as well, in the same order.  Open addressing with linear probing:
+  // a power-of-two number of slots, at most half of them used.
+  struct IndexSlot {
+    Symbol* symbol = nullptr;
+    std::uint32_t hash = 0;
+  };
+  std::vector<IndexSlot> index;
+  std::size_t index_used = 0;
   Symbol* current = nullptr;   // entry of the last lookup
 
   void reset();
@@ -68,6 +74,9 @@ inline constexpr TokenCode tryinclude = 11;
 
 // Bucket of a text: the sum of its bytes, modulo 256.
 std::size_t symbol_hash(std::string_view text);
+
+// Hash of a text for the index: well mixed, a word of the text at a time.
+std::uint32_t text_hash(std::string_view text);
 
 // Finds or creates the entry for `text` (created with `code`), makes it the
 // current symbol and returns its stored code.

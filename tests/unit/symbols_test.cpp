@@ -93,6 +93,28 @@ TEST_F(SymbolTableTest, LastEntryOfAChainMovesToTheHead) {
   EXPECT_EQ(chain[2], "ba");
 }
 
+TEST_F(SymbolTableTest, EveryEntryIsFoundAfterTheIndexGrows) {
+  std::vector<Symbol*> entries;
+  for (int i = 0; i < 20000; ++i) {
+    lookup_symbol("name" + std::to_string(i), tok::identifier);
+    entries.push_back(symbols.current);
+  }
+  for (int i = 0; i < 20000; ++i) {
+    EXPECT_EQ(lookup_symbol("name" + std::to_string(i), tok::int_const),
+              tok::identifier);
+    EXPECT_EQ(symbols.current, entries[static_cast<std::size_t>(i)]);
+  }
+  // Texts that differ only in their last bytes, or are prefixes of each
+  // other, are distinct entries.
+  lookup_symbol("name1234", tok::identifier);
+  EXPECT_EQ(symbols.current, entries[1234]);
+  lookup_symbol("name12345", tok::identifier);
+  EXPECT_EQ(symbols.current, entries[12345]);
+  EXPECT_EQ(lookup_symbol("name123456789", tok::int_const), tok::int_const);
+  // The reserved words entered first are still there.
+  EXPECT_EQ(lookup_symbol("while", tok::identifier), tok::kw_while);
+}
+
 TEST_F(SymbolTableTest, EmptyTextIsNotedAndStillEntered) {
   std::string console;
   diagnostics.capture = &console;

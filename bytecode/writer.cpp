@@ -14,6 +14,7 @@
 #include "driver/options.h"
 #include "driver/search_paths.h"
 #include "source/preprocessor.h"
+#include "source/symbols.h"
 
 namespace qxl {
 
@@ -186,37 +187,71 @@ void write_color_record(const ByteBuffer& record) {
 
 void write_plain_record(const ByteBuffer& record) { output_write(record); }
 
+namespace {
+
+constexpr std::size_t initial_entry_slots = 1024;
+
+void place_entry(WriterState::EntryIndex& index, WriterState::EntryIndex::Slot slot) {
+  const std::size_t mask = index.slots.size() - 1;
+  std::size_t i = slot.hash & mask;
+  while (index.slots[i].used) i = (i + 1) & mask;
+  index.slots[i] = slot;
+}
+
+// The offset of the entry of `area` equal to `entry`, adding `entry` at the
+// end of the area when there is none; `make_room` runs before an entry is
+// added, with its size, and may end the compile.
+template <typename MakeRoom>
+std::uint32_t find_or_add_entry(ByteBuffer& area, WriterState::EntryIndex& index,
+                                const ByteBuffer& entry, MakeRoom make_room) {
+  if (index.slots.empty()) index.slots.resize(initial_entry_slots);
+  const std::uint32_t hash = text_hash(std::string_view(
+      reinterpret_cast<const char*>(entry.data()), entry.size()));
+  const std::size_t mask = index.slots.size() - 1;
+  for (std::size_t i = hash & mask; index.slots[i].used; i = (i + 1) & mask) {
+    const WriterState::EntryIndex::Slot& slot = index.slots[i];
+    if (slot.hash != hash || area.size() - slot.offset < entry.size()) continue;
+    if (std::equal(entry.begin(), entry.end(), area.begin() + slot.offset))
+      return slot.offset;
+  }
+  make_room(entry.size());
+  const auto offset = static_cast<std::uint32_t>(area.size());
+  area.insert(area.end(), entry.begin(), entry.end());
+  place_entry(index, {offset, hash, true});
+  if (++index.used * 2 > index.slots.size()) {
+    std::vector<WriterState::EntryIndex::Slot> old(index.slots.size() * 2);
+    old.swap(index.slots);
+    for (const WriterState::EntryIndex::Slot& slot : old)
+      if (slot.used) place_entry(index, slot);
+  }
+  return offset;
+}
+
+}  // namespace
+
 std::uint32_t add_string_entry(std::u16string_view characters) {
-  const std::size_t entry_size = 2 * characters.size() + 6;
-  ByteBuffer entry;
-  entry.reserve(entry_size);
+  ByteBuffer& entry = writer.scratch_entry;
+  entry.clear();
   put_u32(entry, static_cast<std::uint32_t>(2 * characters.size() + 2));
   for (char16_t c : characters) put_u16(entry, c);
   put_u16(entry, 0);
-
-  std::string key(entry.begin(), entry.end());
-  auto found = writer.pool_index.find(key);
-  if (found != writer.pool_index.end()) return found->second;
-  if (writer.string_pool.size() + entry_size > string_pool_limit)
-    report_fatal("too many string constants, split into two files");
-  const auto offset = static_cast<std::uint32_t>(writer.string_pool.size());
-  writer.string_pool.insert(writer.string_pool.end(), entry.begin(), entry.end());
-  writer.pool_index.emplace(std::move(key), offset);
-  return offset;
+  return find_or_add_entry(
+      writer.string_pool, writer.pool_index, entry, [](std::size_t size) {
+        if (writer.string_pool.size() + size > string_pool_limit)
+          report_fatal("too many string constants, split into two files");
+      });
 }
 
 std::uint32_t add_debug_file_name(std::string_view name) {
   if (writer.debug_names.size() > debug_names_limit)
     report_fatal("too much debug file name data");
-  std::string key(name);
-  auto found = writer.debug_index.find(key);
-  if (found != writer.debug_index.end()) return found->second;
-  const auto offset = static_cast<std::uint32_t>(writer.debug_names.size());
-  put_u32(writer.debug_names, static_cast<std::uint32_t>(name.size() + 1));
-  writer.debug_names.insert(writer.debug_names.end(), name.begin(), name.end());
-  put_u8(writer.debug_names, 0);
-  writer.debug_index.emplace(std::move(key), offset);
-  return offset;
+  ByteBuffer& entry = writer.scratch_entry;
+  entry.clear();
+  put_u32(entry, static_cast<std::uint32_t>(name.size() + 1));
+  entry.insert(entry.end(), name.begin(), name.end());
+  put_u8(entry, 0);
+  return find_or_add_entry(writer.debug_names, writer.debug_index, entry,
+                           [](std::size_t) {});
 }
 
 void write_id_variable(std::string_view source_name) {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "bytecode/format.h"
 
@@ -37,10 +37,25 @@ struct WriterState {
   ByteBuffer deferred;  // color records held back by -e
   bool function_written = false;
 
+  // Finds the equal entry of an area (the string pool, the debug file-name
+  // data) without a scan: open addressing over the entries' offsets, at
+  // most half of the slots used.  Every entry of both areas is a 4-byte
+  // count followed by that many bytes.
+  struct EntryIndex {
+    struct Slot {
+      std::uint32_t offset = 0;
+      std::uint32_t hash = 0;
+      bool used = false;
+    };
+    std::vector<Slot> slots;
+    std::size_t used = 0;
+  };
+
   ByteBuffer string_pool;
-  std::unordered_map<std::string, std::uint32_t> pool_index;
+  EntryIndex pool_index;
   ByteBuffer debug_names;
-  std::unordered_map<std::string, std::uint32_t> debug_index;
+  EntryIndex debug_index;
+  ByteBuffer scratch_entry;  // the entry being looked up
 
   void reset();
 };

@@ -67,6 +67,25 @@ TEST_F(WriterTest, EqualStringsShareOnePoolEntry) {
   EXPECT_EQ(writer.string_pool[29], 0x20);
 }
 
+TEST_F(WriterTest, PoolFindsEveryEntryAsItGrows) {
+  // Far more entries than the index starts with, some sharing a prefix
+  // with the next, so that growing the index must keep every one findable.
+  std::vector<std::uint32_t> offsets;
+  for (int i = 0; i < 5000; ++i) {
+    const std::u16string text(static_cast<std::size_t>(i % 7), u'p');
+    offsets.push_back(add_string_entry(text + static_cast<char16_t>(u'A' + i)));
+  }
+  const std::size_t size = writer.string_pool.size();
+  for (int i = 0; i < 5000; ++i) {
+    const std::u16string text(static_cast<std::size_t>(i % 7), u'p');
+    EXPECT_EQ(add_string_entry(text + static_cast<char16_t>(u'A' + i)),
+              offsets[static_cast<std::size_t>(i)]);
+  }
+  EXPECT_EQ(writer.string_pool.size(), size);
+  // An entry that is the start of a longer one is an entry of its own.
+  EXPECT_EQ(add_string_entry(u"pp"), size);
+}
+
 TEST_F(WriterTest, PoolStopsAtItsLimit) {
   const std::u16string big(string_pool_limit / 2 - 3, u'x');
   EXPECT_EQ(add_string_entry(big), 0u);

@@ -1,6 +1,8 @@
 #include "source/lexer.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <string>
 
 #include "driver/diagnostics.h"
@@ -25,9 +27,16 @@ void echo_char(int c) {
   console_write(std::string_view(&ch, 1));
 }
 
-bool is_word_char(int c) {
+constexpr bool is_word_char(int c) {
   return is_ascii_letter(c) || is_ascii_digit(c) || c == '_';
 }
+
+// is_word_char for every byte value.
+constexpr std::array<bool, 256> word_chars = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; ++c) table[c] = is_word_char(c);
+  return table;
+}();
 
 // Scans a block comment; "/*" has been read.
 void skip_block_comment() {
@@ -140,16 +149,54 @@ bool reading_file_buffer() {
 TokenCode scan_word() {
   // The rest of the word straight from the file buffer while it lasts;
   // word characters never need the reader's special handling.
-  while (reading_file_buffer() && reader.token_length < token_text_capacity) {
-    const int c = reader.buffer[reader.position];
-    if (!is_word_char(c)) break;
-    ++reader.position;
-    --reader.left;
-    reader.token_text[reader.token_length++] = static_cast<char>(c);
-    reader.last_char = c;
+  if (reading_file_buffer()) {
+    const unsigned char* const start = reader.buffer.data() + reader.position;
+    const std::size_t room = token_text_capacity - reader.token_length;
+    const std::size_t limit = std::min(reader.left, room);
+    std::size_t n = 0;
+    while (n < limit && word_chars[start[n]]) ++n;
+    if (n != 0) {
+      std::memcpy(reader.token_text.data() + reader.token_length, start, n);
+      reader.token_length += n;
+      reader.position += n;
+      reader.left -= n;
+      reader.last_char = start[n - 1];
+    }
   }
   while (is_word_char(peek_char())) read_char();
   return lookup_symbol(token_text(), tok::identifier);
+}
+
+// Skips the white space at the reading position while it lies in the
+// current file's buffer, counting lines as the reader would.  It stops
+// before anything else, so a '#' that starts a line still reaches the
+// reader, which runs the directive; the end of the buffer is left to the
+// reader too.
+void skip_blanks_in_buffer() {
+  if (!reading_file_buffer()) return;
+  const unsigned char* const start = reader.buffer.data() + reader.position;
+  const unsigned char* const end = start + reader.left;
+  const unsigned char* p = start;
+  int last = reader.last_char;
+  int lines = 0;
+  // A directive line ends at its line end, which its reader must see.
+  const bool lines_too = !reader.in_directive_line;
+  for (; p != end; ++p) {
+    const int c = *p;
+    if (c == ' ' || c == '\t' || c == '\f') {
+      last = c;
+    } else if (c == '\n' && lines_too) {
+      last = c;
+      ++lines;
+    } else if (c != '\r') {  // a carriage return is dropped unseen
+      break;
+    }
+  }
+  const auto n = static_cast<std::size_t>(p - start);
+  reader.position += n;
+  reader.left -= n;
+  reader.last_char = last;
+  reader.line_number += lines;
 }
 
 // Operators that may be followed by '=' to form a compound assignment.
@@ -249,17 +296,9 @@ void echo_token(TokenCode code) {
 // Scans the next token of the input.
 TokenCode scan_next() {
   for (;;) {
-    // Blanks and tabs between tokens, skipped in the buffer (the listing
-    // prints them, so it takes the ordinary way).
-    if (!echo_on()) {
-      while (reading_file_buffer()) {
-        const int c = reader.buffer[reader.position];
-        if (c != ' ' && c != '\t') break;
-        ++reader.position;
-        --reader.left;
-        reader.last_char = c;
-      }
-    }
+    // Blanks, tabs and line ends between tokens, skipped in the buffer (the
+    // listing prints them, so it takes the ordinary way).
+    if (!echo_on()) skip_blanks_in_buffer();
     reset_token_text();
     const int c = read_char();
     TokenCode code = tok::none;

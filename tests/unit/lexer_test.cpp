@@ -154,6 +154,35 @@ TEST(Scanner, CommentsAndIllegalCharacters) {
   EXPECT_EQ(result.console, "test.q 1: unterminated comment\n");
 }
 
+TEST(Scanner, LinesAreCountedThroughWhiteSpaceOfManyBlocks) {
+  // Every mix of blanks, tabs, form feeds and carriage returns between
+  // tokens, over many input blocks, with words and directives among them:
+  // the message must name the line the error is on.
+  const std::string blanks[] = {"\n", "\r\n", " \t\n", "\f\n", "\r\r\n",
+                                "   \r \n", "\t\t\t\t\t\t\t\t\n"};
+  std::string source;
+  int line = 1;
+  for (int i = 0; i < 20000; ++i) {
+    source += blanks[i % 7];
+    ++line;
+    if (i % 1000 == 999) {
+      source += "#define M" + std::to_string(i) + " 1\n";
+      ++line;
+    }
+    if (i % 97 == 0) {
+      source += "int word_" + std::to_string(i) + " ;\r\n";
+      ++line;
+    }
+  }
+  source += "\f int z = M999 + missing;\n";
+  test::ScratchDir dir;
+  dir.write("prog.q", source);
+  test::RunResult result = test::run_compiler({"-n", "prog.q"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.console,
+            "prog.q " + std::to_string(line) + ": undeclared variable missing\n");
+}
+
 TEST(Scanner, TokenTextLimit) {
   const std::string longest(token_text_capacity, 'a');
   Tokens tokens = scan_all(longest + " b");

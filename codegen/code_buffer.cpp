@@ -23,7 +23,8 @@ void CodeBufferState::reset_function() {
   code_start = 0;
   label_counter = 1;
   label_positions.assign(1, unplaced);
-  fixups.assign(1, {});
+  fixup_heads.assign(1, no_fixup);
+  fixup_links.clear();
   break_label = 0;
   continue_label = 0;
   break_stack.clear();
@@ -207,10 +208,11 @@ int new_label() {
   const int label = code.label_counter++;
   if (code.label_positions.size() <= static_cast<std::size_t>(label)) {
     code.label_positions.resize(static_cast<std::size_t>(label) + 1, unplaced);
-    code.fixups.resize(static_cast<std::size_t>(label) + 1);
+    code.fixup_heads.resize(static_cast<std::size_t>(label) + 1,
+                            CodeBufferState::no_fixup);
   }
   code.label_positions[static_cast<std::size_t>(label)] = unplaced;
-  code.fixups[static_cast<std::size_t>(label)].clear();
+  code.fixup_heads[static_cast<std::size_t>(label)] = CodeBufferState::no_fixup;
   return label;
 }
 
@@ -221,8 +223,11 @@ void emit_jump_operand(int label) {
   const auto index = static_cast<std::size_t>(label);
   if (code.label_positions[index] != unplaced)
     patch_u16(operand, displacement(operand, code.label_positions[index]));
-  else
-    code.fixups[index].push_back(operand);
+  else {
+    int& head = code.fixup_heads[index];
+    code.fixup_links.push_back({operand, head});
+    head = static_cast<int>(code.fixup_links.size() - 1);
+  }
 }
 
 void emit_jump(std::uint8_t opcode, int label) {
@@ -239,11 +244,14 @@ void place_label(int label) {
   const auto index = static_cast<std::size_t>(label);
   const std::size_t here = code.bytes.size();
   code.label_positions[index] = here;
-  std::vector<std::size_t>& waiting = code.fixups[index];
   // Newest jump first.
-  for (auto it = waiting.rbegin(); it != waiting.rend(); ++it)
-    patch_u16(*it, displacement(*it, here));
-  waiting.clear();
+  for (int link = code.fixup_heads[index]; link != CodeBufferState::no_fixup;) {
+    const CodeBufferState::FixupLink& waiting =
+        code.fixup_links[static_cast<std::size_t>(link)];
+    patch_u16(waiting.operand, displacement(waiting.operand, here));
+    link = waiting.next;
+  }
+  code.fixup_heads[index] = CodeBufferState::no_fixup;
 }
 
 int push_break_label() {

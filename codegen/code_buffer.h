@@ -29,10 +29,18 @@ struct CodeBufferState {
   std::size_t code_start = 0;
 
   // Labels by number (0 is never a label).  A label's position is where it
-  // was placed; its fixups are the operands of jumps still waiting for it.
+  // was placed; its fixups are the operands of jumps still waiting for it,
+  // kept as a list through fixup_links, newest first, that starts at the
+  // label's entry of fixup_heads (no_fixup when none waits).
+  struct FixupLink {
+    std::size_t operand;
+    int next;
+  };
+  static constexpr int no_fixup = -1;
   int label_counter = 1;
   std::vector<std::size_t> label_positions;
-  std::vector<std::vector<std::size_t>> fixups;
+  std::vector<int> fixup_heads;
+  std::vector<FixupLink> fixup_links;
 
   int break_label = 0;
   int continue_label = 0;
@@ -67,6 +75,10 @@ struct CodeBufferState {
   // included one), taken when it opens: by the time the record is complete
   // the lexer may already stand in the next file.
   bool in_main_source = true;
+
+  // The characters of the string constant being pushed; one buffer for the
+  // whole compile.
+  std::u16string string_characters;
 
   // The position of the last debugging record, kept across functions.
   bool has_debug_record = false;

@@ -182,7 +182,8 @@ void value_of_leaf(Node* n) {
     case node_op::string_const:
     case node_op::string_concat:
       emit_byte(op::push_string);
-      emit_int32(add_string_entry(decode_string_expression(n)));
+      decode_string_expression(n, code.string_characters);
+      emit_int32(add_string_entry(code.string_characters));
       return;
     case node_op::char_const:
     case node_op::int_const:
@@ -586,14 +587,20 @@ void compile_store(Node* n) {
 }
 
 void compile_call(Node* call, bool value_wanted) {
-  const std::vector<Node*> arguments = argument_list(call->right);
+  // The arguments go on the shared argument stack, where the calls among
+  // them add theirs above; they are read by position, since those pushes
+  // may move the stack.
+  std::vector<Node*>& stack = node_pool.argument_stack;
+  const std::size_t base = stack.size();
+  append_argument_list(call->right, stack);
+  const std::size_t end = stack.size();
   int words = 0;
-  for (const Node* argument : arguments) words += argument_words(argument);
+  for (std::size_t i = base; i < end; ++i) words += argument_words(stack[i]);
   if (words > max_call_words) report_fatal("compiler limit exceeded");
   const std::uint8_t call_byte_value = call_byte(words, value_wanted);
   auto push_arguments = [&] {
-    for (auto it = arguments.rbegin(); it != arguments.rend(); ++it)
-      compile_value(*it);
+    for (std::size_t i = end; i-- > base;) compile_value(stack[i]);
+    stack.resize(base);
   };
 
   Node* callee = call->left;
@@ -605,7 +612,8 @@ void compile_call(Node* call, bool value_wanted) {
     return;
   }
   const Declaration* d = declaration_of(callee);
-  check_arguments(callee->symbol->name, d, arguments);
+  check_arguments(callee->symbol->name, d,
+                  std::span<Node* const>(stack.data() + base, end - base));
   if (d->kind == decl_kind::builtin_function) {
     const int max_words = d->flags;
     const int min_words = d->aux;

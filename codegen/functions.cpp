@@ -262,7 +262,7 @@ bool same_code(std::string_view parameter, std::string_view argument) {
 
 void check_arguments(std::string_view function_name,
                      const Declaration* callee,
-                     const std::vector<Node*>& arguments) {
+                     std::span<Node* const> arguments) {
   if (callee == nullptr || !callee->has_signature) return;
   const std::string_view name = function_name;
   std::string_view rest = callee->signature;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -22,7 +23,7 @@ void check_prototype(Declaration* function, const std::string& signature);
 // signature.
 void check_arguments(std::string_view function_name,
                      const Declaration* callee,
-                     const std::vector<Node*>& arguments);
+                     std::span<Node* const> arguments);
 
 // The words for a type code string in messages ("ptr to char ").
 std::string describe_type_code(std::string_view code);

@@ -184,20 +184,29 @@ std::int32_t decode_char(std::string_view text, std::size_t& cursor) {
   return decode_utf8(e, text, cursor);
 }
 
-std::u16string decode_string_expression(const Node* n) {
+void decode_string_expression(const Node* n, std::u16string& out) {
+  out.clear();
+  const auto append = [&out](std::int32_t c) {
+    out += static_cast<char16_t>(c & 0xFFFF);
+  };
+  // A single literal, the common case.
+  if (n->op != node_op::string_concat) {
+    if (n->symbol != nullptr) decode_literal(n->symbol->name, append);
+    return;
+  }
   // The chain runs from the last literal back to the first; walk it without
   // recursion, then decode in source order.
   std::vector<const Symbol*> literals;
   for (const Node* p = n; p != nullptr;
        p = p->op == node_op::string_concat ? p->right : nullptr)
     literals.push_back(p->symbol);
+  for (auto it = literals.rbegin(); it != literals.rend(); ++it)
+    if (*it != nullptr) decode_literal((*it)->name, append);
+}
+
+std::u16string decode_string_expression(const Node* n) {
   std::u16string out;
-  for (auto it = literals.rbegin(); it != literals.rend(); ++it) {
-    if (*it == nullptr) continue;
-    decode_literal((*it)->name, [&out](std::int32_t c) {
-      out += static_cast<char16_t>(c & 0xFFFF);
-    });
-  }
+  decode_string_expression(n, out);
   return out;
 }
 

@@ -28,6 +28,9 @@ std::int32_t decode_char(std::string_view text, std::size_t& cursor);
 // The characters of a string constant expression (a literal or a chain of
 // adjacent ones) in source order, each truncated to 16 bits.
 std::u16string decode_string_expression(const Node* n);
+// The same into `out`, which it replaces (so that a caller can reuse one
+// buffer).
+void decode_string_expression(const Node* n, std::u16string& out);
 
 // The value of a character constant: its first character.
 std::int32_t char_constant_value(std::string_view token_text);

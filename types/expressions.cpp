@@ -249,12 +249,15 @@ void check_argument(const Node* argument) {
 
 Node* parse_call(Node* callee) {
   next_token();  // "("
-  std::vector<Node*> arguments;
+  // The arguments wait on the shared argument stack, above those of any
+  // call that encloses this one.
+  std::vector<Node*>& stack = node_pool.argument_stack;
+  const std::size_t base = stack.size();
   if (lexer.current_token != tok::rparen) {
     for (;;) {
       Node* argument = parse_assignment_expression();
       check_argument(argument);
-      arguments.push_back(argument);
+      stack.push_back(argument);
       if (lexer.current_token != tok::comma) break;
       next_token();
     }
@@ -276,8 +279,10 @@ Node* parse_call(Node* callee) {
   expect_token(tok::rparen);
 
   Node* list = nullptr;
-  for (auto it = arguments.rbegin(); it != arguments.rend(); ++it)
-    list = list == nullptr ? *it : new_node(node_op::argument, *it, list, nullptr);
+  for (std::size_t i = stack.size(); i-- > base;)
+    list = list == nullptr ? stack[i]
+                           : new_node(node_op::argument, stack[i], list, nullptr);
+  stack.resize(base);
   return new_node(node_op::call, callee, list, result);
 }
 

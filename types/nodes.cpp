@@ -19,6 +19,7 @@ void NodePool::reset() {
   storage.clear();
   free_nodes.clear();
   release_work.clear();
+  argument_stack.clear();
 }
 
 Node* null_pointer_node() { return &shared_null_pointer; }
@@ -54,8 +55,7 @@ Node* new_folded(std::int32_t value) {
   return n;
 }
 
-std::vector<Node*> argument_list(Node* arguments) {
-  std::vector<Node*> list;
+void append_argument_list(Node* arguments, std::vector<Node*>& list) {
   for (Node* n = arguments; n != nullptr;) {
     if (n->op == node_op::argument) {
       list.push_back(n->left);
@@ -65,6 +65,11 @@ std::vector<Node*> argument_list(Node* arguments) {
       n = nullptr;
     }
   }
+}
+
+std::vector<Node*> argument_list(Node* arguments) {
+  std::vector<Node*> list;
+  append_argument_list(arguments, list);
   return list;
 }
 

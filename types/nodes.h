@@ -90,6 +90,9 @@ struct NodePool {
   std::deque<Node> storage;
   std::vector<Node*> free_nodes;
   std::vector<Node*> release_work;  // reused by release_tree
+  // Argument lists being read or compiled: each use appends from the end it
+  // found and cuts back to it when done, so nested calls share it.
+  std::vector<Node*> argument_stack;
   void reset();
 };
 
@@ -105,6 +108,8 @@ Node* new_folded(std::int32_t value);
 // The arguments of a call in source order: an argument list is a chain of
 // links, a single remaining argument standing alone.
 std::vector<Node*> argument_list(Node* arguments);
+// The same, appended to `list`.
+void append_argument_list(Node* arguments, std::vector<Node*>& list);
 
 void release_node(Node* n);
 void release_tree(Node* n);

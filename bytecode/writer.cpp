@@ -38,6 +38,8 @@ void flush_block() {
     }
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
+    writer.file_offset += static_cast<std::uint64_t>(n);
+    writer.file_end = std::max(writer.file_end, writer.file_offset);
     // A short write means the disk has no room for the rest.
     if (done < writer.block.size()) {
       writer.block.clear();
@@ -76,8 +78,13 @@ void output_open(std::string_view name) {
   writer.block.clear();
   if (writer.to_stdout) return;
   writer.block.reserve(output_block_size);
-  int fd = ::open(writer.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                  0666);
+  writer.file_offset = 0;
+  writer.file_end = 0;
+  // An existing file is overwritten in place and cut to the new length when
+  // the output is complete (after an error it is removed instead): cutting
+  // it to nothing first makes the file system settle the blocks it had,
+  // which can cost more than the whole compile of a small source.
+  int fd = ::open(writer.path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) {
     console_print("%s: can't create %s\n", writer.path.c_str(), "file");
     exit_with_status(1);
@@ -126,6 +133,7 @@ void output_rewind() {
   }
   flush_block();
   if (::lseek(writer.fd, 0, SEEK_SET) != 0) report_fatal("write error");
+  writer.file_offset = 0;
 }
 
 void output_close(int error_count) {
@@ -136,7 +144,13 @@ void output_close(int error_count) {
     return;
   }
   if (writer.fd < 0) return;
-  if (error_count == 0) flush_block();
+  if (error_count == 0) {
+    flush_block();
+    // Whatever an earlier file held beyond the new output goes.
+    if (writer.regular_file &&
+        ::ftruncate(writer.fd, static_cast<off_t>(writer.file_end)) != 0)
+      report_fatal("write error");
+  }
   writer.block.clear();
   ::close(writer.fd);
   writer.fd = -1;

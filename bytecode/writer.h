@@ -14,7 +14,8 @@
 
 namespace qxl {
 
-inline constexpr std::size_t output_block_size = 4096;
+// The output is written in blocks of this size.
+inline constexpr std::size_t output_block_size = 65536;
 inline constexpr std::size_t stdout_growth = 10000;
 
 struct WriterState {
@@ -30,6 +31,10 @@ struct WriterState {
   ino_t inode = 0;
 
   ByteBuffer block;  // file mode: bytes waiting to be written
+  // File mode: where the next block goes, and the end of what this run
+  // wrote, to which the file is cut at the end.
+  std::uint64_t file_offset = 0;
+  std::uint64_t file_end = 0;
   ByteBuffer image;  // standard-output mode: the whole output
   std::size_t position = 0;
   std::size_t high_water = 0;

@@ -151,12 +151,13 @@ TokenCode scan_word() {
   // word characters never need the reader's special handling.
   if (reading_file_buffer()) {
     const unsigned char* const start = reader.buffer.data() + reader.position;
+    char* const text = reader.token_text.data() + reader.token_length;
     const std::size_t room = token_text_capacity - reader.token_length;
     const std::size_t limit = std::min(reader.left, room);
     std::size_t n = 0;
-    while (n < limit && word_chars[start[n]]) ++n;
+    for (; n < limit && word_chars[start[n]]; ++n)
+      text[n] = static_cast<char>(start[n]);
     if (n != 0) {
-      std::memcpy(reader.token_text.data() + reader.token_length, start, n);
       reader.token_length += n;
       reader.position += n;
       reader.left -= n;
@@ -181,7 +182,17 @@ void skip_blanks_in_buffer() {
   int lines = 0;
   // A directive line ends at its line end, which its reader must see.
   const bool lines_too = !reader.in_directive_line;
+  constexpr std::uint64_t eight_blanks = 0x2020202020202020ull;
   for (; p != end; ++p) {
+    // Indentation comes in long runs of blanks: eight at a time.
+    while (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      if (word != eight_blanks) break;
+      p += 8;
+      last = ' ';
+    }
+    if (p == end) break;
     const int c = *p;
     if (c == ' ' || c == '\t' || c == '\f') {
       last = c;

@@ -18,7 +18,9 @@
 namespace qxl {
 
 inline constexpr std::size_t token_text_capacity = 2000;
-inline constexpr std::size_t input_block_size = 8192;
+// Source files are read in blocks of this size: large enough that a file of
+// a few megabytes takes few system calls.
+inline constexpr std::size_t input_block_size = 65536;
 inline constexpr int end_of_input = -1;
 // Marks the push-back slot empty; any real character (NUL included) or the
 // end of input can be pushed back.

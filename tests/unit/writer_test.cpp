@@ -214,6 +214,25 @@ TEST(OutputFile, AnErrorRemovesTheFileALinkPointsTo) {
   EXPECT_FALSE(dir.exists("real.b"));
 }
 
+TEST(OutputFile, AnEarlierFileIsReplacedWhateverItsLength) {
+  test::ScratchDir dir;
+  dir.write("prog.q", "int a = 1;\nint f() { say(\"text\"); return a; }\n");
+  ASSERT_EQ(test::run_compiler({"-n", "-o", "fresh.b", "prog.q"}).status, 0);
+  const std::string fresh = dir.read("fresh.b");
+  // Longer, shorter and equally long earlier files: the output is exactly
+  // the fresh one each time, with nothing of the old file left at its end.
+  for (std::size_t old_size : {std::size_t{200000}, std::size_t{3}, fresh.size()}) {
+    dir.write("prog.b", std::string(old_size, 'x'));
+    ASSERT_EQ(test::run_compiler({"-n", "prog.q"}).status, 0);
+    EXPECT_EQ(dir.read("prog.b"), fresh) << old_size;
+  }
+  // An error still removes the file, whatever it held before.
+  dir.write("bad.q", "int a = ;\n");
+  dir.write("bad.b", std::string(200000, 'x'));
+  EXPECT_EQ(test::run_compiler({"-n", "bad.q"}).status, 1);
+  EXPECT_FALSE(dir.exists("bad.b"));
+}
+
 TEST(OutputFile, InProcessCompilesRunOneAfterAnother) {
   test::ScratchDir dir;
   dir.write("a.q", "int a;\n");

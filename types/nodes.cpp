@@ -17,7 +17,8 @@ Node shared_null_pointer{node_op::null_pointer, nullptr, nullptr, nullptr, 0,
 
 void NodePool::reset() {
   storage.clear();
-  free_nodes.clear();
+  free_list = nullptr;
+  free_count = 0;
   release_work.clear();
   argument_stack.clear();
 }
@@ -26,9 +27,10 @@ Node* null_pointer_node() { return &shared_null_pointer; }
 
 Node* new_node(std::uint16_t op, Node* left, Node* right, Type* type) {
   Node* n;
-  if (!node_pool.free_nodes.empty()) {
-    n = node_pool.free_nodes.back();
-    node_pool.free_nodes.pop_back();
+  if (node_pool.free_list != nullptr) {
+    n = node_pool.free_list;
+    node_pool.free_list = n->left;
+    --node_pool.free_count;
     *n = Node{};
   } else {
     n = &node_pool.storage.emplace_back();
@@ -75,19 +77,25 @@ std::vector<Node*> argument_list(Node* arguments) {
 
 void release_node(Node* n) {
   if (n == nullptr || n == null_pointer_node()) return;
-  node_pool.free_nodes.push_back(n);
+  n->left = node_pool.free_list;
+  node_pool.free_list = n;
+  ++node_pool.free_count;
 }
 
 void release_tree(Node* n) {
+  if (n == nullptr || n == null_pointer_node()) return;
   std::vector<Node*>& pending = node_pool.release_work;
   pending.clear();
   pending.push_back(n);
+  const auto take = [&pending](Node* child) {
+    if (child != nullptr && child != null_pointer_node())
+      pending.push_back(child);
+  };
   while (!pending.empty()) {
     Node* top = pending.back();
     pending.pop_back();
-    if (top == nullptr || top == null_pointer_node()) continue;
-    pending.push_back(top->left);
-    pending.push_back(top->right);
+    take(top->left);
+    take(top->right);
     release_node(top);
   }
 }

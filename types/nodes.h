@@ -88,7 +88,9 @@ inline TokenCode node_code(const Node* n) {
 // the compile ends, so the memory in use is the most nodes alive at once.
 struct NodePool {
   std::deque<Node> storage;
-  std::vector<Node*> free_nodes;
+  // Released nodes, chained through their `left` field, newest first.
+  Node* free_list = nullptr;
+  std::size_t free_count = 0;
   std::vector<Node*> release_work;  // reused by release_tree
   // Argument lists being read or compiled: each use appends from the end it
   // found and cuts back to it when done, so nested calls share it.

@@ -126,11 +126,11 @@ TEST_F(ConstantEvalTest, ConstantTests) {
   EXPECT_TRUE(is_constant_leaf(parse("'c'")));
   EXPECT_FALSE(is_constant_leaf(null_pointer_node()));
 
-  const std::size_t free_before = node_pool.free_nodes.size();
+  const std::size_t free_before = node_pool.free_count;
   EXPECT_FALSE(is_constant_equal(small, 5));
-  EXPECT_EQ(node_pool.free_nodes.size(), free_before);
+  EXPECT_EQ(node_pool.free_count, free_before);
   EXPECT_TRUE(is_constant_equal(small, 126));
-  EXPECT_EQ(node_pool.free_nodes.size(), free_before + 1);
+  EXPECT_EQ(node_pool.free_count, free_before + 1);
   EXPECT_TRUE(is_foldable(tok::question));
   EXPECT_FALSE(is_foldable(tok::assign));
   EXPECT_FALSE(is_foldable(tok::comma));

@@ -38,8 +38,43 @@ constexpr std::array<bool, 256> word_chars = [] {
   return table;
 }();
 
+// Whether the reader is taking plain bytes from the current file's buffer,
+// where the fast loops below may read it directly.
+bool reading_file_buffer() {
+  return reader.pushed_char == no_pushed_char && !reader.reading_string &&
+         reader.left != 0;
+}
+
+constexpr int not_taken = -3;
+
+// The next character when `accept` takes it, else not_taken with the
+// character left to be read again.  The same as reading it and pushing it
+// back, but an ordinary byte of the file buffer is only looked at, so the
+// push-back slot stays free and the scanning of the next token can stay in
+// the buffer.
+template <typename Accept>
+int take_if(Accept accept) {
+  if (reading_file_buffer() && reader.token_length < token_text_capacity) {
+    const int c = reader.buffer[reader.position];
+    // The bytes read_char would hand to the reader's slow path.
+    if (c != '\r' && c != '\n' && c != '#') {
+      if (!accept(c)) return not_taken;
+      return read_char();
+    }
+  }
+  const int c = read_char();
+  if (accept(c)) return c;
+  unread_char(c);
+  return not_taken;
+}
+
+// Takes the next character when it is `expected`.
+bool take_char(int expected) {
+  return take_if([expected](int c) { return c == expected; }) != not_taken;
+}
+
 // Scans a block comment; "/*" has been read.
-void skip_block_comment() {
+[[gnu::noinline]] void skip_block_comment() {
   const std::string start_file = reader.file_name;
   const int start_line = reader.line_number;
   reader.in_comment = true;
@@ -61,7 +96,7 @@ void skip_block_comment() {
 }
 
 // Scans a line comment; "//" has been read.
-void skip_line_comment() {
+[[gnu::noinline]] void skip_line_comment() {
   reader.in_comment = true;
   if (echo_on()) console_write("//");
   for (;;) {
@@ -89,29 +124,28 @@ void scan_quoted(int quote, const char* unterminated) {
   }
 }
 
-TokenCode scan_string() {
+[[gnu::noinline]] TokenCode scan_string() {
   scan_quoted('"', "unterminated string constant");
   reencode_token_text();
   return lookup_symbol(token_text(), tok::string_const);
 }
 
-TokenCode scan_char_constant() {
+[[gnu::noinline]] TokenCode scan_char_constant() {
   if (peek_char() == '\'') report_error("invalid character constant");
   scan_quoted('\'', "unterminated character constant");
   reencode_token_text();
   return lookup_symbol(token_text(), tok::char_const);
 }
 
-TokenCode scan_number() {
+[[gnu::noinline]] TokenCode scan_number() {
   int digits = 1;
   int bad = 0;
   int suffixes = 0;
   char notation = 'D';  // D, X, B or O
   bool last_was_suffix = false;
-  int c;
   for (;;) {
-    c = read_char();
-    if (!is_word_char(c)) break;
+    const int c = take_if(is_word_char);
+    if (c == not_taken) break;
     last_was_suffix = false;
     if (c == '_') continue;
     const int u = upper_ascii(c);
@@ -129,7 +163,6 @@ TokenCode scan_number() {
       ++bad;
     }
   }
-  unread_char(c);
   if (suffixes == 1 && last_was_suffix) {
     --reader.token_length;
     suffixes = 0;
@@ -137,13 +170,6 @@ TokenCode scan_number() {
   if (bad != 0 || suffixes != 0 || digits == 0)
     report_error("bad numeric constant");
   return lookup_symbol(token_text(), tok::int_const);
-}
-
-// Whether the reader is taking plain bytes from the current file's buffer,
-// where the fast loops below may read it directly.
-bool reading_file_buffer() {
-  return reader.pushed_char == no_pushed_char && !reader.reading_string &&
-         reader.left != 0;
 }
 
 TokenCode scan_word() {
@@ -163,7 +189,12 @@ TokenCode scan_word() {
       reader.left -= n;
       reader.last_char = start[n - 1];
     }
+    // Stopped by a byte that is no word character: the word is complete.
+    if (n < limit) return lookup_symbol(token_text(), tok::identifier);
   }
+  // The word goes on past the buffer (or past the token text, which the
+  // reader reports).  A carriage return ends it here, although the reader
+  // drops it: the raw byte is looked at.
   while (is_word_char(peek_char())) read_char();
   return lookup_symbol(token_text(), tok::identifier);
 }
@@ -212,29 +243,22 @@ void skip_blanks_in_buffer() {
 
 // Operators that may be followed by '=' to form a compound assignment.
 TokenCode compound(TokenCode op) {
-  int c = read_char();
-  if (c == '=') {
+  if (take_char('=')) {
     lexer.assign_op = op;
     return tok::assign;
   }
-  unread_char(c);
   return op;
 }
 
 // The token after `first` when the next character is `second`, else `alone`.
 TokenCode either(int second, TokenCode pair, TokenCode alone) {
-  int c = read_char();
-  if (c == second) return pair;
-  unread_char(c);
-  return alone;
+  return take_char(second) ? pair : alone;
 }
 
 // `++`, `&&` and `||` when the character repeats, else the compound-capable
 // single operator.
 TokenCode doubled_or_compound(int c, TokenCode doubled, TokenCode single) {
-  int n = read_char();
-  if (n == c) return doubled;
-  unread_char(n);
+  if (take_char(c)) return doubled;
   return compound(single);
 }
 
@@ -261,26 +285,20 @@ TokenCode scan_operator(int c) {
     }
     case '+': return doubled_or_compound('+', tok::plus_plus, tok::plus);
     case '-': {
-      int n = read_char();
-      if (n == '-') return tok::minus_minus;
-      if (n == '>') return tok::arrow;
-      unread_char(n);
+      if (take_char('-')) return tok::minus_minus;
+      if (take_char('>')) return tok::arrow;
       return compound(tok::minus);
     }
     case '&': return doubled_or_compound('&', tok::amp_amp, tok::amp);
     case '|': return doubled_or_compound('|', tok::bar_bar, tok::bar);
     case '<': {
-      int n = read_char();
-      if (n == '<') return compound(tok::shift_left);
-      if (n == '=') return tok::less_equal;
-      unread_char(n);
+      if (take_char('<')) return compound(tok::shift_left);
+      if (take_char('=')) return tok::less_equal;
       return tok::less;
     }
     case '>': {
-      int n = read_char();
-      if (n == '>') return compound(tok::shift_right);
-      if (n == '=') return tok::greater_equal;
-      unread_char(n);
+      if (take_char('>')) return compound(tok::shift_right);
+      if (take_char('=')) return tok::greater_equal;
       return tok::greater;
     }
     case '*': return compound(tok::star);
@@ -291,7 +309,7 @@ TokenCode scan_operator(int c) {
   }
 }
 
-void echo_token(TokenCode code) {
+[[gnu::noinline]] void echo_token(TokenCode code) {
   if (code == tok::assign) {
     if (lexer.assign_op != 0)
       console_print("%s=", token_name(lexer.assign_op));
@@ -322,16 +340,14 @@ TokenCode scan_next() {
       case end_of_input:
         return tok::end_of_input;
       case '/': {
-        int next = read_char();
-        if (next == '*') {
+        if (take_char('*')) {
           skip_block_comment();
           continue;
         }
-        if (next == '/') {
+        if (take_char('/')) {
           skip_line_comment();
           continue;
         }
-        unread_char(next);
         code = compound(tok::slash);
         break;
       }

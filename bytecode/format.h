@@ -75,8 +75,10 @@ inline void patch_u32(ByteBuffer& out, std::size_t at, std::uint32_t value) {
 }
 // A name as the file stores it: each '_' written as '-', then a zero byte.
 inline void put_name(ByteBuffer& out, std::string_view name) {
-  for (char c : name) out.push_back(static_cast<std::uint8_t>(c == '_' ? '-' : c));
-  out.push_back(0);
+  const std::size_t at = out.size();
+  out.resize(at + name.size() + 1);  // the last byte stays 0
+  std::uint8_t* text = out.data() + at;
+  for (char c : name) *text++ = static_cast<std::uint8_t>(c == '_' ? '-' : c);
 }
 
 }  // namespace qxl

@@ -287,8 +287,11 @@ void write_id_variable(std::string_view source_name) {
   put_u8(record, attribute::volatile_ | attribute::class_char_array);
   put_name(record, std::string(id_variable_prefix) + base);
   const std::size_t count = full_path.size() + 1;
-  const std::string type = "[" + std::to_string(count) + "C]";
-  record.insert(record.end(), type.begin(), type.end());
+  const std::string digits = std::to_string(count);
+  put_u8(record, '[');
+  record.insert(record.end(), digits.begin(), digits.end());
+  put_u8(record, 'C');
+  put_u8(record, ']');
   put_u8(record, 0);
   put_u32(record, static_cast<std::uint32_t>(2 * count));
   for (char c : full_path) put_u16(record, static_cast<unsigned char>(c));

@@ -912,7 +912,8 @@ std::vector<std::string> renderSection(const std::string& header, std::string_vi
     char buf[4];
     for (std::size_t k = i; k < std::min(bytes.size(), i + 16); ++k) {
       std::snprintf(buf, sizeof buf, "%02x", static_cast<unsigned char>(bytes[k]));
-      row += (row.empty() ? "" : " ") + std::string(buf);
+      if (!row.empty()) row += ' ';
+      row += buf;
     }
     out.push_back(row);
   }
@@ -938,8 +939,8 @@ bool bless(const CaseFile& c, const RunResult& run, const std::vector<Expectatio
     const Expectation& e = exps[i];
     std::string header = "=== " + (e.kind == Kind::Stdout    ? std::string("stdout")
                                    : e.kind == Kind::Stderr  ? std::string("stderr")
-                                   : e.kind == Kind::Listing ? "listing " + e.name
-                                                            : "output " + e.name);
+                                   : e.kind == Kind::Listing ? std::string("listing ").append(e.name)
+                                                            : std::string("output ").append(e.name));
     bool preferText = e.kind != Kind::Output || !e.binary();
     auto lines = renderSection(header, *v.rewrite[i], preferText, tmp);
     if (e.sections.empty()) {

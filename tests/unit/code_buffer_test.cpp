@@ -225,7 +225,7 @@ TEST_F(CodeBufferTest, UndefinedLabelIsFoundAtTheEnd) {
 
 TEST_F(CodeBufferTest, FortyNineNamedLabelsAtMost) {
   for (int i = 0; i < max_named_labels; ++i)
-    define_label(name("l" + std::to_string(i)));
+    define_label(name(std::string("l").append(std::to_string(i))));
   EXPECT_EQ(status_of([&] { refer_to_label(name("one_more")); }), 1);
   EXPECT_EQ(console_, "c.q 1: too many named labels\n");
 }

@@ -126,7 +126,8 @@ inline RunOutput run_files(const std::vector<std::vector<std::uint8_t>>& files,
   RunOutput r;
   run::Program program;
   for (std::size_t i = 0; i < files.size(); ++i) {
-    r.load_error = run::load_file(program, "f" + std::to_string(i) + ".b", files[i]);
+    const std::string name = std::string("f").append(std::to_string(i)).append(".b");
+    r.load_error = run::load_file(program, name, files[i]);
     if (r.load_error) return r;
   }
   r.load_error = run::link(program);

@@ -87,7 +87,7 @@ void release_tree(Node* n) {
   std::vector<Node*>& pending = node_pool.release_work;
   pending.clear();
   pending.push_back(n);
-  const auto take = [&pending](Node* child) {
+  const auto take = [&](Node* child) {
     if (child != nullptr && child != null_pointer_node())
       pending.push_back(child);
   };

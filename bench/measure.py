@@ -154,7 +154,10 @@ def commit(repo):
                              "status", "--porcelain", "--untracked-files=no"],
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                             check=True).stdout.decode()
-        if st.strip():
+        # The results file itself does not count: every run rewrites it.
+        changed = [l for l in st.splitlines()
+                   if l.strip() and not l.endswith("bench/RESULTS.md")]
+        if changed:
             h += " (with uncommitted changes in the work tree)"
     except (OSError, subprocess.CalledProcessError):
         pass

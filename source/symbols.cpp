@@ -1,6 +1,8 @@
 #include "source/symbols.h"
 
+#include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "driver/diagnostics.h"
 
@@ -20,7 +22,7 @@ constexpr std::size_t initial_index_slots = 4096;
 }  // namespace
 
 void SymbolTable::reset() {
-  buckets.fill(nullptr);
+  clock = 0;
   index.assign(initial_index_slots, IndexSlot{});
   index_used = 0;
   entries.clear();
@@ -110,16 +112,7 @@ TokenCode lookup_symbol(std::string_view text, TokenCode code) {
         std::memcmp(slot.symbol->name.data(), text.data(), text.size()) != 0)
       continue;
     Symbol* s = slot.symbol;
-    // Move to front, so names used often sit at the head of their chain.
-    if (s->previous != nullptr) {
-      Symbol** head = &symbols.buckets[s->bucket];
-      s->previous->next = s->next;
-      if (s->next != nullptr) s->next->previous = s->previous;
-      s->previous = nullptr;
-      s->next = *head;
-      (*head)->previous = s;
-      *head = s;
-    }
+    s->last_use = ++symbols.clock;  // to the front of its chain
     symbols.current = s;
     return s->code;
   }
@@ -128,10 +121,7 @@ TokenCode lookup_symbol(std::string_view text, TokenCode code) {
   entry.name = std::string(text);
   entry.code = code;
   entry.bucket = static_cast<std::uint8_t>(symbol_hash(text));
-  Symbol** head = &symbols.buckets[entry.bucket];
-  entry.next = *head;
-  if (*head != nullptr) (*head)->previous = &entry;
-  *head = &entry;
+  entry.last_use = ++symbols.clock;
   symbols.index[i] = {&entry, hash};
   if (++symbols.index_used * 2 > symbols.index.size()) grow_index();
   symbols.current = &entry;
@@ -149,11 +139,30 @@ void init_symbol_table() {
   for (const char* name : directive_names) lookup_symbol(name, code++);
 }
 
+namespace {
+
+std::vector<Symbol*> chain_entries(std::size_t bucket) {
+  if (bucket >= symbol_bucket_count) throw std::out_of_range("symbol chain");
+  std::vector<Symbol*> chain;
+  for (Symbol& s : symbols.entries)
+    if (s.bucket == bucket) chain.push_back(&s);
+  std::sort(chain.begin(), chain.end(), [](const Symbol* a, const Symbol* b) {
+    return a->last_use > b->last_use;
+  });
+  return chain;
+}
+
+}  // namespace
+
 std::vector<std::string> symbol_chain(std::size_t bucket) {
   std::vector<std::string> names;
-  for (Symbol* s = symbols.buckets.at(bucket); s != nullptr; s = s->next)
-    names.push_back(s->name);
+  for (const Symbol* s : chain_entries(bucket)) names.push_back(s->name);
   return names;
+}
+
+Symbol* symbol_chain_head(std::size_t bucket) {
+  const std::vector<Symbol*> chain = chain_entries(bucket);
+  return chain.empty() ? nullptr : chain.front();
 }
 
 }  // namespace qxl

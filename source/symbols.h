@@ -8,7 +8,6 @@
 // entry of a name.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -25,24 +24,29 @@ struct Type;
 
 struct Symbol {
   std::string name;
-  Symbol* next = nullptr;      // next entry of the same hash chain
-  Symbol* previous = nullptr;  // the entry before it in the chain
   TokenCode code = 0;      // fixed at creation
   MacroDef* macro = nullptr;
   Declaration* declaration = nullptr;
   Type* tag = nullptr;  // structure/union tag or the color class marker
-  std::uint8_t bucket = 0;       // symbol_hash of the name
+  // When the entry was last looked up (or created), by the table's clock.
+  std::uint64_t last_use = 0;
+  std::uint8_t bucket = 0;  // symbol_hash of the name
 };
 
 inline constexpr std::size_t symbol_bucket_count = 256;
 
+// The table's entries fall into 256 hash chains by the byte sum of their
+// text, each ordered most recently used first (a hit moves an entry to the
+// front of its chain).  That order is fully given by the time of each
+// entry's last use, so the table keeps that time and builds a chain only
+// when asked (symbol_chain); look-ups go through the index.
 struct SymbolTable {
-  std::array<Symbol*, symbol_bucket_count> buckets{};
   std::deque<Symbol> entries;  // owns every entry; addresses are stable
-  // Finds an entry without walking its chain, so that a compile of many
-  // distinct names costs time in proportion to its input.  The chains are
-  // kept as well, in the same order.  Open addressing with linear probing:
-  // a power-of-two number of slots, at most half of them used.
+  std::uint64_t clock = 0;     // advances with every look-up
+  // Finds an entry in time independent of the number of entries, so that
+  // a compile of many distinct names costs time in proportion to its input.
+  // Open addressing with linear probing: a power-of-two number of slots, at
+  // most half of them used.
   struct IndexSlot {
     Symbol* symbol = nullptr;
     std::uint32_t hash = 0;
@@ -88,5 +92,7 @@ void clear_symbol_table();
 
 // The texts of one hash chain, head first (for tests and diagnostics).
 std::vector<std::string> symbol_chain(std::size_t bucket);
+// The entry at the head of a chain, null for an empty one.
+Symbol* symbol_chain_head(std::size_t bucket);
 
 }  // namespace qxl

@@ -68,7 +68,7 @@ TEST_F(SymbolTableTest, AlikeHashesShareAChainAndMoveToFront) {
   chain = symbol_chain(bucket);
   EXPECT_EQ(chain[0], "ab");
   EXPECT_EQ(chain[1], "ba");
-  EXPECT_EQ(symbols.buckets[bucket], ab);
+  EXPECT_EQ(symbol_chain_head(bucket), ab);
 
   // A hit on the head leaves the chain as it is.
   lookup_symbol("ab", tok::identifier);
@@ -121,13 +121,14 @@ TEST_F(SymbolTableTest, EmptyTextIsNotedAndStillEntered) {
   EXPECT_EQ(lookup_symbol("", tok::identifier), tok::identifier);
   diagnostics.capture = nullptr;
   EXPECT_EQ(console, "internal error: null in symbol table\n");
-  EXPECT_EQ(symbols.buckets[0], symbols.current);
+  EXPECT_EQ(symbol_chain_head(0), symbols.current);
 }
 
 TEST_F(SymbolTableTest, ClearEmptiesEveryBucket) {
   lookup_symbol("gone", tok::identifier);
   clear_symbol_table();
-  for (Symbol* head : symbols.buckets) EXPECT_EQ(head, nullptr);
+  for (std::size_t bucket = 0; bucket < symbol_bucket_count; ++bucket)
+    EXPECT_EQ(symbol_chain_head(bucket), nullptr);
   init_symbol_table();
   EXPECT_EQ(lookup_symbol("gone", tok::int_const), tok::int_const);
 }

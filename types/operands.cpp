@@ -301,10 +301,10 @@ Node* member_op(Node* n, Symbol* member_name) {
   require_value(n);
   if (!is_aggregate_kind(n->type->kind))
     report_error("not a structure/union");
-  for (const Member* m = n->type->members; m != nullptr; m = m->next) {
-    if (m->name != member_name) continue;
-    Node* result = new_node(node_op::member, n, nullptr, m->type);
-    result->value = static_cast<std::int32_t>(member_offset(n->type, m));
+  const MemberPlace place = find_member(n->type, member_name);
+  if (place.member != nullptr) {
+    Node* result = new_node(node_op::member, n, nullptr, place.member->type);
+    result->value = static_cast<std::int32_t>(place.offset);
     return result;
   }
   report_error("%s is not a member of this structure/union",

@@ -211,9 +211,23 @@ Type* const type_char_ptr = &char_ptr_record;
 Type* const type_keytable = &keytable_record;
 Type* const color_class_marker = &marker_record;
 
+namespace {
+
+// Members up to this many are found by walking the list.
+constexpr int members_walked = 16;
+
+// Whether a struct or union's member list is final: its body has been read
+// (a forward declaration or a body being read is not).
+bool is_complete_aggregate(const Type* t) {
+  return t->nesting > 0 && t->members != nullptr;
+}
+
+}  // namespace
+
 void TypeArena::reset() {
   types.clear();
   members.clear();
+  member_indexes.clear();
 }
 
 Type* make_type(TokenCode k, Type* sub, std::int32_t count) {
@@ -257,12 +271,17 @@ std::int64_t type_size(const Type* t, bool round_top) {
     }
     case kind::struct_:
     case kind::union_: {
-      std::int64_t total = 0;
-      for (const Member* m = t->members; m != nullptr; m = m->next) {
-        const std::int64_t size = type_size(m->type, false);
-        total = t->kind == kind::struct_
-                    ? std::min(total + size, type_size_limit)
-                    : std::max(total, size);
+      std::int64_t total = t->size_cache;
+      if (total < 0) {
+        total = 0;
+        for (const Member* m = t->members; m != nullptr; m = m->next) {
+          const std::int64_t size = type_size(m->type, false);
+          total = t->kind == kind::struct_
+                      ? std::min(total + size, type_size_limit)
+                      : std::max(total, size);
+        }
+        // The members of a complete struct or union never change again.
+        if (is_complete_aggregate(t)) t->size_cache = total;
       }
       if (round_top) total = (total + 3) / 4 * 4;
       return total;
@@ -279,6 +298,36 @@ std::int64_t member_offset(const Type* aggregate, const Member* member) {
        m = m->next)
     offset += type_size(m->type, false);
   return offset;
+}
+
+MemberPlace find_member(Type* aggregate, const Symbol* name) {
+  const bool is_struct = aggregate->kind == kind::struct_;
+  // A short list is walked; so is one still being read, which may grow.
+  if (aggregate->member_index == nullptr && is_complete_aggregate(aggregate)) {
+    int count = 0;
+    for (const Member* m = aggregate->members; m != nullptr; m = m->next)
+      ++count;
+    if (count > members_walked) {
+      MemberIndex& index = type_arena.member_indexes.emplace_back();
+      std::int64_t offset = 0;
+      for (const Member* m = aggregate->members; m != nullptr; m = m->next) {
+        index.by_name.emplace(m->name, MemberPlace{m, is_struct ? offset : 0});
+        offset += type_size(m->type, false);
+      }
+      aggregate->member_index = &index;
+    }
+  }
+  if (aggregate->member_index != nullptr) {
+    const auto found = aggregate->member_index->by_name.find(name);
+    return found != aggregate->member_index->by_name.end() ? found->second
+                                                           : MemberPlace{};
+  }
+  std::int64_t offset = 0;
+  for (const Member* m = aggregate->members; m != nullptr; m = m->next) {
+    if (m->name == name) return {m, is_struct ? offset : 0};
+    offset += type_size(m->type, false);
+  }
+  return {};
 }
 
 TokenCode arith_class(const Type* t) {

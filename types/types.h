@@ -10,6 +10,7 @@
 #include <deque>
 #include <span>
 #include <string>
+#include <unordered_map>
 
 #include "source/tokens.h"
 
@@ -17,6 +18,7 @@ namespace qxl {
 
 struct Symbol;
 struct Member;
+struct MemberIndex;
 
 // Kind numbers are the token codes of the word or punctuator that
 // introduces the type, so kinds print and compare like tokens.
@@ -49,6 +51,11 @@ struct Type {
   // value (1 for one of scalars and pointers), or -1 while its members are
   // being read.
   std::int32_t nesting = 0;
+  // Struct and union whose members are complete: the unrounded size once
+  // computed (-1 before), and for one of many members an index of them, so
+  // that neither a size nor a member costs a walk of the whole list.
+  mutable std::int64_t size_cache = -1;
+  MemberIndex* member_index = nullptr;
 };
 
 struct Member {
@@ -57,10 +64,21 @@ struct Member {
   Type* type = nullptr;
 };
 
+// A member found by name, with its byte offset.
+struct MemberPlace {
+  const Member* member = nullptr;
+  std::int64_t offset = 0;
+};
+
+struct MemberIndex {
+  std::unordered_map<const Symbol*, MemberPlace> by_name;
+};
+
 // Records made during a compile; they live until the next compile starts.
 struct TypeArena {
   std::deque<Type> types;
   std::deque<Member> members;
+  std::deque<MemberIndex> member_indexes;
   void reset();
 };
 
@@ -92,6 +110,9 @@ inline std::int64_t rounded_size(const Type* t) { return type_size(t, true); }
 // Offset of a member: the unrounded sizes of the members before it in a
 // struct, 0 in a union.
 std::int64_t member_offset(const Type* aggregate, const Member* member);
+// The first member of a struct or union with this name, and its offset; a
+// null member when there is none.
+MemberPlace find_member(Type* aggregate, const Symbol* name);
 
 TokenCode arith_class(const Type* t);
 bool is_data_pointer(const Type* t);

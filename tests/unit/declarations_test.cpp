@@ -113,5 +113,42 @@ TEST_F(DeclaratorTest, ValueNestingIsBounded) {
             "e.q 1: declaration too complex\n");
 }
 
+TEST_F(DeclaratorTest, MembersOfManyAreFoundWithTheirOffsets) {
+  // Enough members that they are found through an index: every one at the
+  // offset the member walk gives, the first of a repeated name winning.
+  std::string text = "struct many {";
+  for (int i = 0; i < 300; ++i) {
+    const std::string n = std::to_string(i);
+    text += i % 3 == 0   ? " char c" + n + ";"
+            : i % 3 == 1 ? " int i" + n + "[" + std::to_string(i % 5 + 1) + "];"
+                         : " struct { int a; char b; } s" + n + ";";
+  }
+  text += " int c0; } v";
+  ASSERT_EQ(declared(text).rfind("v: structure", 0), 0u) << console;
+  lookup_symbol("many", tok::identifier);
+  Type* many = symbols.current->tag;
+  ASSERT_NE(many, nullptr);
+  const std::int64_t size = type_size(many, false);
+  int count = 0;
+  for (const Member* m = many->members; m != nullptr; m = m->next, ++count) {
+    const MemberPlace place = find_member(many, m->name);
+    if (count == 300) {
+      // The second c0 is hidden by the first.
+      EXPECT_EQ(place.member, many->members);
+      EXPECT_EQ(place.offset, 0);
+    } else {
+      EXPECT_EQ(place.member, m) << m->name->name;
+      EXPECT_EQ(place.offset, member_offset(many, m)) << m->name->name;
+    }
+  }
+  EXPECT_EQ(count, 301);
+  EXPECT_NE(many->member_index, nullptr);
+  lookup_symbol("not_a_member", tok::identifier);
+  EXPECT_EQ(find_member(many, symbols.current).member, nullptr);
+  // The size, kept once computed, is the sum of the members' sizes.
+  EXPECT_EQ(type_size(many, false), size);
+  EXPECT_EQ(size, member_offset(many, nullptr));
+}
+
 }  // namespace
 }  // namespace qxl

@@ -13,6 +13,15 @@ TypeArena type_arena;
 
 namespace {
 
+// Members up to this many are found by walking the list.
+constexpr int members_walked = 16;
+
+// Whether a struct or union's member list is final: its body has been read
+// (a forward declaration or a body being read is not).
+bool is_complete_aggregate(const Type* t) {
+  return t->nesting > 0 && t->members != nullptr;
+}
+
 // The basic records never change, so they are made once for the process.
 Type int_record{kind::int_};
 Type char_record{kind::char_};
@@ -188,10 +197,23 @@ void append_signature(std::string& out, const Type* t, int nest,
         out += '-';
         return;
       }
+      // Without a pointer crossed, the members are written as members
+      // whatever the structure is part of, and a structure reached through
+      // a pointer from a member reads "S-" whether complete or not: so once
+      // the members are final, this part never changes.
+      const bool cacheable = (nest & nesting::through_pointer) == 0;
+      if (cacheable && t->members_signature != nullptr) {
+        out += *t->members_signature;
+        return;
+      }
+      const std::size_t start = out.size();
       out += '{';
       for (const Member* m = t->members; m != nullptr; m = m->next)
         append_signature(out, m->type, nest | nesting::member, false);
       out += '}';
+      if (cacheable && is_complete_aggregate(t))
+        t->members_signature =
+            &type_arena.member_signatures.emplace_back(out, start);
       return;
     }
     default:
@@ -211,23 +233,11 @@ Type* const type_char_ptr = &char_ptr_record;
 Type* const type_keytable = &keytable_record;
 Type* const color_class_marker = &marker_record;
 
-namespace {
-
-// Members up to this many are found by walking the list.
-constexpr int members_walked = 16;
-
-// Whether a struct or union's member list is final: its body has been read
-// (a forward declaration or a body being read is not).
-bool is_complete_aggregate(const Type* t) {
-  return t->nesting > 0 && t->members != nullptr;
-}
-
-}  // namespace
-
 void TypeArena::reset() {
   types.clear();
   members.clear();
   member_indexes.clear();
+  member_signatures.clear();
 }
 
 Type* make_type(TokenCode k, Type* sub, std::int32_t count) {

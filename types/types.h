@@ -56,6 +56,9 @@ struct Type {
   // that neither a size nor a member costs a walk of the whole list.
   mutable std::int64_t size_cache = -1;
   MemberIndex* member_index = nullptr;
+  // The same for the members' part of its type signature ("{...}"), which
+  // reads the same wherever the structure appears.
+  mutable const std::string* members_signature = nullptr;
 };
 
 struct Member {
@@ -79,6 +82,7 @@ struct TypeArena {
   std::deque<Type> types;
   std::deque<Member> members;
   std::deque<MemberIndex> member_indexes;
+  std::deque<std::string> member_signatures;
   void reset();
 };
 

@@ -222,6 +222,41 @@ TEST_F(TypesTest, Signatures) {
   EXPECT_EQ(console_, "bad type conversion\n");
 }
 
+TEST_F(TypesTest, CompleteStructuresKeepTheirSizeAndSignature) {
+  // Made by hand, the records count as still being read (as during a body)
+  // and nothing is kept: a member added later shows.
+  Type* inner = aggregate(kind::struct_, {{"a", type_int}});
+  Type* outer = aggregate(kind::struct_, {{"in", inner}, {"next", nullptr}});
+  outer->members->next->type = pointer_to(outer);
+  EXPECT_EQ(type_signature(outer, 0, false), "S{S{I}*S-}");
+  EXPECT_EQ(type_size(inner, false), 4);
+  inner->members->next = make_member(name("b"), type_char);
+  EXPECT_EQ(type_signature(outer, 0, false), "S{S{IC}*S-}");
+  EXPECT_EQ(type_size(inner, false), 6);
+  EXPECT_EQ(inner->size_cache, -1);
+  EXPECT_EQ(inner->members_signature, nullptr);
+
+  // Once complete, both are kept and read the same wherever the structure
+  // appears: alone, as a member, through a pointer, promoted.
+  inner->nesting = 1;
+  outer->nesting = 2;
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(type_signature(outer, 0, false), "S{S{IC}*S-}");
+    EXPECT_EQ(type_signature(inner, 0, true), "S{IC}");
+    EXPECT_EQ(type_signature(pointer_to(outer), 0, true), "*S{S{IC}*S-}");
+    EXPECT_EQ(type_signature(array_of(inner, 2), 0, false), "[2S{IC}]");
+    // Inside a member, past a pointer, a structure is only named.
+    EXPECT_EQ(type_signature(inner, nesting::member | nesting::through_pointer,
+                             false),
+              "S-");
+    EXPECT_EQ(type_size(outer, false), 18);
+    EXPECT_EQ(rounded_size(outer), 20);
+  }
+  EXPECT_EQ(inner->size_cache, 6);
+  ASSERT_NE(inner->members_signature, nullptr);
+  EXPECT_EQ(*inner->members_signature, "{IC}");
+}
+
 TEST_F(TypesTest, SelfReferenceUsesTheShortForm) {
   Type* node = make_type(kind::struct_, nullptr, 0);
   node->members = make_member(name("next"), pointer_to(node));

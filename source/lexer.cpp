@@ -365,6 +365,9 @@ TokenCode scan_next() {
         } else {
           code = scan_operator(c);
           if (code == tok::none) {
+            if (++lexer.illegal_characters > max_illegal_characters)
+              report_fatal("more than %d illegal characters, is this a source file?",
+                           max_illegal_characters);
             console_print("%s %d: illegal character %d ('%c')\n",
                           reader.file_name.c_str(), reader.line_number, c, c);
             continue;

@@ -21,11 +21,17 @@ struct LexerState {
   // NAME is read without being expanded.
   enum class DefinedTest { none, after_defined, name_next };
   DefinedTest defined_test = DefinedTest::none;
+  // Characters that start no token, skipped with a message each.
+  int illegal_characters = 0;
 
   void reset();
 };
 
 extern LexerState lexer;
+
+// Past this many illegal characters the input is not a program (a binary
+// file, a device that never ends) and the compile stops.
+inline constexpr int max_illegal_characters = 1000;
 
 // Longest constant or directive line after conversion to UTF-8.
 inline constexpr std::size_t converted_text_limit = 1998;

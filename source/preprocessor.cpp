@@ -395,11 +395,20 @@ void pop_include_frame() {
 void drain_input() {
   for (;;) {
     if (reader.fd >= 0) {
-      std::vector<unsigned char> scratch(input_block_size);
-      for (;;) {
+      // Only a pipe on standard input (filter mode) is read to its end, so
+      // that the program writing the source into it can finish.  Reading the
+      // rest of a file would only cost time after an early error, and a
+      // device such as /dev/zero never ends.
+      struct stat info {};
+      const bool pipe_to_finish = reader.fd == STDIN_FILENO &&
+                                  ::fstat(reader.fd, &info) == 0 &&
+                                  S_ISFIFO(info.st_mode);
+      std::vector<unsigned char> scratch(pipe_to_finish ? input_block_size : 0);
+      while (pipe_to_finish) {
         ssize_t n = ::read(reader.fd, scratch.data(), scratch.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
+        reader.bytes_read += static_cast<std::uint64_t>(n);
       }
       // Standard input is left open: the process does not own it.
       if (reader.fd != STDIN_FILENO) ::close(reader.fd);

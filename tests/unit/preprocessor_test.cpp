@@ -5,7 +5,9 @@
 #include <filesystem>
 
 #include "driver/options.h"
+#include "source/lexer.h"
 #include "source/macros.h"
+#include "source/reader.h"
 #include "test_support.h"
 
 namespace qxl {
@@ -102,6 +104,47 @@ TEST_F(CompileTest, AnErrorDeepInIncludesClosesEveryFile) {
   EXPECT_EQ(open_descriptors(), before);
   EXPECT_TRUE(in_main_source());
   EXPECT_EQ(preprocessor.included_files.size(), 20u);
+}
+
+TEST_F(CompileTest, AnEarlyErrorLeavesTheRestOfTheFilesUnread) {
+  // An error on the first line of a large file, itself included from the
+  // main file: neither file is read any further, and both are closed.
+  dir_.write("prog.q", "#include \"big.h\"\n" + std::string(1 << 20, '\n'));
+  dir_.write("big.h", "int x y;\n" + std::string(8 << 20, ' '));
+  const std::size_t before = open_descriptors();
+  const test::RunResult result = compile({});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.console, "big.h 1: expected ;, not identifier\n");
+  EXPECT_LT(reader.bytes_read, std::uint64_t{1} << 20);
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST_F(CompileTest, ADeviceThatNeverEndsStopsTheCompile) {
+  // /dev/zero gives NUL bytes for ever: each is an illegal character, and
+  // past the limit the compile ends instead of reading on.
+  dir_.write("prog.q", "int x;\n#include \"/dev/zero\"\nint y;\n");
+  const test::RunResult result = compile({});
+  EXPECT_EQ(result.status, 1);
+  const std::string one = std::string("/dev/zero 1: illegal character 0 ('") +
+                          '\0' + "')\n";
+  std::string expected;
+  for (int i = 0; i < max_illegal_characters; ++i) expected += one;
+  expected += "/dev/zero 1: more than 1000 illegal characters, is this a "
+              "source file?\n";
+  EXPECT_EQ(result.console, expected);
+  EXPECT_FALSE(dir_.exists("prog.b"));
+}
+
+TEST_F(CompileTest, IllegalCharactersUpToTheLimitAreOnlyReported) {
+  dir_.write("prog.q", std::string(max_illegal_characters, '$') + "\nint x;\n");
+  test::RunResult result = compile({});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(dir_.exists("prog.b"));
+  dir_.write("prog.q", std::string(max_illegal_characters + 1, '$') + "\nint x;\n");
+  result = compile({});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.console.find("prog.q 1: more than 1000 illegal characters"),
+            std::string::npos);
 }
 
 TEST_F(CompileTest, LineNumbersAreTakenAsWritten) {

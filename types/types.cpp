@@ -22,6 +22,14 @@ bool is_complete_aggregate(const Type* t) {
   return t->nesting > 0 && t->members != nullptr;
 }
 
+// The kept facts of a complete struct or union, made on first need; null
+// for one whose members may still change.
+AggregateFacts* facts_of(const Type* t) {
+  if (t->facts == nullptr && is_complete_aggregate(t))
+    t->facts = &type_arena.aggregate_facts.emplace_back();
+  return t->facts;
+}
+
 // The basic records never change, so they are made once for the process.
 Type int_record{kind::int_};
 Type char_record{kind::char_};
@@ -201,9 +209,10 @@ void append_signature(std::string& out, const Type* t, int nest,
       // whatever the structure is part of, and a structure reached through
       // a pointer from a member reads "S-" whether complete or not: so once
       // the members are final, this part never changes.
-      const bool cacheable = (nest & nesting::through_pointer) == 0;
-      if (cacheable && t->members_signature != nullptr) {
-        out += *t->members_signature;
+      AggregateFacts* const facts =
+          (nest & nesting::through_pointer) == 0 ? facts_of(t) : nullptr;
+      if (facts != nullptr && !facts->members_signature.empty()) {
+        out += facts->members_signature;
         return;
       }
       const std::size_t start = out.size();
@@ -211,9 +220,7 @@ void append_signature(std::string& out, const Type* t, int nest,
       for (const Member* m = t->members; m != nullptr; m = m->next)
         append_signature(out, m->type, nest | nesting::member, false);
       out += '}';
-      if (cacheable && is_complete_aggregate(t))
-        t->members_signature =
-            &type_arena.member_signatures.emplace_back(out, start);
+      if (facts != nullptr) facts->members_signature.assign(out, start);
       return;
     }
     default:
@@ -236,8 +243,7 @@ Type* const color_class_marker = &marker_record;
 void TypeArena::reset() {
   types.clear();
   members.clear();
-  member_indexes.clear();
-  member_signatures.clear();
+  aggregate_facts.clear();
 }
 
 Type* make_type(TokenCode k, Type* sub, std::int32_t count) {
@@ -281,7 +287,8 @@ std::int64_t type_size(const Type* t, bool round_top) {
     }
     case kind::struct_:
     case kind::union_: {
-      std::int64_t total = t->size_cache;
+      AggregateFacts* const facts = facts_of(t);
+      std::int64_t total = facts != nullptr ? facts->size : -1;
       if (total < 0) {
         total = 0;
         for (const Member* m = t->members; m != nullptr; m = m->next) {
@@ -291,7 +298,7 @@ std::int64_t type_size(const Type* t, bool round_top) {
                       : std::max(total, size);
         }
         // The members of a complete struct or union never change again.
-        if (is_complete_aggregate(t)) t->size_cache = total;
+        if (facts != nullptr) facts->size = total;
       }
       if (round_top) total = (total + 3) / 4 * 4;
       return total;
@@ -310,27 +317,28 @@ std::int64_t member_offset(const Type* aggregate, const Member* member) {
   return offset;
 }
 
-MemberPlace find_member(Type* aggregate, const Symbol* name) {
+MemberPlace find_member(const Type* aggregate, const Symbol* name) {
   const bool is_struct = aggregate->kind == kind::struct_;
   // A short list is walked; so is one still being read, which may grow.
-  if (aggregate->member_index == nullptr && is_complete_aggregate(aggregate)) {
+  AggregateFacts* const facts = facts_of(aggregate);
+  if (facts != nullptr && !facts->members_indexed) {
     int count = 0;
     for (const Member* m = aggregate->members; m != nullptr; m = m->next)
       ++count;
     if (count > members_walked) {
-      MemberIndex& index = type_arena.member_indexes.emplace_back();
       std::int64_t offset = 0;
       for (const Member* m = aggregate->members; m != nullptr; m = m->next) {
-        index.by_name.emplace(m->name, MemberPlace{m, is_struct ? offset : 0});
+        facts->members_by_name.emplace(m->name,
+                                       MemberPlace{m, is_struct ? offset : 0});
         offset += type_size(m->type, false);
       }
-      aggregate->member_index = &index;
     }
+    facts->members_indexed = true;
   }
-  if (aggregate->member_index != nullptr) {
-    const auto found = aggregate->member_index->by_name.find(name);
-    return found != aggregate->member_index->by_name.end() ? found->second
-                                                           : MemberPlace{};
+  if (facts != nullptr && !facts->members_by_name.empty()) {
+    const auto found = facts->members_by_name.find(name);
+    return found != facts->members_by_name.end() ? found->second
+                                                 : MemberPlace{};
   }
   std::int64_t offset = 0;
   for (const Member* m = aggregate->members; m != nullptr; m = m->next) {

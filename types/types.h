@@ -18,7 +18,7 @@ namespace qxl {
 
 struct Symbol;
 struct Member;
-struct MemberIndex;
+struct AggregateFacts;
 
 // Kind numbers are the token codes of the word or punctuator that
 // introduces the type, so kinds print and compare like tokens.
@@ -51,14 +51,10 @@ struct Type {
   // value (1 for one of scalars and pointers), or -1 while its members are
   // being read.
   std::int32_t nesting = 0;
-  // Struct and union whose members are complete: the unrounded size once
-  // computed (-1 before), and for one of many members an index of them, so
-  // that neither a size nor a member costs a walk of the whole list.
-  mutable std::int64_t size_cache = -1;
-  MemberIndex* member_index = nullptr;
-  // The same for the members' part of its type signature ("{...}"), which
-  // reads the same wherever the structure appears.
-  mutable const std::string* members_signature = nullptr;
+  // Struct and union whose members are complete: what is kept of them
+  // once worked out (null before), so that neither a size, a member nor a
+  // signature costs a walk of the whole member list every time.
+  mutable AggregateFacts* facts = nullptr;
 };
 
 struct Member {
@@ -73,16 +69,21 @@ struct MemberPlace {
   std::int64_t offset = 0;
 };
 
-struct MemberIndex {
-  std::unordered_map<const Symbol*, MemberPlace> by_name;
+struct AggregateFacts {
+  std::int64_t size = -1;  // unrounded, -1 until computed
+  // For one of many members: the first member of each name and its offset.
+  std::unordered_map<const Symbol*, MemberPlace> members_by_name;
+  bool members_indexed = false;
+  // The members' part of its type signature ("{...}"), which reads the
+  // same wherever the structure appears; empty until computed.
+  std::string members_signature;
 };
 
 // Records made during a compile; they live until the next compile starts.
 struct TypeArena {
   std::deque<Type> types;
   std::deque<Member> members;
-  std::deque<MemberIndex> member_indexes;
-  std::deque<std::string> member_signatures;
+  std::deque<AggregateFacts> aggregate_facts;
   void reset();
 };
 
@@ -116,7 +117,7 @@ inline std::int64_t rounded_size(const Type* t) { return type_size(t, true); }
 std::int64_t member_offset(const Type* aggregate, const Member* member);
 // The first member of a struct or union with this name, and its offset; a
 // null member when there is none.
-MemberPlace find_member(Type* aggregate, const Symbol* name);
+MemberPlace find_member(const Type* aggregate, const Symbol* name);
 
 TokenCode arith_class(const Type* t);
 bool is_data_pointer(const Type* t);

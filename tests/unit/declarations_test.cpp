@@ -142,7 +142,8 @@ TEST_F(DeclaratorTest, MembersOfManyAreFoundWithTheirOffsets) {
     }
   }
   EXPECT_EQ(count, 301);
-  EXPECT_NE(many->member_index, nullptr);
+  ASSERT_NE(many->facts, nullptr);
+  EXPECT_EQ(many->facts->members_by_name.size(), 300u);
   lookup_symbol("not_a_member", tok::identifier);
   EXPECT_EQ(find_member(many, symbols.current).member, nullptr);
   // The size, kept once computed, is the sum of the members' sizes.

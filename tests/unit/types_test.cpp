@@ -233,8 +233,7 @@ TEST_F(TypesTest, CompleteStructuresKeepTheirSizeAndSignature) {
   inner->members->next = make_member(name("b"), type_char);
   EXPECT_EQ(type_signature(outer, 0, false), "S{S{IC}*S-}");
   EXPECT_EQ(type_size(inner, false), 6);
-  EXPECT_EQ(inner->size_cache, -1);
-  EXPECT_EQ(inner->members_signature, nullptr);
+  EXPECT_EQ(inner->facts, nullptr);
 
   // Once complete, both are kept and read the same wherever the structure
   // appears: alone, as a member, through a pointer, promoted.
@@ -252,9 +251,9 @@ TEST_F(TypesTest, CompleteStructuresKeepTheirSizeAndSignature) {
     EXPECT_EQ(type_size(outer, false), 18);
     EXPECT_EQ(rounded_size(outer), 20);
   }
-  EXPECT_EQ(inner->size_cache, 6);
-  ASSERT_NE(inner->members_signature, nullptr);
-  EXPECT_EQ(*inner->members_signature, "{IC}");
+  ASSERT_NE(inner->facts, nullptr);
+  EXPECT_EQ(inner->facts->size, 6);
+  EXPECT_EQ(inner->facts->members_signature, "{IC}");
 }
 
 TEST_F(TypesTest, SelfReferenceUsesTheShortForm) {

@@ -14,7 +14,6 @@
 #include "driver/options.h"
 #include "driver/search_paths.h"
 #include "source/preprocessor.h"
-#include "source/symbols.h"
 
 namespace qxl {
 
@@ -203,41 +202,24 @@ void write_plain_record(const ByteBuffer& record) { output_write(record); }
 
 namespace {
 
-constexpr std::size_t initial_entry_slots = 1024;
-
-void place_entry(WriterState::EntryIndex& index, WriterState::EntryIndex::Slot slot) {
-  const std::size_t mask = index.slots.size() - 1;
-  std::size_t i = slot.hash & mask;
-  while (index.slots[i].used) i = (i + 1) & mask;
-  index.slots[i] = slot;
-}
-
 // The offset of the entry of `area` equal to `entry`, adding `entry` at the
 // end of the area when there is none; `make_room` runs before an entry is
 // added, with its size, and may end the compile.
 template <typename MakeRoom>
-std::uint32_t find_or_add_entry(ByteBuffer& area, WriterState::EntryIndex& index,
+std::uint32_t find_or_add_entry(ByteBuffer& area,
+                                HashIndex<std::uint32_t>& index,
                                 const ByteBuffer& entry, MakeRoom make_room) {
-  if (index.slots.empty()) index.slots.resize(initial_entry_slots);
   const std::uint32_t hash = text_hash(std::string_view(
       reinterpret_cast<const char*>(entry.data()), entry.size()));
-  const std::size_t mask = index.slots.size() - 1;
-  for (std::size_t i = hash & mask; index.slots[i].used; i = (i + 1) & mask) {
-    const WriterState::EntryIndex::Slot& slot = index.slots[i];
-    if (slot.hash != hash || area.size() - slot.offset < entry.size()) continue;
-    if (std::equal(entry.begin(), entry.end(), area.begin() + slot.offset))
-      return slot.offset;
-  }
+  const std::uint32_t* found = index.find(hash, [&](std::uint32_t offset) {
+    return area.size() - offset >= entry.size() &&
+           std::equal(entry.begin(), entry.end(), area.begin() + offset);
+  });
+  if (found != nullptr) return *found;
   make_room(entry.size());
   const auto offset = static_cast<std::uint32_t>(area.size());
   area.insert(area.end(), entry.begin(), entry.end());
-  place_entry(index, {offset, hash, true});
-  if (++index.used * 2 > index.slots.size()) {
-    std::vector<WriterState::EntryIndex::Slot> old(index.slots.size() * 2);
-    old.swap(index.slots);
-    for (const WriterState::EntryIndex::Slot& slot : old)
-      if (slot.used) place_entry(index, slot);
-  }
+  index.insert(hash, offset);
   return offset;
 }
 

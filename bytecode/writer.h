@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bytecode/format.h"
+#include "source/hash_index.h"
 
 namespace qxl {
 
@@ -42,24 +43,13 @@ struct WriterState {
   ByteBuffer deferred;  // color records held back by -e
   bool function_written = false;
 
-  // Finds the equal entry of an area (the string pool, the debug file-name
-  // data) without a scan: open addressing over the entries' offsets, at
-  // most half of the slots used.  Every entry of both areas is a 4-byte
-  // count followed by that many bytes.
-  struct EntryIndex {
-    struct Slot {
-      std::uint32_t offset = 0;
-      std::uint32_t hash = 0;
-      bool used = false;
-    };
-    std::vector<Slot> slots;
-    std::size_t used = 0;
-  };
-
+  // The string pool and the debug file-name data, each with the offsets
+  // of its entries by the hash of their bytes.  Every entry of both areas
+  // is a 4-byte count followed by that many bytes.
   ByteBuffer string_pool;
-  EntryIndex pool_index;
+  HashIndex<std::uint32_t> pool_index;
   ByteBuffer debug_names;
-  EntryIndex debug_index;
+  HashIndex<std::uint32_t> debug_index;
   ByteBuffer scratch_entry;  // the entry being looked up
 
   void reset();

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "source/hash_index.h"
 #include "source/tokens.h"
 
 namespace qxl {
@@ -43,16 +44,7 @@ inline constexpr std::size_t symbol_bucket_count = 256;
 struct SymbolTable {
   std::deque<Symbol> entries;  // owns every entry; addresses are stable
   std::uint64_t clock = 0;     // advances with every look-up
-  // Finds an entry in time independent of the number of entries, so that
-  // a compile of many distinct names costs time in proportion to its input.
-  // Open addressing with linear probing: a power-of-two number of slots, at
-  // most half of them used.
-  struct IndexSlot {
-    Symbol* symbol = nullptr;
-    std::uint32_t hash = 0;
-  };
-  std::vector<IndexSlot> index;
-  std::size_t index_used = 0;
+  HashIndex<Symbol*> index;    // the entries by text_hash of their text
   Symbol* current = nullptr;   // entry of the last lookup
 
   void reset();
@@ -78,9 +70,6 @@ inline constexpr TokenCode tryinclude = 11;
 
 // Bucket of a text: the sum of its bytes, modulo 256.
 std::size_t symbol_hash(std::string_view text);
-
-// Hash of a text for the index: well mixed, a word of the text at a time.
-std::uint32_t text_hash(std::string_view text);
 
 // Finds or creates the entry for `text` (created with `code`), makes it the
 // current symbol and returns its stored code.

@@ -69,12 +69,6 @@ void append_argument_list(Node* arguments, std::vector<Node*>& list) {
   }
 }
 
-std::vector<Node*> argument_list(Node* arguments) {
-  std::vector<Node*> list;
-  append_argument_list(arguments, list);
-  return list;
-}
-
 void release_node(Node* n) {
   if (n == nullptr || n == null_pointer_node()) return;
   n->left = node_pool.free_list;

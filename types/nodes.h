@@ -107,10 +107,8 @@ Node* new_node(std::uint16_t op, Node* left, Node* right, Type* type);
 Node* new_leaf(std::uint16_t op, Symbol* symbol, Type* type);
 Node* new_folded(std::int32_t value);
 
-// The arguments of a call in source order: an argument list is a chain of
-// links, a single remaining argument standing alone.
-std::vector<Node*> argument_list(Node* arguments);
-// The same, appended to `list`.
+// Appends the arguments of a call to `list` in source order: an argument
+// list is a chain of links, a single remaining argument standing alone.
 void append_argument_list(Node* arguments, std::vector<Node*>& list);
 
 void release_node(Node* n);

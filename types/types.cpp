@@ -13,9 +13,6 @@ TypeArena type_arena;
 
 namespace {
 
-// Members up to this many are found by walking the list.
-constexpr int members_walked = 16;
-
 // Whether a struct or union's member list is final: its body has been read
 // (a forward declaration or a body being read is not).
 bool is_complete_aggregate(const Type* t) {
@@ -318,34 +315,25 @@ std::int64_t member_offset(const Type* aggregate, const Member* member) {
 }
 
 MemberPlace find_member(const Type* aggregate, const Symbol* name) {
-  const bool is_struct = aggregate->kind == kind::struct_;
-  // A short list is walked; so is one still being read, which may grow.
   AggregateFacts* const facts = facts_of(aggregate);
-  if (facts != nullptr && !facts->members_indexed) {
-    int count = 0;
+  if (facts == nullptr) {
+    // The members are still being read: they are walked.
     for (const Member* m = aggregate->members; m != nullptr; m = m->next)
-      ++count;
-    if (count > members_walked) {
-      std::int64_t offset = 0;
-      for (const Member* m = aggregate->members; m != nullptr; m = m->next) {
-        facts->members_by_name.emplace(m->name,
-                                       MemberPlace{m, is_struct ? offset : 0});
-        offset += type_size(m->type, false);
-      }
+      if (m->name == name) return {m, member_offset(aggregate, m)};
+    return {};
+  }
+  if (facts->members_by_name.empty()) {
+    const bool is_struct = aggregate->kind == kind::struct_;
+    std::int64_t offset = 0;
+    for (const Member* m = aggregate->members; m != nullptr; m = m->next) {
+      // The first member of a name wins, as in the walk.
+      facts->members_by_name.emplace(m->name,
+                                     MemberPlace{m, is_struct ? offset : 0});
+      offset += type_size(m->type, false);
     }
-    facts->members_indexed = true;
   }
-  if (facts != nullptr && !facts->members_by_name.empty()) {
-    const auto found = facts->members_by_name.find(name);
-    return found != facts->members_by_name.end() ? found->second
-                                                 : MemberPlace{};
-  }
-  std::int64_t offset = 0;
-  for (const Member* m = aggregate->members; m != nullptr; m = m->next) {
-    if (m->name == name) return {m, is_struct ? offset : 0};
-    offset += type_size(m->type, false);
-  }
-  return {};
+  const auto found = facts->members_by_name.find(name);
+  return found != facts->members_by_name.end() ? found->second : MemberPlace{};
 }
 
 TokenCode arith_class(const Type* t) {

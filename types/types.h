@@ -71,9 +71,8 @@ struct MemberPlace {
 
 struct AggregateFacts {
   std::int64_t size = -1;  // unrounded, -1 until computed
-  // For one of many members: the first member of each name and its offset.
+  // The first member of each name and its offset; empty until first needed.
   std::unordered_map<const Symbol*, MemberPlace> members_by_name;
-  bool members_indexed = false;
   // The members' part of its type signature ("{...}"), which reads the
   // same wherever the structure appears; empty until computed.
   std::string members_signature;

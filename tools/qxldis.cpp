@@ -5,8 +5,6 @@
 // Exit status: 0 with the listing on standard output; 1 when the file
 // cannot be read or is malformed (one line on standard error, nothing on
 // standard output); 2 for a wrong command line.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>

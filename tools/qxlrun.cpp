@@ -8,7 +8,6 @@
 // through error() or quick_abort(); 2 when a file cannot be compiled,
 // read, checked or linked; 3 for a run-time fault.  leave(n) ends the run
 // with n.
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -54,14 +54,8 @@ constexpr int not_taken = -3;
 // the buffer.
 template <typename Accept>
 int take_if(Accept accept) {
-  if (reading_file_buffer() && reader.token_length < token_text_capacity) {
-    const int c = reader.buffer[reader.position];
-    // The bytes read_char would hand to the reader's slow path.
-    if (c != '\r' && c != '\n' && c != '#') {
-      if (!accept(c)) return not_taken;
-      return read_char();
-    }
-  }
+  if (const int next = next_plain_byte(); next >= 0)
+    return accept(next) ? read_char() : not_taken;
   const int c = read_char();
   if (accept(c)) return c;
   unread_char(c);

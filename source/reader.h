@@ -71,22 +71,27 @@ extern ReaderState reader;
 
 int read_char_slow();
 
-// The next character; the common case (an ordinary byte of the current
-// file, with room in the token text) is handled here, everything else by
-// read_char_slow.
-inline int read_char() {
+// The next byte when it is the common case that read_char takes straight
+// from the current file's buffer (an ordinary byte, with room in the token
+// text), else -1: everything else goes through read_char_slow.
+inline int next_plain_byte() {
   if (reader.pushed_char == no_pushed_char && !reader.reading_string &&
       reader.left != 0 && reader.token_length < token_text_capacity) {
     const int c = reader.buffer[reader.position];
-    if (c != '\r' && c != '\n' && c != '#') {
-      ++reader.position;
-      --reader.left;
-      reader.token_text[reader.token_length++] = static_cast<char>(c);
-      reader.last_char = c;
-      return c;
-    }
+    if (c != '\r' && c != '\n' && c != '#') return c;
   }
-  return read_char_slow();
+  return -1;
+}
+
+// The next character.
+inline int read_char() {
+  const int c = next_plain_byte();
+  if (c < 0) return read_char_slow();
+  ++reader.position;
+  --reader.left;
+  reader.token_text[reader.token_length++] = static_cast<char>(c);
+  reader.last_char = c;
+  return c;
 }
 void unread_char(int c);
 int peek_char();

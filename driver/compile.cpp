@@ -16,6 +16,7 @@
 #include "driver/diagnostics.h"
 #include "driver/options.h"
 #include "driver/search_paths.h"
+#include "driver/unicode_data.h"
 #include "driver/user_database.h"
 #include "source/lexer.h"
 #include "source/macros.h"
@@ -71,6 +72,7 @@ void set_up_unicode_data() {
     path = exe_dir + "../" + unicode_data_name + ".dat";
 
   u_setDataDirectory(directory_part(path).c_str());
+  attach_unicode_data();
   UErrorCode status = U_ZERO_ERROR;
   u_init(&status);
   if (status != U_ZERO_ERROR || u_foldCase('A', U_FOLD_CASE_DEFAULT) != 'a') {
@@ -104,7 +106,7 @@ std::pair<std::string, std::string> split_definition(const std::string& text) {
 }
 
 void predefine_macros() {
-  for (const char* name : {"_QXL_", "UNICODE", "BUNICODE"})
+  for (const char* name : predefined_macro_names)
     define_macro_text(name, "(1)");
   for (const std::string& text : settings.macro_definitions) {
     auto [name, body] = split_definition(text);

@@ -6,6 +6,11 @@
 
 namespace qxl {
 
+// Macros every compile defines, each with the body "(1)", before the -d
+// definitions.
+inline constexpr const char* predefined_macro_names[] = {"_QXL_", "UNICODE",
+                                                      "BUNICODE"};
+
 // Thrown by exit_with_status and caught only by run_qxl: the one way a
 // compile ends.
 struct CompileExit {

@@ -1,6 +1,7 @@
 #include "source/symbols.h"
 
 #include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 #include "driver/diagnostics.h"
@@ -9,12 +10,8 @@ namespace qxl {
 
 SymbolTable symbols;
 
-namespace {
-constexpr const char* directive_names[] = {
-    "#include", "#define", "#undef", "#if",   "#ifdef",     "#ifndef",
-    "#else",    "#line",   "#endif", "#elif", "#tryinclude",
-};
-}  // namespace
+static_assert(std::size(directive_names) == directive::tryinclude,
+              "one name per directive code");
 
 void SymbolTable::reset() {
   clock = 0;

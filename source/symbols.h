@@ -68,6 +68,12 @@ inline constexpr TokenCode elif = 10;
 inline constexpr TokenCode tryinclude = 11;
 }  // namespace directive
 
+// The directive names in the order of their codes, from directive::include.
+inline constexpr const char* directive_names[] = {
+    "#include", "#define", "#undef", "#if",   "#ifdef",     "#ifndef",
+    "#else",    "#line",   "#endif", "#elif", "#tryinclude",
+};
+
 // Bucket of a text: the sum of its bytes, modulo 256.
 std::size_t symbol_hash(std::string_view text);
 

@@ -1,0 +1,461 @@
+// qxlnames: prints the names the compiler knows before it reads a source
+// (reserved words, directives, predefined macros, the editor's built-in
+// types, primitives and variables), as JSON or as a Markdown reference.
+//
+//   qxlnames [--json | --markdown]
+//
+// Everything comes from the compiler's own tables, so the reference in
+// docs/, the editor kits' syntax files and anything else built from this
+// output cannot drift from what the compiler accepts.
+//
+// Exit status: 0; 1 when the output cannot be written; 2 for a wrong
+// command line.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "driver/compile.h"
+#include "driver/search_paths.h"
+#include "source/symbols.h"
+#include "source/tokens.h"
+#include "types/builtins.h"
+#include "types/declarations.h"
+#include "types/types.h"
+
+namespace {
+
+using nlohmann::ordered_json;
+
+constexpr std::string_view usage_text =
+    "usage: qxlnames [--json | --markdown]\n"
+    "\n"
+    "Prints the names the compiler knows before it reads a source: reserved\n"
+    "words, directives, predefined macros, and the editor's built-in types,\n"
+    "primitives and variables, from the compiler's own tables.\n"
+    "\n"
+    "--json       JSON (the default)\n"
+    "--markdown   The Markdown reference of the user guide\n"
+    "--help       Show this text\n"
+    "--version    Show the version\n";
+
+// What a reserved word does, for syntax colouring and the reference.
+enum class WordClass { statement, type, storage, construct };
+
+struct ClassifiedWord {
+  std::string_view word;
+  WordClass word_class;
+};
+
+constexpr ClassifiedWord word_classes[] = {
+    {"save_var", WordClass::statement},   {"save_spot", WordClass::statement},
+    {"int", WordClass::type},             {"char", WordClass::type},
+    {"struct", WordClass::type},          {"union", WordClass::type},
+    {"enum", WordClass::type},            {"spot", WordClass::type},
+    {"short", WordClass::type},           {"user", WordClass::storage},
+    {"window", WordClass::storage},       {"color_class", WordClass::construct},
+    {"typedef", WordClass::storage},      {"static", WordClass::storage},
+    {"command", WordClass::storage},      {"buffer", WordClass::storage},
+    {"keytable", WordClass::construct},   {"goto", WordClass::statement},
+    {"return", WordClass::statement},     {"sizeof", WordClass::statement},
+    {"break", WordClass::statement},      {"continue", WordClass::statement},
+    {"if", WordClass::statement},         {"else", WordClass::statement},
+    {"for", WordClass::statement},        {"do", WordClass::statement},
+    {"while", WordClass::statement},      {"switch", WordClass::statement},
+    {"case", WordClass::statement},       {"default", WordClass::statement},
+    {"on", WordClass::construct},         {"on_exit", WordClass::statement},
+    {"volatile", WordClass::storage},     {"zeroed", WordClass::storage},
+    {"color_scheme", WordClass::construct}, {"byte", WordClass::type},
+};
+
+// One row per reserved word, in the order of their token codes.
+constexpr bool words_classified() {
+  constexpr int count = qxl::tok::last_reserved - qxl::tok::first_reserved + 1;
+  if (std::size(word_classes) != count) return false;
+  for (int i = 0; i < count; ++i)
+    if (word_classes[i].word != qxl::token_name(qxl::tok::first_reserved + i))
+      return false;
+  return true;
+}
+static_assert(words_classified(), "every reserved word needs its class");
+
+const char* class_name(WordClass c) {
+  switch (c) {
+    case WordClass::statement: return "statement";
+    case WordClass::type: return "type";
+    case WordClass::storage: return "storage";
+    case WordClass::construct: return "construct";
+  }
+  return "";
+}
+
+// --- C-like text of the tables' types ----------------------------------
+
+// Names of the built-in types by their table code, and of the structure
+// shapes that a primitive's signature spells out ("S{[800B]}" is jmp_buf).
+struct TypeNames {
+  std::map<int, std::string> by_code;
+  std::map<std::string, std::string> by_shape;
+};
+
+TypeNames built_in_type_names() {
+  TypeNames names;
+  for (const qxl::VariableRow& row : qxl::builtin_type_name_table()) {
+    names.by_code[row.type_code] = std::string(row.name);
+    const qxl::Type* type = qxl::decode_type_code(row.type_code, 0);
+    names.by_shape[qxl::type_signature(type, 0, false)] = std::string(row.name);
+  }
+  return names;
+}
+
+// C text of a table type code applied to `declarator` ("" for a bare
+// type): the base type, one '*' per pointer level, the array count.
+std::string c_declaration(const TypeNames& names, int code, int array_count,
+                          std::string_view declarator) {
+  namespace tc = qxl::type_code;
+  const int base = code % tc::pointer_level;
+  std::string stars;
+  for (int rest = code; rest > tc::pointer_level; rest -= tc::pointer_level)
+    stars += '*';
+  std::string inner = stars + std::string(declarator);
+  if (array_count != 0) inner += "[" + std::to_string(array_count) + "]";
+  if (base == tc::int_function_pointer) return "int (*" + inner + ")()";
+  std::string text;
+  switch (base) {
+    case tc::none: text = "void"; break;
+    case tc::char_:
+    case tc::char_alias: text = "char"; break;
+    case tc::short_: text = "short"; break;
+    case tc::int_: text = "int"; break;
+    case tc::spot: text = "spot"; break;
+    default: {
+      auto found = names.by_code.find(base);
+      text = found != names.by_code.end() ? found->second : "?";
+    }
+  }
+  return inner.empty() ? text : text + " " + inner;
+}
+
+// Reads one type of a signature starting at `pos` and returns its C text;
+// `pos` ends just after it.  The tables' signatures are checked by the
+// compiler at build time, so this never meets a malformed one.
+std::string c_type_of_signature(const TypeNames& names, std::string_view s,
+                                std::size_t& pos) {
+  if (pos >= s.size()) return "?";
+  const char c = s[pos++];
+  switch (c) {
+    case 'I': return "int";
+    case 'C': return "char";
+    case 'T': return "short";
+    case 'B': return "byte";
+    case '.': return "spot";
+    case 'V': return "void";
+    case '*': {
+      std::string target = c_type_of_signature(names, s, pos);
+      return target + (target.back() == '*' ? "*" : " *");
+    }
+    case '[': {
+      std::size_t digits = pos;
+      while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') ++pos;
+      const std::string count(s.substr(digits, pos - digits));
+      std::string element = c_type_of_signature(names, s, pos);
+      if (pos < s.size() && s[pos] == ']') ++pos;
+      return element + "[" + count + "]";
+    }
+    case 'S': {
+      const std::size_t start = pos - 1;
+      if (pos < s.size() && s[pos] == '-') {
+        ++pos;
+        return "struct";
+      }
+      ++pos;  // '{'
+      std::vector<std::string> members;
+      while (pos < s.size() && s[pos] != '}')
+        members.push_back(c_type_of_signature(names, s, pos));
+      if (pos < s.size()) ++pos;
+      auto named = names.by_shape.find(std::string(s.substr(start, pos - start)));
+      if (named != names.by_shape.end()) return named->second;
+      std::string text = "struct {";
+      for (const std::string& m : members) text += m + "; ";
+      text.back() = '}';
+      return text;
+    }
+    default: return "?";
+  }
+}
+
+struct Parameter {
+  std::string c_type;
+  std::string signature;
+  bool optional = false;
+};
+
+struct ParsedSignature {
+  std::vector<Parameter> parameters;
+  bool variadic = false;
+};
+
+ParsedSignature parse_signature(const TypeNames& names, std::string_view s) {
+  ParsedSignature parsed;
+  bool optional = false;
+  std::size_t pos = 0;
+  while (pos < s.size()) {
+    if (s[pos] == '>') {
+      parsed.variadic = true;
+      break;
+    }
+    if (s[pos] == '?') {
+      optional = true;
+      ++pos;
+    }
+    const std::size_t start = pos;
+    Parameter p;
+    p.c_type = c_type_of_signature(names, s, pos);
+    p.signature = std::string(s.substr(start, pos - start));
+    p.optional = optional;
+    parsed.parameters.push_back(std::move(p));
+    if (pos < s.size() && s[pos] == ';') ++pos;
+  }
+  return parsed;
+}
+
+// "int parse_string(int, char *[, char *])", "short sprintf(char *, char *, ...)"
+std::string c_signature(const TypeNames& names, const qxl::PrimitiveRow& row,
+                        const ParsedSignature& parsed) {
+  std::string call = std::string(row.name) + "(";
+  bool first = true;
+  bool in_optional = false;
+  for (const Parameter& p : parsed.parameters) {
+    if (p.optional && !in_optional) {
+      call += "[";
+      in_optional = true;
+      if (!first) call += ", ";
+    } else if (!first) {
+      call += ", ";
+    }
+    call += p.c_type;
+    first = false;
+  }
+  if (in_optional) call += "]";
+  if (parsed.variadic) call += first ? "..." : ", ...";
+  call += ")";
+  return c_declaration(names, row.result_code, 0, call);
+}
+
+// --- The document --------------------------------------------------------
+
+const char* scope_of(int number) {
+  if ((number & qxl::storage_flag::buffer) != 0) return "buffer";
+  if ((number & qxl::storage_flag::window) != 0) return "window";
+  return "global";
+}
+
+ordered_json names_document() {
+  qxl::reset_compiler_state();
+  qxl::init_symbol_table();
+  qxl::install_builtin_names();
+  const TypeNames names = built_in_type_names();
+
+  ordered_json doc;
+  doc["version"] = qxl::version_text;
+
+  ordered_json& words = doc["keywords"] = ordered_json::array();
+  for (const ClassifiedWord& w : word_classes)
+    words.push_back({{"name", w.word}, {"class", class_name(w.word_class)}});
+
+  ordered_json& directives = doc["directives"] = ordered_json::array();
+  for (const char* name : qxl::directive_names) directives.push_back(name + 1);
+
+  ordered_json& macros = doc["predefined_macros"] = ordered_json::array();
+  for (const char* name : qxl::predefined_macro_names) macros.push_back(name);
+
+  ordered_json& types = doc["types"] = ordered_json::array();
+  for (const qxl::VariableRow& row : qxl::builtin_type_name_table()) {
+    const qxl::Type* type = qxl::decode_type_code(row.type_code, 0);
+    types.push_back({{"name", row.name},
+                     {"type", qxl::type_text(type)},
+                     {"size", qxl::type_size(type, false)}});
+  }
+
+  ordered_json& primitives = doc["primitives"] = ordered_json::array();
+  for (const qxl::PrimitiveRow& row : qxl::primitive_table()) {
+    const ParsedSignature parsed = parse_signature(names, row.signature);
+    ordered_json parameters = ordered_json::array();
+    for (const Parameter& p : parsed.parameters)
+      parameters.push_back({{"c_type", p.c_type},
+                            {"signature", p.signature},
+                            {"optional", p.optional}});
+    const qxl::Type* result = qxl::decode_type_code(row.result_code, 0);
+    primitives.push_back(
+        {{"name", row.name},
+         {"number", row.number},
+         {"c_signature", c_signature(names, row, parsed)},
+         {"result", result != nullptr ? ordered_json(qxl::type_text(result))
+                                      : ordered_json(nullptr)},
+         {"result_c_type", c_declaration(names, row.result_code, 0, "")},
+         {"parameters", parameters},
+         {"variadic", parsed.variadic},
+         {"signature", row.signature},
+         {"min_words", row.min_words},
+         {"max_words", row.max_words}});
+  }
+
+  ordered_json& variables = doc["variables"] = ordered_json::array();
+  int index = 0;
+  for (const qxl::VariableRow& row : qxl::builtin_variable_table()) {
+    const qxl::Type* type = qxl::decode_type_code(row.type_code, row.array_count);
+    variables.push_back(
+        {{"name", row.name},
+         {"number", row.number},
+         {"index", index++},
+         {"scope", scope_of(row.number)},
+         {"c_declaration",
+          c_declaration(names, row.type_code, row.array_count, row.name)},
+         {"type", qxl::type_text(type)},
+         {"array_count", row.array_count},
+         {"placeholder", row.name.front() == '@'}});
+  }
+  return doc;
+}
+
+// --- Markdown ------------------------------------------------------------
+
+std::string escape_cell(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '|' || c == '*' || c == '_' || c == '[' || c == ']' || c == '<')
+      out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::string code(const std::string& text) { return "`" + text + "`"; }
+
+std::string markdown(const ordered_json& doc) {
+  std::string md;
+  auto line = [&md](const std::string& text = {}) { md += text + "\n"; };
+  line("# Built-in names of the editor");
+  line();
+  line("This reference is generated by `qxlnames --markdown` from the "
+       "compiler's own tables (qxl " + doc["version"].get<std::string>() +
+       "); `qxlnames --json` gives the same");
+  line("data for programs. Do not edit it by hand.");
+  line();
+  line("The signatures are written as C prototypes. `void` as a result means "
+       "that the primitive");
+  line("returns nothing; `void *` as a parameter takes a pointer to anything; "
+       "`struct *` takes a");
+  line("structure of any shape. Parameters in `[...]` are optional (each of "
+       "them and every one");
+  line("after it may be left out), and `...` admits any number of further "
+       "arguments of any type.");
+  line("\"Words\" are the 4-byte argument words a call passes with only the "
+       "required arguments and");
+  line("with all of them (a pointer takes three). \"Type\" is the type as the "
+       "compiler's messages");
+  line("name it.");
+  line();
+
+  line("## Reserved words");
+  line();
+  line("| Word | Class |");
+  line("|---|---|");
+  for (const auto& w : doc["keywords"])
+    line("| " + code(w["name"]) + " | " + w["class"].get<std::string>() + " |");
+  line();
+  std::string list;
+  for (const auto& d : doc["directives"])
+    list += (list.empty() ? "" : ", ") + code("#" + d.get<std::string>());
+  line("Directives: " + list + ".");
+  line();
+  list.clear();
+  for (const auto& m : doc["predefined_macros"])
+    list += (list.empty() ? "" : ", ") + code(m);
+  line("Predefined macros, each with the body `(1)`: " + list + ".");
+  line();
+
+  line("## Built-in types (" + std::to_string(doc["types"].size()) + ")");
+  line();
+  line("| Name | Size | Type |");
+  line("|---|---:|---|");
+  for (const auto& t : doc["types"])
+    line("| " + code(t["name"]) + " | " + std::to_string(t["size"].get<long>()) +
+         " | " + escape_cell(t["type"]) + " |");
+  line();
+
+  line("## Primitives (" + std::to_string(doc["primitives"].size()) + ")");
+  line();
+  line("| Number | Signature | Result type | Words |");
+  line("|---:|---|---|---|");
+  for (const auto& p : doc["primitives"]) {
+    const int min = p["min_words"], max = p["max_words"];
+    std::string words = max < 0 ? "any" : min == max ? std::to_string(max)
+                                                     : std::to_string(min) +
+                                                           " to " +
+                                                           std::to_string(max);
+    line("| " + std::to_string(p["number"].get<int>()) + " | " +
+         code(p["c_signature"]) + " | " +
+         (p["result"].is_null() ? "none" : escape_cell(p["result"])) + " | " +
+         words + " |");
+  }
+  line();
+
+  line("## Built-in variables (" + std::to_string(doc["variables"].size()) +
+       ")");
+  line();
+  line("The number is the variable's position in the table, plus 1024 for a "
+       "variable with a value");
+  line("in every buffer and 2048 for one with a value in every window. The "
+       "rows named `@rsvd`");
+  line("only keep the numbering; no program can name them.");
+  line();
+  line("| Number | Declaration | Type | Value per |");
+  line("|---:|---|---|---|");
+  for (const auto& v : doc["variables"]) {
+    const std::string scope = v["scope"];
+    line("| " + std::to_string(v["number"].get<int>()) + " | " +
+         code(v["c_declaration"]) + " | " + escape_cell(v["type"]) + " | " +
+         (scope == "global" ? "editor" : scope) + " |");
+  }
+  return md;
+}
+
+int write_out(const std::string& text) {
+  if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
+      std::fflush(stdout) == 0)
+    return 0;
+  std::fprintf(stderr, "qxlnames: cannot write to standard output: %s\n",
+               std::strerror(errno));
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool as_markdown = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--json") {
+      as_markdown = false;
+    } else if (arg == "--markdown") {
+      as_markdown = true;
+    } else if (arg == "--help") {
+      return write_out(std::string(usage_text));
+    } else if (arg == "--version") {
+      return write_out(std::string("qxlnames ") + qxl::version_text + "\n");
+    } else {
+      std::fprintf(stderr, "qxlnames: unknown option '%s'\n%s", argv[i],
+                   usage_text.data());
+      return 2;
+    }
+  }
+  const ordered_json doc = names_document();
+  return write_out(as_markdown ? markdown(doc) : doc.dump(1) + "\n");
+}

@@ -1,25 +1,47 @@
 # Set-up commands for qxl.  `make demo` builds the compiler and compiles a
 # shipped example; `make test` builds and runs every test, plainly and under
-# the sanitizers.  Both install missing Debian packages first.
+# the sanitizers.  Both install missing Debian packages first.  All of them
+# share the build directory build/, configured one way
+# (scripts/configure.sh).
 
 BUILD := build
+PREFIX ?= /usr/local
+DESTDIR ?=
+VERSION := $(shell sed -n 's/.*version_text = "\([0-9.]*\)".*/\1/p' driver/search_paths.h)
+PRODUCT := lib/quillet$(VERSION)
+PROGRAMS := qxl qxldis qxlrun
 
-.PHONY: all deps demo test fuzz difftest clean bench
+.PHONY: all deps configure demo test fuzz difftest clean bench \
+        install uninstall package
 
-all: deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+all: configure
 	cmake --build $(BUILD)
 
 deps:
 	@sh scripts/install-deps.sh
 
-demo: deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+configure: deps
+	@sh scripts/configure.sh $(BUILD) >$(BUILD).configure.log 2>&1 || \
+	  { cat $(BUILD).configure.log; exit 1; }
+
+demo: configure
 	cmake --build $(BUILD) --target qxl qxldis
 	@sh scripts/demo.sh $(BUILD)/qxl
 
 test: deps
 	@sh scripts/run-tests.sh
+
+# GNU style: PREFIX (default /usr/local) and DESTDIR; the programs go into
+# PREFIX/lib/quillet$(VERSION)/bin with links in PREFIX/bin.
+install: configure
+	cmake --build $(BUILD) --target $(PROGRAMS)
+	@sh scripts/install.sh install $(BUILD) "$(PREFIX)" "$(DESTDIR)"
+
+uninstall:
+	@sh scripts/install.sh uninstall $(PRODUCT) "$(PREFIX)" "$(DESTDIR)"
+
+package: deps
+	@sh scripts/package.sh .
 
 difftest: all
 	python3 tests/difftest/difftest.py --qxlrun $(BUILD)/tools/qxlrun --count $(or $(N),1000)
@@ -31,4 +53,4 @@ bench:
 	@sh bench/run.sh
 
 clean:
-	rm -rf build build-asan build-fuzz build.log build-asan.log build-fuzz.log
+	rm -rf build build-asan build-fuzz build-package build*.log qxl_*.deb

@@ -1,0 +1,101 @@
+#!/bin/sh
+# Checks the Debian package built by package_build_test.sh: its name and
+# metadata, that its Depends are the packages of the libraries its programs
+# link, its size, its files, and that its compiler, run from the unpacked
+# tree, finds headers in the package's include directory and compiles as
+# the build's own compiler does.
+#
+#   sh package_contents_test.sh SOURCE_DIR OUTPUT QXL
+set -u
+src=$1
+out=$2
+qxl=$3
+. "$src/tests/product/lib.sh"
+
+version=$(sed -n 's/.*version_text = "\([0-9.]*\)".*/\1/p' "$src/driver/search_paths.h")
+arch=$(dpkg --print-architecture)
+product=usr/lib/quillet$version
+set -- "$out"/*.deb
+[ $# -eq 1 ] && [ -f "$1" ] || { fail "expected one package in $out, found: $*"; finish; }
+deb=$1
+case $(basename "$deb") in
+    qxl_"$version"-[0-9]*_"$arch".deb) ;;
+    *) fail "package name $(basename "$deb") is not qxl_$version-N_$arch.deb" ;;
+esac
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = qxl ] || fail "Package is '$(field Package)'"
+case $(field Version) in "$version"-[0-9]*) ;; *) fail "Version is '$(field Version)'" ;; esac
+[ "$(field Architecture)" = "$arch" ] || fail "Architecture is '$(field Architecture)'"
+field Maintainer | grep -q '^[^<]* <[^@>]*@[^>]*>$' || fail "Maintainer '$(field Maintainer)' is not NAME <ADDRESS>"
+[ -n "$(field Description)" ] || fail "no Description"
+size=$(field Installed-Size)
+[ "$size" -le 10240 ] || fail "Installed-Size is $size KiB, more than 10 MiB"
+
+tree=$scratch/unpacked
+dpkg -x "$deb" "$tree" || fail "dpkg -x failed"
+
+# Depends: exactly the packages that hold the libraries the programs need.
+wanted=
+for binary in "$tree/$product"/bin/*; do
+    for library in $(readelf -d "$binary" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p'); do
+        path=$(ldconfig -p | awk -v l="$library" '$1 == l { print $NF; exit }')
+        [ -n "$path" ] || { fail "$binary needs $library, which is not installed"; continue; }
+        real=$(readlink -f "$path")
+        owner=$(dpkg -S "$real" 2>/dev/null || dpkg -S "$path" 2>/dev/null)
+        owner=$(echo "$owner" | head -n 1 | cut -d: -f1)
+        [ -n "$owner" ] || { fail "no package holds $library"; continue; }
+        wanted="$wanted $owner"
+    done
+done
+depends=$(field Depends | tr ',' '\n' | sed 's/(.*//; s/ //g' | sort -u)
+wanted=$(echo $wanted | tr ' ' '\n' | sort -u)
+[ "$depends" = "$wanted" ] || fail "Depends names '$(echo $depends)', the programs link libraries of '$(echo $wanted)'"
+
+# The files.
+for program in qxl qxldis qxlrun; do
+    [ -x "$tree/$product/bin/$program" ] || fail "$program is not in /$product/bin"
+    [ "$(readlink "$tree/usr/bin/$program")" = "../lib/quillet$version/bin/$program" ] ||
+        fail "/usr/bin/$program is not a link into the product directory"
+    gzip -t "$tree/usr/share/man/man1/$program.1.gz" 2>/dev/null ||
+        fail "no compressed manual page for $program"
+    # One copy of the Unicode data, the system's: a program carrying its
+    # own copy would be tens of megabytes.
+    bytes=$(stat -c %s "$tree/$product/bin/$program")
+    [ "$bytes" -lt 5000000 ] || fail "$program is $bytes bytes: it carries the Unicode data"
+    if readelf -rW "$tree/$product/bin/$program" | grep -q 'R_X86_64_COPY.*icudt'; then
+        fail "$program copies the Unicode data into itself at start-up"
+    fi
+done
+expect_dir "$tree/$product/include"
+expect_file "$tree/usr/share/doc/qxl/copyright"
+gzip -t "$tree/usr/share/doc/qxl/changelog.Debian.gz" 2>/dev/null || fail "no changelog.Debian.gz"
+expect_file "$tree/usr/share/doc/qxl/guide.md"
+expect_file "$tree/usr/share/doc/qxl/builtin-names.json"
+expect_file "$tree/usr/share/qxl/editors/vim/syntax/qxl.vim"
+
+# The unpacked compiler, through its link, searches the package's include
+# directory and compiles as the build's compiler does (Unicode names too).
+work=$scratch/work
+mkdir -p "$work/home" "$work/ref"
+printf '#define PACKAGED 7\n' >"$tree/$product/include/packaged.h"
+cat >"$work/probe.q" <<'Q'
+#include <packaged.h>
+int value = PACKAGED;
+int named['\x[LATIN SMALL LETTER E WITH ACUTE]'];
+Q
+cp "$work/probe.q" "$work/ref/probe.q"
+in_work() { env -u QLTPATH -u QLTCUSTDIR HOME="$work/home" sh -c 'cd "$1" && shift && "$@"' sh "$@"; }
+run verbose in_work "$work" "$tree/usr/bin/qxl" -n -v probe.q
+expect_status verbose 0
+expect_text verbose out "$tree/$product/include/"
+run reference in_work "$work/ref" "$qxl" -n -i "$tree/$product/include" probe.q
+expect_status reference 0
+cmp -s "$work/probe.b" "$work/ref/probe.b" || fail "the package's qxl wrote other bytes than the build's"
+
+# The runner finds the compiler beside it for a source file.
+printf 'int main() { return 3; }\n' >"$work/three.q"
+run runner in_work "$work" "$tree/usr/bin/qxlrun" three.q
+expect_status runner 3
+
+finish

@@ -12,6 +12,8 @@
 #   QXL_BENCH_SIZES   line counts, comma-separated (10000,100000,1000000)
 #   QXL_BENCH_RUNS    timed rounds per size (21,11,7)
 #   QXL_BENCH_BATCH   files in the small-file batch (300; 0 skips it)
+#   QXL_BENCH_PACKAGE 1 (default) builds the Debian package as `make package`
+#                     does and compares its qxl's start-up; 0 skips it
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -53,12 +55,23 @@ else
 fi
 qxl=$(cd "$(dirname "$qxl")" && pwd)/$(basename "$qxl")
 
+# ---- the packaged compiler -------------------------------------------------
+package_qxl=
+if [ "${QXL_BENCH_PACKAGE:-1}" = 1 ]; then
+    echo "bench: building the Debian package in ${build}-package"
+    pkgdir=$(mktemp -d "${TMPDIR:-/tmp}/qxl-bench-package.XXXXXX")
+    QXL_PACKAGE_BUILD=${build}-package sh "$repo/scripts/package.sh" "$pkgdir/deb" >"$pkgdir/log" 2>&1 ||
+        { cat "$pkgdir/log" >&2; echo "bench: make package failed" >&2; exit 1; }
+    dpkg -x "$pkgdir"/deb/*.deb "$pkgdir/root"
+    package_qxl=$pkgdir/root/usr/bin/qxl
+fi
+
 # ---- measure ---------------------------------------------------------------
 work=$(mktemp -d "${TMPDIR:-/tmp}/qxl-bench.XXXXXX")
 if [ "${QXL_BENCH_KEEP:-0}" = 1 ]; then
     echo "bench: sources kept in $work"
 else
-    trap 'rm -rf "$work"' EXIT INT TERM
+    trap 'rm -rf "$work" ${pkgdir:+"$pkgdir"}' EXIT INT TERM
 fi
 
 python3 "$here/measure.py" \
@@ -69,4 +82,5 @@ python3 "$here/measure.py" \
     --results "$here/RESULTS.md" \
     --sizes "${QXL_BENCH_SIZES:-10000,100000,1000000}" \
     --runs "${QXL_BENCH_RUNS:-21,11,7}" \
-    --batch "${QXL_BENCH_BATCH:-300}"
+    --batch "${QXL_BENCH_BATCH:-300}" \
+    --package-qxl "$package_qxl"

@@ -60,17 +60,18 @@ checksum() {
 
 do_install() {
     build=$1
-    [ -f "$build/CMakeCache.txt" ] || fail "no configured build in $build (run make first)"
-    product=$(sed -n 's/^QXL_PRODUCT_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")
-    [ -n "$product" ] || fail "$build/CMakeCache.txt does not name the product directory"
-
-    # The first directory that exists on the way to the root must be a
-    # directory, and writable when the root is still to be made.
+    # Where it goes, first: the first directory that exists on the way to
+    # the root must be a directory, and writable when the root is still to
+    # be made.
     top=$root
     while [ ! -e "$top" ] && [ ! -L "$top" ]; do top=$(dirname "$top"); done
     [ -d "$top" ] || fail "$top exists and is not a directory"
     [ -e "$root" ] || [ -w "$top" ] || fail "cannot create $root: $top is not writable"
     [ ! -d "$root" ] || [ -w "$root" ] || fail "cannot write into $root"
+
+    [ -f "$build/CMakeCache.txt" ] || fail "no configured build in $build (run make first)"
+    product=$(sed -n 's/^QXL_PRODUCT_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")
+    [ -n "$product" ] || fail "$build/CMakeCache.txt does not name the product directory"
 
     # Stage the build's install rules in a directory of this run's own.
     work=$(mktemp -d "${TMPDIR:-/tmp}/qxl-install.XXXXXX") || fail "cannot make a staging directory"

@@ -58,18 +58,24 @@ expect_status words 2
 
 # A DESTDIR that cannot be written, and one inside it that is missing.
 # Root may write anywhere, so then the install runs as an ordinary user.
+# The script is copied where that user may read it: the checkout may be in
+# a private directory.
 as_user=
+user_install_sh=$install_sh
 if [ "$(id -u)" = 0 ]; then
     as_user="setpriv --reuid=65534 --regid=65534 --clear-groups --"
     chmod o+rx "$scratch"
+    user_install_sh=$scratch/install.sh
+    cp "$install_sh" "$user_install_sh"
+    chmod a+r "$user_install_sh"
 fi
 mkdir -p "$scratch/ro"
 chmod 0555 "$scratch/ro"
-run readonly $as_user sh "$install_sh" install "$build" "$prefix" "$scratch/ro"
+run readonly $as_user sh "$user_install_sh" install "$build" "$prefix" "$scratch/ro"
 expect_status readonly 1
 expect_text readonly err "cannot create $scratch/ro/usr/local: $scratch/ro is not writable"
 expect_absent "$scratch/ro/usr"
-run readonly_missing $as_user sh "$install_sh" install "$build" "$prefix" "$scratch/ro/missing"
+run readonly_missing $as_user sh "$user_install_sh" install "$build" "$prefix" "$scratch/ro/missing"
 expect_status readonly_missing 1
 expect_text readonly_missing err "is not writable"
 expect_absent "$scratch/ro/missing"
@@ -80,7 +86,7 @@ mkdir -p "$scratch/t6"
 run fresh sh "$install_sh" install "$build" "$prefix" "$scratch/t6"
 expect_status fresh 0
 chmod -R a-w "$scratch/t6/usr/local/lib"
-run locked $as_user sh "$install_sh" uninstall lib/quillet13.17 "$prefix" "$scratch/t6"
+run locked $as_user sh "$user_install_sh" uninstall lib/quillet13.17 "$prefix" "$scratch/t6"
 expect_status locked 1
 expect_text locked err "cannot write into"
 [ -f "$scratch/t6/usr/local/lib/quillet13.17/installed-files" ] ||

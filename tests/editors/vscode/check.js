@@ -1,0 +1,139 @@
+// Checks the VS Code kit in the folder that cases.py prepared: the
+// grammar with the real TextMate engine, the problem matchers on the real
+// outputs of qxl.  $QXL_VSCODE_KIT is the kit, $QXL_TEST_CASES the cases;
+// the failures go to $QXL_TEST_RESULT, which ends with "checked N".
+'use strict';
+
+const fs = require('fs');
+const path = require('path');
+const vsctm = require('vscode-textmate');
+const oniguruma = require('vscode-oniguruma');
+
+const kit = process.env.QXL_VSCODE_KIT;
+const cases = JSON.parse(fs.readFileSync(process.env.QXL_TEST_CASES, 'utf8'));
+const failures = [];
+let checks = 0;
+
+function expect(what, got, want) {
+  checks++;
+  if (JSON.stringify(got) !== JSON.stringify(want))
+    failures.push(`${what}: got ${JSON.stringify(got)}, want ${JSON.stringify(want)}`);
+}
+
+function readJson(relative) {
+  return JSON.parse(fs.readFileSync(path.join(kit, relative), 'utf8'));
+}
+
+// ---- The manifest and the language configuration ----------------------
+
+const manifest = readJson('package.json');
+const contributes = manifest.contributes;
+const language = contributes.languages.find((l) => l.id === 'qxl');
+expect('language qxl: extensions', language && language.extensions, ['.q']);
+const config = readJson(language.configuration);
+expect('line comment', config.comments.lineComment, '//');
+expect('block comment', config.comments.blockComment, ['/*', '*/']);
+expect('brackets', config.brackets, [['{', '}'], ['[', ']'], ['(', ')']]);
+const grammarEntry = contributes.grammars.find((g) => g.language === 'qxl');
+expect('grammar scope', grammarEntry.scopeName, 'source.qxl');
+
+// ---- Problem matchers --------------------------------------------------
+
+const severities = { E: 'error', W: 'warning', I: 'info' };
+const matchers = contributes.problemMatchers;
+expect('problem matcher names', matchers.map((m) => m.name),
+       ['qxl', 'qxl-note', 'qxl-file']);
+
+// What the matchers make of one line: null, or [file, line, severity,
+// message] as VS Code would take them.
+function problem(line, lineNumber, run) {
+  const found = [];
+  for (const matcher of matchers) {
+    const p = matcher.pattern;
+    const m = new RegExp(p.regexp).exec(line);
+    if (!m) continue;
+    let severity = matcher.severity;
+    if (p.severity && m[p.severity]) severity = m[p.severity].toLowerCase();
+    found.push([path.resolve(m[p.file]),
+                p.kind === 'file' ? 0 : Number(m[p.line]),
+                severity, m[p.message]]);
+  }
+  if (found.length > 1)
+    failures.push(`${run} line ${lineNumber}: ${found.length} matchers match ${JSON.stringify(line)}`);
+  return found.length ? found[0] : null;
+}
+
+for (const run of cases.runs) {
+  const lines = fs.readFileSync(run.output, 'latin1').split('\n');
+  const got = [];
+  lines.forEach((line, i) => {
+    const p = problem(line, i + 1, run.name);
+    if (p) got.push(p);
+  });
+  const want = run.messages.map(([file, line, type, text]) =>
+    [path.resolve(file), line, severities[type], text]);
+  expect(`${run.name}: number of problems`, got.length, want.length);
+  for (let i = 0; i < Math.min(got.length, want.length); i++)
+    expect(`${run.name}: problem ${i + 1}`, got[i], want[i]);
+}
+
+// ---- The grammar -------------------------------------------------------
+
+// The innermost scope (punctuation aside) must begin with this.
+const scopes = {
+  statement: 'keyword.control.qxl', type: 'storage.type.qxl',
+  storage: 'storage.modifier.qxl', construct: 'keyword.other.qxl',
+  'builtin-type': 'support.type.builtin.qxl',
+  predefined: 'constant.language.predefined.qxl',
+  primitive: 'support.function.builtin.qxl',
+  variable: 'support.variable.builtin.qxl', plain: 'source.qxl',
+  string: 'string.quoted.double.qxl', char: 'string.quoted.single.qxl',
+  escape: 'constant.character.escape.qxl', number: 'constant.numeric.',
+  comment: 'comment.', todo: 'keyword.other.todo.qxl',
+  include: 'keyword.control.directive.include.qxl',
+  'include-file': 'string.quoted.', define: 'keyword.control.directive.define.qxl',
+  conditional: 'keyword.control.directive.conditional.qxl',
+  'unknown-directive': 'invalid.illegal.unknown-directive.qxl',
+};
+
+async function tokenizeFiles() {
+  const wasm = fs.readFileSync(path.join(path.dirname(require.resolve('vscode-oniguruma')), 'onig.wasm'));
+  await oniguruma.loadWASM(wasm.buffer.slice(wasm.byteOffset, wasm.byteOffset + wasm.byteLength));
+  const grammarPath = path.join(kit, grammarEntry.path);
+  const registry = new vsctm.Registry({
+    onigLib: Promise.resolve({
+      createOnigScanner: (patterns) => new oniguruma.OnigScanner(patterns),
+      createOnigString: (text) => new oniguruma.OnigString(text),
+    }),
+    loadGrammar: async (scopeName) => scopeName === 'source.qxl'
+      ? vsctm.parseRawGrammar(fs.readFileSync(grammarPath, 'utf8'), grammarPath)
+      : null,
+  });
+  const grammar = await registry.loadGrammar('source.qxl');
+
+  const files = [...new Set(cases.highlights.map((h) => h.file))];
+  for (const file of files) {
+    const lines = fs.readFileSync(file, 'utf8').split('\n');
+    let stack = vsctm.INITIAL;
+    const tokens = lines.map((line) => {
+      const r = grammar.tokenizeLine(line, stack);
+      stack = r.ruleStack;
+      return r.tokens;
+    });
+    for (const h of cases.highlights.filter((x) => x.file === file)) {
+      const index = h.column - 1;
+      const token = tokens[h.line - 1].find((t) => t.startIndex <= index && index < t.endIndex);
+      const inner = token ? token.scopes.filter((s) => !s.startsWith('punctuation.')).pop() : '(none)';
+      checks++;
+      if (!inner.startsWith(scopes[h.kind]))
+        failures.push(`${file} ${h.line}:${h.column} ${h.word}: scopes ${token && token.scopes.join(' ')}, want ${scopes[h.kind]}`);
+    }
+  }
+}
+
+tokenizeFiles()
+  .catch((e) => failures.push(`grammar: ${e.stack || e}`))
+  .finally(() => {
+    fs.writeFileSync(process.env.QXL_TEST_RESULT, failures.concat([`checked ${checks}`]).join('\n') + '\n');
+    process.exitCode = failures.length ? 1 : 0;
+  });

@@ -60,8 +60,8 @@ arch=$(dpkg --print-architecture)
 work=$build/deb
 root=$work/debian/qxl
 rm -rf "$work"
-mkdir -p "$root"
-: >"$work/debian/control"
+mkdir -p "$root/DEBIAN"
+printf 'Source: qxl\n\nPackage: qxl\nArchitecture: any\n' >"$work/debian/control"
 DESTDIR=$root cmake --install "$build" --prefix /usr >"$build/install.log" 2>&1 ||
     { cat "$build/install.log" >&2; fail "installing into $root failed"; }
 binaries=$(find "$root/usr/lib" -type f -perm -u+x)
@@ -92,7 +92,6 @@ depends=$(cd "$work" && dpkg-shlibdeps --warnings=1 -O $(echo "$binaries" | sed 
 
 find "$root" -type d -exec chmod 0755 {} +
 find "$root" -type f -exec chmod go-w {} +
-mkdir -p "$root/DEBIAN"
 size=$(du -sk --exclude=DEBIAN "$root" | cut -f1)
 sed -e "s/@VERSION@/$full/" -e "s/@ARCH@/$arch/" -e "s/@SIZE@/$size/" \
     -e "s/@DEPENDS@/$depends/" packaging/debian/control.in >"$root/DEBIAN/control"

@@ -29,6 +29,7 @@ want_package nlohmann-json3-dev
 want_command dpkg-shlibdeps dpkg-dev
 want_command lintian lintian
 want_command mandoc mandoc
+want_command man man-db
 # The editors whose kits are tested, and Node.js for the VS Code grammar.
 want_command vim vim-nox
 want_command emacs emacs-nox

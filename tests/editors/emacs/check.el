@@ -148,12 +148,16 @@
     (with-current-buffer (find-file-noselect (expand-file-name file))
       (check "compile-command" compile-command
              (concat "qxl " (shell-quote-argument file)))
-      (let* ((buffer (compile compile-command))
-             (process (get-buffer-process buffer))
+      ;; The output is all in the buffer only when compile's sentinel
+      ;; has run, which may be after the process has ended.
+      (let* ((finished nil)
+             (compilation-finish-functions
+              (list (lambda (&rest _) (setq finished t))))
+             (buffer (compile compile-command))
              (deadline (+ (float-time) 30)))
-        (while (and process (process-live-p process)
-                    (< (float-time) deadline))
-          (accept-process-output process 0.1))
+        (while (and (not finished) (< (float-time) deadline))
+          (accept-process-output nil 0.1))
+        (check "compile finished" finished t)
         (with-current-buffer buffer
           (check-messages "compile" (alist-get 'messages make)))))))
 

@@ -203,8 +203,8 @@ do_uninstall() {
         esac
     done <"$manifest"
     # Directories, deepest first; only empty ones go.
-    dirs=$(grep '^d ' "$manifest" | cut -d' ' -f2- | awk '{ print length($0) " " $0 }' |
-        sort -rn | cut -d' ' -f2-)
+    # (A directory sorts before everything below it.)
+    dirs=$(grep '^d ' "$manifest" | cut -d' ' -f2- | LC_ALL=C sort -r)
     rm -f "$manifest" || fail "cannot remove $manifest"
     echo "$dirs" | while IFS= read -r rel; do
         [ -n "$rel" ] || continue
@@ -216,7 +216,11 @@ do_uninstall() {
             echo "kept $dir/: not empty"
         fi
     done
-    echo "$removed files removed from $root${kept:+, $kept kept}" | sed 's/, 0 kept$//'
+    if [ "$kept" -eq 0 ]; then
+        echo "$removed files removed from $root"
+    else
+        echo "$removed files removed from $root, $kept kept"
+    fi
 }
 
 case $action in

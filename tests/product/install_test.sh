@@ -10,7 +10,7 @@ build=$2
 . "$src/tests/product/lib.sh"
 
 install_sh="$src/scripts/install.sh"
-product=lib/quillet$(sed -n 's/.*version_text = "\([0-9.]*\)".*/\1/p' "$src/driver/search_paths.h")
+product=lib/quillet$(project_version "$src")
 prefix=/usr/local
 # A DESTDIR whose name has a blank, and that does not exist yet.
 dest="$scratch/dest dir"

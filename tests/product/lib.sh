@@ -6,6 +6,11 @@ failures=0
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/qxl-product.XXXXXX") || exit 1
 trap 'chmod -R u+w "$scratch" 2>/dev/null; rm -rf "$scratch"' EXIT
 
+# project_version SOURCE_DIR: the version text the compiler carries.
+project_version() {
+    sed -n 's/.*version_text = "\([0-9.]*\)".*/\1/p' "$1/driver/search_paths.h"
+}
+
 fail() {
     echo "FAIL: $*"
     failures=$((failures + 1))

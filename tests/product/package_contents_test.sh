@@ -12,7 +12,7 @@ out=$2
 qxl=$3
 . "$src/tests/product/lib.sh"
 
-version=$(sed -n 's/.*version_text = "\([0-9.]*\)".*/\1/p' "$src/driver/search_paths.h")
+version=$(project_version "$src")
 arch=$(dpkg --print-architecture)
 product=usr/lib/quillet$version
 set -- "$out"/*.deb

@@ -17,9 +17,9 @@ namespace qxl {
 DiagnosticsState diagnostics;
 
 void DiagnosticsState::reset() {
-  error_count = 0;
-  pending_progress = 0;
-  progress_file.clear();
+  std::string* kept_capture = capture;
+  *this = DiagnosticsState{};
+  capture = kept_capture;
 }
 
 namespace {

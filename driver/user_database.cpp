@@ -2,14 +2,16 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace qxl {
 
 UserDatabase user_database;
 
 void UserDatabase::reset() {
-  loaded = false;
-  entries.clear();
+  std::string kept_path = std::move(path);
+  *this = UserDatabase{};
+  path = std::move(kept_path);
 }
 
 namespace {

@@ -15,24 +15,7 @@ namespace qxl {
 
 ReaderState reader;
 
-void ReaderState::reset() {
-  pushed_char = no_pushed_char;
-  last_char = '\n';
-  in_comment = false;
-  in_directive_line = false;
-  string_source = {};
-  reading_string = false;
-  source_end_is_eof = false;
-  fd = -1;
-  buffer.clear();
-  position = 0;
-  left = 0;
-  bytes_read = 0;
-  file_name.clear();
-  line_number = 1;
-  source_is_utf8 = false;
-  token_length = 0;
-}
+void ReaderState::reset() { *this = ReaderState{}; }
 
 namespace {
 

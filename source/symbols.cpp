@@ -13,12 +13,7 @@ SymbolTable symbols;
 static_assert(std::size(directive_names) == directive::tryinclude,
               "one name per directive code");
 
-void SymbolTable::reset() {
-  clock = 0;
-  index.clear();
-  entries.clear();
-  current = nullptr;
-}
+void SymbolTable::reset() { *this = SymbolTable{}; }
 
 std::size_t symbol_hash(std::string_view text) {
   unsigned sum = 0;

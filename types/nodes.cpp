@@ -15,13 +15,7 @@ Node shared_null_pointer{node_op::null_pointer, nullptr, nullptr, nullptr, 0,
                          type_char_ptr, 1};
 }  // namespace
 
-void NodePool::reset() {
-  storage.clear();
-  free_list = nullptr;
-  free_count = 0;
-  release_work.clear();
-  argument_stack.clear();
-}
+void NodePool::reset() { *this = NodePool{}; }
 
 Node* null_pointer_node() { return &shared_null_pointer; }
 

@@ -237,11 +237,7 @@ Type* const type_char_ptr = &char_ptr_record;
 Type* const type_keytable = &keytable_record;
 Type* const color_class_marker = &marker_record;
 
-void TypeArena::reset() {
-  types.clear();
-  members.clear();
-  aggregate_facts.clear();
-}
+void TypeArena::reset() { *this = TypeArena{}; }
 
 Type* make_type(TokenCode k, Type* sub, std::int32_t count) {
   Type& t = type_arena.types.emplace_back();

@@ -45,11 +45,6 @@ constexpr int max_call_words = 127;
 
 Declaration* declaration_of(const Node* n) { return n->symbol->declaration; }
 
-bool is_frame(const Declaration* d) {
-  return d->kind == decl_kind::local || d->kind == decl_kind::parameter_named ||
-         d->kind == decl_kind::parameter_typed;
-}
-
 bool is_array(const Type* t) {
   return t != nullptr && t->kind == kind::pointer && t->count != 0;
 }
@@ -65,12 +60,12 @@ void emit_reference(std::uint8_t opcode, const Symbol* s) {
 
 // Reading a frame variable: warn once when it may not have been set.
 void note_read(Declaration* d) {
-  if ((d->flags & (decl_flag::set | decl_flag::warned)) == 0) {
+  if ((d->usage & (decl_flag::set | decl_flag::warned)) == 0) {
     report_warning("possible use of %s before definition",
                    d->symbol->name.c_str());
-    d->flags |= decl_flag::warned;
+    d->usage |= decl_flag::warned;
   }
-  d->flags |= decl_flag::used;
+  d->usage |= decl_flag::used;
 }
 
 void emit_operator(TokenCode code) {
@@ -136,9 +131,9 @@ void emit_member_address(Node* member) {
 void value_of_identifier(Node* n) {
   Declaration* d = declaration_of(n);
   switch (d->kind) {
-    case decl_kind::builtin_function:
+    case DeclKind::builtin_function:
       report_error("no pointers to built-in functions");
-    case decl_kind::function:
+    case DeclKind::function:
       emit_reference(op::push_function, n->symbol);
       return;
     default:
@@ -150,18 +145,18 @@ void value_of_identifier(Node* n) {
     emit_default_end(n);
     return;
   }
-  if (d->kind == decl_kind::builtin_variable) {
+  if (d->kind == DeclKind::builtin_variable) {
     if (const OwnInstructions* own = own_instructions_of(n->symbol)) {
       emit_byte(own->load);
       return;
     }
     emit_byte(op::load_builtin);
-    emit_byte(static_cast<unsigned>(d->value) & 0xFF);
+    emit_byte(static_cast<unsigned>(d->builtin_number) & 0xFF);
     return;
   }
-  if (is_frame(d)) {
+  if (is_frame_variable(d)) {
     note_read(d);
-    emit_load_local(d->value, d->type);
+    emit_load_local(d->frame_offset, d->type);
     return;
   }
   emit_default_begin(n);
@@ -268,17 +263,18 @@ bool try_increment_in_place(Node* n, std::uint8_t mode) {
   if (target->op != node_op::identifier || !is_small_constant(n->right))
     return false;
   Declaration* d = declaration_of(target);
-  const bool frame = is_frame(d) && size_of(d->type) == 4 &&
-                     d->value >= -128 && d->value <= 127;
-  const bool builtin = d->kind == decl_kind::builtin_variable &&
-                       size_of(d->type) <= 4 && d->value <= 127;
+  const bool frame = is_frame_variable(d) && size_of(d->type) == 4 &&
+                     d->frame_offset >= -128 && d->frame_offset <= 127;
+  const bool builtin = d->kind == DeclKind::builtin_variable &&
+                       size_of(d->type) <= 4 && d->builtin_number <= 127;
   if (!frame && !builtin) return false;
-  if (frame) d->flags |= decl_flag::used | decl_flag::set;
+  if (frame) d->usage |= decl_flag::used | decl_flag::set;
   const std::int32_t step = evaluate(n->right);
   emit_byte(frame ? op::inc_local : op::inc_builtin);
   emit_byte(static_cast<std::uint8_t>(subtract ? -step : step));
   emit_byte(mode);
-  emit_byte(static_cast<std::uint8_t>(d->value));
+  emit_byte(static_cast<std::uint8_t>(frame ? d->frame_offset
+                                            : d->builtin_number));
   return true;
 }
 
@@ -519,21 +515,23 @@ void compile_address(Node* n) {
   }
   if (n->op != node_op::identifier) report_error("can't compute address");
   Declaration* d = declaration_of(n);
-  if (d->kind == decl_kind::global) {
+  if (d->kind == DeclKind::global) {
     emit_reference(op::addr_global, n->symbol);
     return;
   }
-  const bool frame = is_frame(d);
-  if (!frame && d->kind != decl_kind::builtin_variable)
+  const bool frame = is_frame_variable(d);
+  if (!frame && d->kind != DeclKind::builtin_variable)
     report_error("can't compute address");
-  if (frame) d->flags |= decl_flag::used | decl_flag::set;
-  check_frame_offset(d->value);
-  if (d->value > 127) {
+  if (frame) d->usage |= decl_flag::used | decl_flag::set;
+  // A built-in variable's number takes the place of the frame offset.
+  const std::int32_t place = frame ? d->frame_offset : d->builtin_number;
+  check_frame_offset(place);
+  if (place > 127) {
     emit_byte(op::addr_local_wide);
-    emit_word16(static_cast<unsigned>(d->value));
+    emit_word16(static_cast<unsigned>(place));
   } else {
     emit_byte(frame ? op::addr_local : op::addr_builtin);
-    emit_byte(static_cast<std::uint8_t>(d->value));
+    emit_byte(static_cast<std::uint8_t>(place));
   }
   emit_int32(static_cast<std::uint32_t>(size_of(d->type)));
 }
@@ -560,7 +558,7 @@ void compile_store(Node* n) {
       report_error("left side too complex");
   }
   Declaration* d = declaration_of(n);
-  if (d->kind == decl_kind::global) {
+  if (d->kind == DeclKind::global) {
     emit_default_begin(n);
     if (size_of(d->type) == 2) {
       emit_reference(op::store_global_2, n->symbol);
@@ -571,19 +569,19 @@ void compile_store(Node* n) {
     emit_default_end(n);
     return;
   }
-  if (d->kind == decl_kind::builtin_variable) {
+  if (d->kind == DeclKind::builtin_variable) {
     const OwnInstructions* own = own_instructions_of(n->symbol);
     if (own != nullptr && own->store != 0) {
       emit_byte(own->store);
       return;
     }
     emit_byte(op::store_builtin);
-    emit_byte(static_cast<unsigned>(d->value) & 0xFF);
+    emit_byte(static_cast<unsigned>(d->builtin_number) & 0xFF);
     return;
   }
-  if (!is_frame(d)) report_error("left side too complex");
-  d->flags |= decl_flag::set;
-  emit_store_local(d->value, d->type);
+  if (!is_frame_variable(d)) report_error("left side too complex");
+  d->usage |= decl_flag::set;
+  emit_store_local(d->frame_offset, d->type);
 }
 
 void compile_call(Node* call, bool value_wanted) {
@@ -614,9 +612,9 @@ void compile_call(Node* call, bool value_wanted) {
   const Declaration* d = declaration_of(callee);
   check_arguments(callee->symbol->name, d,
                   std::span<Node* const>(stack.data() + base, end - base));
-  if (d->kind == decl_kind::builtin_function) {
-    const int max_words = d->flags;
-    const int min_words = d->aux;
+  if (d->kind == DeclKind::builtin_function) {
+    const int max_words = d->max_words;
+    const int min_words = d->min_words;
     const bool variadic = max_words == -1;
     if (value_wanted && d->type == nullptr)
       report_error("function returns no value");
@@ -625,7 +623,7 @@ void compile_call(Node* call, bool value_wanted) {
     if (!variadic)
       for (int pad = words; pad < max_words; ++pad) emit_byte(op::push_zero);
     push_arguments();
-    emit_primitive_call(d->value);
+    emit_primitive_call(d->primitive);
     if (variadic) {
       emit_byte(call_byte_value);
     } else if (!value_wanted && d->type != nullptr) {

@@ -43,8 +43,8 @@ bool is_function_type(const Type* t) {
 // initializer are read.
 void write_global(Declaration* d, int flags) {
   Type* type = d->type;
-  const bool buffer = (d->value & storage_flag::buffer) != 0;
-  const bool window = (d->value & storage_flag::window) != 0;
+  const bool buffer = d->storage == Storage::buffer;
+  const bool window = d->storage == Storage::window;
   const bool open_array = type->kind == kind::pointer && type->count == -1;
   const bool initialized =
       lexer.current_token == tok::assign && lexer.assign_op == 0;
@@ -88,9 +88,9 @@ void declare_plain(Type* full, bool has_type, int flags) {
     d.chain = full->sub;
     declare_function();
   } else if (declarations.storage_keyword == tok::kw_typedef) {
-    declare(decl_kind::global);
+    declare(DeclKind::global);
   } else {
-    write_global(declare(decl_kind::global), flags);
+    write_global(declare(DeclKind::global), flags);
   }
 }
 

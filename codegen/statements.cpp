@@ -220,8 +220,8 @@ void compile_save(bool save_spot) {
     const Declaration* d = lexer.current_token == tok::identifier
                                ? name->declaration
                                : nullptr;
-    if (d == nullptr || (d->kind != decl_kind::global &&
-                         d->kind != decl_kind::builtin_variable))
+    if (d == nullptr || (d->kind != DeclKind::global &&
+                         d->kind != DeclKind::builtin_variable))
       report_error("expected global variable");
     const TokenCode k = d->type->kind;
     if (k == kind::struct_ || k == kind::union_ || k == kind::function ||
@@ -233,8 +233,8 @@ void compile_save(bool save_spot) {
     if (words > save_flags::words_mask) report_fatal("compiler limit exceeded");
     unsigned flags = static_cast<unsigned>(words);
     if (save_spot) flags |= save_flags::spot;
-    if ((d->value & storage_flag::buffer) != 0) flags |= save_flags::buffer_specific;
-    else if ((d->value & storage_flag::window) != 0) flags |= save_flags::window_specific;
+    if (d->storage == Storage::buffer) flags |= save_flags::buffer_specific;
+    else if (d->storage == Storage::window) flags |= save_flags::window_specific;
 
     Node* variable = identifier_leaf(name);
     compile_value(variable);

@@ -186,18 +186,15 @@ Type* base_type(int base) {
   }
 }
 
-Declaration* attach(std::string_view name, int kind, int value, int flags,
-                    int aux, Type* type) {
-  if (!fits_instruction_byte(value))
+Declaration* attach(std::string_view name, DeclKind kind, int number,
+                    Type* type) {
+  if (!fits_instruction_byte(number))
     report_fatal("internal error: bytecode overflow");
   Symbol* symbol = identifier(name);
   Declaration* record = new_declaration();
   record->symbol = symbol;
   record->previous = nullptr;
   record->kind = kind;
-  record->value = value;
-  record->flags = flags;
-  record->aux = aux;
   record->type = type;
   record->line = 0;
   record->file = {};
@@ -218,26 +215,32 @@ Type* decode_type_code(int code, int array_count) {
 }
 
 Declaration* install_primitive(const PrimitiveRow& row) {
-  Declaration* record =
-      attach(row.name, decl_kind::builtin_function, row.number, row.max_words,
-             row.min_words, decode_type_code(row.result_code, 0));
+  Declaration* record = attach(row.name, DeclKind::builtin_function, row.number,
+                               decode_type_code(row.result_code, 0));
+  record->primitive = row.number;
+  record->max_words = row.max_words;
+  record->min_words = row.min_words;
   record->has_signature = true;
   record->signature = std::string(row.signature);
   return record;
 }
 
-Declaration* install_variable(const VariableRow& row, int kind) {
-  return attach(row.name, kind, row.number, row.array_count, 0,
-                decode_type_code(row.type_code, row.array_count));
+Declaration* install_variable(const VariableRow& row, DeclKind kind) {
+  Declaration* record = attach(row.name, kind, row.number,
+                               decode_type_code(row.type_code, row.array_count));
+  record->builtin_number = row.number;
+  record->array_count = row.array_count;
+  record->storage = storage_of_number(row.number);
+  return record;
 }
 
 void install_builtin_names() {
   build_predefined_types();
   for (const PrimitiveRow& row : primitive_rows) install_primitive(row);
   for (const VariableRow& row : variable_rows)
-    install_variable(row, decl_kind::builtin_variable);
+    install_variable(row, DeclKind::builtin_variable);
   for (const VariableRow& row : type_name_rows)
-    install_variable(row, decl_kind::type_name);
+    install_variable(row, DeclKind::type_name);
 }
 
 std::span<const PrimitiveRow> primitive_table() { return primitive_rows; }

@@ -14,6 +14,7 @@ namespace qxl {
 
 struct Type;
 struct Declaration;
+enum class DeclKind : std::uint8_t;
 
 struct PrimitiveRow {
   std::string_view name;
@@ -182,8 +183,8 @@ Type* decode_type_code(int code, int array_count);
 // Attach the declaration of one row to its name; install_builtin_names runs
 // these over the tables.  A number that does not fit the instruction
 // encoding is the fatal "internal error: bytecode overflow".  `kind` is
-// decl_kind::builtin_variable or decl_kind::type_name.
+// DeclKind::builtin_variable or DeclKind::type_name.
 Declaration* install_primitive(const PrimitiveRow& row);
-Declaration* install_variable(const VariableRow& row, int kind);
+Declaration* install_variable(const VariableRow& row, DeclKind kind);
 
 }  // namespace qxl

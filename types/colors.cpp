@@ -152,8 +152,8 @@ bool parse_keytable_declaration() {
       report_error("bad key table name");
     declarations.storage_keyword = 0;
     declarations.current = Declarator{symbols.current, type_keytable, nullptr};
-    Declaration* d = declare(decl_kind::global);
-    d->value = storage_flag::key_table + declarations.next_key_table++;
+    Declaration* d = declare(DeclKind::global);
+    d->key_table = declarations.next_key_table++;
     ByteBuffer record{record::key_table};
     put_name(record, symbols.current->name);
     write_plain_record(record);
@@ -170,14 +170,13 @@ void parse_key_bindings(void (*bind)(int table, std::int32_t key)) {
     const Declaration* d = lexer.current_token == tok::identifier
                                ? symbols.current->declaration
                                : nullptr;
-    if (d == nullptr || d->kind != decl_kind::global ||
-        (d->value & storage_flag::key_table) == 0)
+    if (d == nullptr || d->kind != DeclKind::global || d->key_table == 0)
       report_error("bad key table name");
     next_token();
     expect_token(tok::lbracket);
     const std::int32_t key = evaluate_and_release(parse_expression());
     expect_token(tok::rbracket);
-    bind(d->value % 512, key);
+    bind(d->key_table % 512, key);
   } while (lexer.current_token == tok::comma);
 }
 

@@ -111,7 +111,7 @@ Type* type_from_keyword_run() {
 
 bool is_type_name(const Symbol* s) {
   return s != nullptr && s->declaration != nullptr &&
-         s->declaration->kind == decl_kind::type_name;
+         s->declaration->kind == DeclKind::type_name;
 }
 
 // Structures and arrays nested inside each other by value deeper than this
@@ -292,14 +292,14 @@ Type* parse_type_name() {
 
 namespace {
 
-const char* kind_word(int k) {
-  return k == decl_kind::builtin_function || k == decl_kind::function
+const char* kind_word(DeclKind k) {
+  return k == DeclKind::builtin_function || k == DeclKind::function
              ? "function"
              : "variable";
 }
 
 // Fills a new record for `name` and makes it the name's declaration.
-Declaration* attach(Declaration* record, Symbol* name, int record_kind,
+Declaration* attach(Declaration* record, Symbol* name, DeclKind record_kind,
                     Type* type) {
   record->symbol = name;
   record->previous = name->declaration;
@@ -322,64 +322,64 @@ Declaration* new_local_declaration() {
 
 }  // namespace
 
-Declaration* declare(int requested) {
+Declaration* declare(DeclKind requested) {
   Declarator& d = declarations.current;
   Symbol* name = d.name;
   if (name == nullptr) report_fatal("declare: internal error");
   Type* type = d.chain;
   Declaration* old_record = name->declaration;
-  int old = old_record != nullptr ? old_record->kind : 0;
+  DeclKind old = old_record != nullptr ? old_record->kind : DeclKind::none;
 
-  if (requested == decl_kind::local &&
-      (old == decl_kind::parameter_named || old == decl_kind::parameter_typed))
-    old = decl_kind::local;
+  if (requested == DeclKind::local &&
+      (old == DeclKind::parameter_named || old == DeclKind::parameter_typed))
+    old = DeclKind::local;
   if (requested != old) {
-    if (requested == decl_kind::parameter_typed &&
-        old != decl_kind::parameter_named)
+    if (requested == DeclKind::parameter_typed &&
+        old != DeclKind::parameter_named)
       report_error("%s is not a parameter", name->name.c_str());
-    if ((requested == decl_kind::function || requested == decl_kind::global) &&
-        old >= decl_kind::builtin_function && old <= decl_kind::global)
+    if ((requested == DeclKind::function || requested == DeclKind::global) &&
+        old >= DeclKind::builtin_function && old <= DeclKind::global)
       report_error("cannot%s %s %s",
-                   old <= decl_kind::builtin_variable ? " replace built-in"
+                   old <= DeclKind::builtin_variable ? " replace built-in"
                                                       : " redeclare",
                    kind_word(old), name->name.c_str());
   } else {
     if (!types_compatible(type, old_record->type, false, true))
       report_error("identifier %s redeclared incompatibly", name->name.c_str());
-    if (requested == decl_kind::local ||
-        requested == decl_kind::parameter_named ||
-        requested == decl_kind::parameter_typed)
+    if (requested == DeclKind::local ||
+        requested == DeclKind::parameter_named ||
+        requested == DeclKind::parameter_typed)
       report_error("identifier %s redeclared", name->name.c_str());
     return old_record;
   }
 
-  const int record_kind = declarations.storage_keyword == tok::kw_typedef
-                              ? decl_kind::type_name
+  const DeclKind record_kind = declarations.storage_keyword == tok::kw_typedef
+                              ? DeclKind::type_name
                               : requested;
   switch (requested) {
-    case decl_kind::builtin_function:
-    case decl_kind::function:
-    case decl_kind::global: {
+    case DeclKind::builtin_function:
+    case DeclKind::function:
+    case DeclKind::global: {
       Declaration* record = attach(new_declaration(), name, record_kind, type);
-      if (requested == decl_kind::global && record_kind == requested) {
+      if (requested == DeclKind::global && record_kind == requested) {
         if (declarations.storage_keyword == tok::kw_buffer)
-          record->value = storage_flag::buffer;
+          record->storage = Storage::buffer;
         else if (declarations.storage_keyword == tok::kw_window)
-          record->value = storage_flag::window;
+          record->storage = Storage::window;
       }
       return record;
     }
-    case decl_kind::local:
-    case decl_kind::parameter_named: {
+    case DeclKind::local:
+    case DeclKind::parameter_named: {
       if (declarations.locals.size() >= max_local_entries)
         report_error("too many local variables");
       Declaration* record =
           attach(new_local_declaration(), name, record_kind, type);
       declarations.locals.push_back(record);
-      if (requested == decl_kind::parameter_named) {
-        record->flags = decl_flag::set;
-      } else if (record_kind == decl_kind::local) {
-        record->value = code.frame_words;
+      if (requested == DeclKind::parameter_named) {
+        record->usage = decl_flag::set;
+      } else if (record_kind == DeclKind::local) {
+        record->frame_offset = code.frame_words;
         const std::int64_t words = (rounded_size(type) + 3) / 4;
         if (code.frame_words + words > max_frame_words)
           report_error("too much local variable space");
@@ -387,11 +387,11 @@ Declaration* declare(int requested) {
       }
       return record;
     }
-    case decl_kind::parameter_typed: {
+    case DeclKind::parameter_typed: {
       // The named parameter takes its type; arrays are passed as pointers,
       // char and short as int.
       Declaration* record = old_record;
-      record->kind = decl_kind::parameter_typed;
+      record->kind = DeclKind::parameter_typed;
       if (type != nullptr && type->kind == kind::pointer && type->count != 0)
         type = pointer_to(type->sub);
       else if (type == type_char || type == type_short)
@@ -409,7 +409,7 @@ Declaration* declare_implicit_function(Symbol* name) {
   const TokenCode saved_storage = declarations.storage_keyword;
   declarations.current = Declarator{name, type_int, nullptr};
   declarations.storage_keyword = 0;
-  Declaration* record = declare(decl_kind::function);
+  Declaration* record = declare(DeclKind::function);
   declarations.current = saved;
   declarations.storage_keyword = saved_storage;
   return record;
@@ -443,16 +443,16 @@ int words_of(const Type* t) {
 
 // Warns about one unused local or parameter at its own position, once.
 void warn_unused(Declaration* d) {
-  if ((d->flags & (decl_flag::used | decl_flag::warned)) != 0) return;
-  if (d->kind == decl_kind::type_name) return;
-  d->flags |= decl_flag::warned;
+  if ((d->usage & (decl_flag::used | decl_flag::warned)) != 0) return;
+  if (d->kind == DeclKind::type_name) return;
+  d->usage |= decl_flag::warned;
   const std::string saved_file = reader.file_name;
   const int saved_line = reader.line_number;
   reader.file_name = std::string(d->file);
   reader.line_number = d->line;
   const char* name = d->symbol->name.c_str();
-  if (d->kind == decl_kind::local) {
-    if ((d->flags & decl_flag::set) != 0)
+  if (d->kind == DeclKind::local) {
+    if ((d->usage & decl_flag::set) != 0)
       report_warning("variable %s was set but not used", name);
     else
       report_warning("variable %s was not used", name);
@@ -493,9 +493,9 @@ bool starts_local_declaration() {
 
 Declaration* declare_function() {
   const Declaration* d = declarations.current.name->declaration;
-  return declare(d != nullptr && d->kind == decl_kind::builtin_function
-                     ? decl_kind::builtin_function
-                     : decl_kind::function);
+  return declare(d != nullptr && d->kind == DeclKind::builtin_function
+                     ? DeclKind::builtin_function
+                     : DeclKind::function);
 }
 
 int parse_parameter_list() {
@@ -503,7 +503,7 @@ int parse_parameter_list() {
   if (lexer.current_token == tok::identifier && !is_type_start()) {
     for (;;) {
       declarations.current = Declarator{symbols.current, type_int, nullptr};
-      declare(decl_kind::parameter_named);
+      declare(DeclKind::parameter_named);
       ++count;
       next_token();
       if (lexer.current_token != tok::comma) return count;
@@ -520,8 +520,8 @@ int parse_parameter_list() {
     parse_declarator(1);
     Declarator& d = declarations.current;
     d.chain = attach_base(d.chain, d.innermost, base);
-    declare(decl_kind::parameter_named);
-    declare(decl_kind::parameter_typed);
+    declare(DeclKind::parameter_named);
+    declare(DeclKind::parameter_typed);
     ++count;
     if (lexer.current_token != tok::comma) return count;
     next_token();
@@ -537,7 +537,7 @@ int parse_parameter_declarations() {
       parse_declarator(1);
       Declarator& d = declarations.current;
       d.chain = attach_base(d.chain, d.innermost, base);
-      declare(decl_kind::parameter_typed);
+      declare(DeclKind::parameter_typed);
       if (lexer.current_token != tok::comma) break;
       next_token();
     }
@@ -546,7 +546,7 @@ int parse_parameter_declarations() {
   int words = 0;
   for (Declaration* d : declarations.locals) {
     words += words_of(d->type);
-    d->value = -words - 3;
+    d->frame_offset = -words - 3;
   }
   if (words >= 128) report_error("too much argument space");
   return words;
@@ -555,8 +555,8 @@ int parse_parameter_declarations() {
 std::vector<const Type*> parameter_types() {
   std::vector<const Type*> types;
   for (const Declaration* d : declarations.locals)
-    if (d->kind == decl_kind::parameter_named ||
-        d->kind == decl_kind::parameter_typed)
+    if (d->kind == DeclKind::parameter_named ||
+        d->kind == DeclKind::parameter_typed)
       types.push_back(d->type);
   return types;
 }
@@ -579,7 +579,7 @@ void parse_local_declarations(void (*initialize)(Node*)) {
         d.chain = d.chain->sub;  // the record holds the result type
         declare_function();
       } else {
-        Declaration* record = declare(decl_kind::local);
+        Declaration* record = declare(DeclKind::local);
         if (lexer.current_token == tok::assign && lexer.assign_op == 0) {
           next_token();
           Node* target = identifier_leaf(record->symbol);

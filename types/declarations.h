@@ -21,52 +21,84 @@ struct Node;
 struct Symbol;
 struct Type;
 
-namespace decl_kind {
-inline constexpr int builtin_function = 1;
-inline constexpr int builtin_variable = 2;
-inline constexpr int function = 3;
-inline constexpr int global = 4;
-inline constexpr int local = 5;
-inline constexpr int parameter_named = 6;
-inline constexpr int parameter_typed = 7;
-inline constexpr int type_name = tok::kw_typedef;  // 20
-}  // namespace decl_kind
+// What a name is declared as.  The order matters: the redeclaration rules
+// compare kinds by range (built-ins, then functions and globals).
+enum class DeclKind : std::uint8_t {
+  none = 0,  // no declaration
+  builtin_function = 1,
+  builtin_variable = 2,
+  function = 3,
+  global = 4,
+  local = 5,
+  parameter_named = 6,  // named in an old-style list, type not yet given
+  parameter_typed = 7,
+  // A typedef name: numbered as the word that declares it.
+  type_name = tok::kw_typedef,
+};
+static_assert(static_cast<int>(DeclKind::type_name) == 20);
 
-// Bits of Declaration::flags for locals and parameters.
+// Bits of Declaration::usage: whether a local, parameter or global was
+// read, whether it was assigned, and whether its warning was given.
 namespace decl_flag {
 inline constexpr std::uint16_t used = 1;
 inline constexpr std::uint16_t set = 2;
 inline constexpr std::uint16_t warned = 4;
 }  // namespace decl_flag
 
-// Flags in the value of globals and built-in variables, and of key tables.
+// The flags that the tables of built-in variables add to a variable's
+// number for a per-buffer or per-window variable.
 namespace storage_flag {
 inline constexpr std::int32_t buffer = 1024;
 inline constexpr std::int32_t window = 2048;
-inline constexpr std::int32_t key_table = 4096;
 }  // namespace storage_flag
+
+// Which copy of a variable code sees: one for the whole editor, or one per
+// buffer or per window.
+enum class Storage : std::uint8_t { plain, buffer, window };
+
+// The storage that a built-in variable's table number carries.
+inline Storage storage_of_number(std::int32_t number) {
+  if ((number & storage_flag::buffer) != 0) return Storage::buffer;
+  if ((number & storage_flag::window) != 0) return Storage::window;
+  return Storage::plain;
+}
 
 struct Declaration {
   Symbol* symbol = nullptr;
   Declaration* previous = nullptr;
-  int kind = 0;
-  // Built-in function: primitive number.  Built-in variable: number with
-  // the buffer/window flags.  Global: the buffer/window flags, or 4096 plus
-  // the number of a key table.  Local and parameter: frame word offset.
-  std::int32_t value = 0;
-  // Locals and parameters: decl_flag bits.  Built-in functions: argument
-  // words with every argument.  Built-in variables: the array count.
-  std::int32_t flags = 0;
-  // Built-in functions: argument words of the required arguments.
-  std::int32_t aux = 0;
+  DeclKind kind = DeclKind::none;
   // The declared type; for functions the result type (null: no result).
   Type* type = nullptr;
+
+  // Built-in functions: the primitive's number, and the argument words it
+  // takes with every argument and with the required ones only.
+  std::int32_t primitive = 0;
+  std::int32_t max_words = 0;
+  std::int32_t min_words = 0;
+  // Built-in variables: the number of the tables (position plus the
+  // buffer or window flag) and the element count of an array (0: none).
+  std::int32_t builtin_number = 0;
+  std::int32_t array_count = 0;
+  // Globals and built-in variables: per-buffer, per-window or neither.
+  Storage storage = Storage::plain;
+  // Globals that name a key table: its number (0: not a key table).
+  std::int32_t key_table = 0;
+  // Locals and parameters: the frame offset in words (parameters below 0).
+  std::int32_t frame_offset = 0;
+  // Locals, parameters and globals: decl_flag bits.
+  std::uint16_t usage = 0;
+
   // Functions: the parameter signature, once known.
   bool has_signature = false;
   std::string signature;
   int line = 0;
   std::string_view file;  // interned: see DeclarationState::file_names
 };
+
+inline bool is_frame_variable(const Declaration* d) {
+  return d->kind == DeclKind::local || d->kind == DeclKind::parameter_named ||
+         d->kind == DeclKind::parameter_typed;
+}
 
 // Where a type specifier is read decides the message for a token that
 // cannot start one.
@@ -133,7 +165,7 @@ Type* parse_type_name();
 // Enters the current declarator (its chain holding the complete type, base
 // attached) with the requested kind (the redeclaration
 // rules decide whether a record is made) and returns its declaration.
-Declaration* declare(int requested_kind);
+Declaration* declare(DeclKind requested_kind);
 // A called name that has no declaration: a function returning int.
 Declaration* declare_implicit_function(Symbol* name);
 // Enters a function name: a primitive's name keeps its built-in meaning.

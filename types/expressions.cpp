@@ -95,8 +95,8 @@ Node* one() { return new_folded(1); }
 std::int64_t operand_size(const Node* n) {
   if (n->op == node_op::identifier && n->symbol->declaration != nullptr) {
     const Declaration* d = n->symbol->declaration;
-    if (d->kind != decl_kind::function &&
-        d->kind != decl_kind::builtin_function)
+    if (d->kind != DeclKind::function &&
+        d->kind != DeclKind::builtin_function)
       return type_size(d->type, false);
   }
   if (n->op == node_op::string_const || n->op == node_op::string_concat)
@@ -157,11 +157,11 @@ Node* parse_identifier() {
   if (d == nullptr && called) d = declare_implicit_function(name);
   if (d == nullptr) report_error("undeclared variable %s", name->name.c_str());
 
-  if (d->kind == decl_kind::type_name) report_expected("expected %s", "expression");
-  if ((d->kind == decl_kind::function ||
-       d->kind == decl_kind::builtin_function) &&
+  if (d->kind == DeclKind::type_name) report_expected("expected %s", "expression");
+  if ((d->kind == DeclKind::function ||
+       d->kind == DeclKind::builtin_function) &&
       !called) {
-    if (d->kind == decl_kind::builtin_function)
+    if (d->kind == DeclKind::builtin_function)
       report_error("cannot take address of a built in function");
     Type* function = make_type(kind::function, d->type, 0);
     return new_leaf(node_op::identifier, name,
@@ -235,8 +235,8 @@ Node* parse_primary() {
 }
 
 bool is_function_declaration(const Declaration* d) {
-  return d != nullptr && (d->kind == decl_kind::function ||
-                          d->kind == decl_kind::builtin_function);
+  return d != nullptr && (d->kind == DeclKind::function ||
+                          d->kind == DeclKind::builtin_function);
 }
 
 void check_argument(const Node* argument) {
@@ -335,7 +335,7 @@ Node* identifier_leaf(Symbol* name) {
   Type* type = d->type;
   if (type != nullptr && type->kind == kind::pointer && type->count != 0)
     type = pointer_to(type->sub);
-  if (d->kind == decl_kind::global) d->flags |= decl_flag::used;
+  if (d->kind == DeclKind::global) d->usage |= decl_flag::used;
   return new_leaf(node_op::identifier, name, type);
 }
 

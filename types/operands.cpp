@@ -121,8 +121,8 @@ void require_lvalue(const Node* n) {
       n->op != node_op::dereference && n->op != node_op::member)
     report_error("not an lvalue");
   if (const Declaration* d = declaration_of(n)) {
-    if (d->kind == decl_kind::function ||
-        d->kind == decl_kind::builtin_function || is_array(d->type))
+    if (d->kind == DeclKind::function ||
+        d->kind == DeclKind::builtin_function || is_array(d->type))
       report_error("not an lvalue");
   }
   if (is_array(n->type)) report_error("not an lvalue");
@@ -137,7 +137,7 @@ Node* address_of(Node* n) {
   }
   require_lvalue(n);
   if (const Declaration* d = declaration_of(n)) {
-    if (d->kind == decl_kind::parameter_typed && is_function_pointer(d->type))
+    if (d->kind == DeclKind::parameter_typed && is_function_pointer(d->type))
       report_error("No pointers to function pointer arguments.");
   }
   return new_node(node_op::address_of, n, nullptr,

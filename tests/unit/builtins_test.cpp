@@ -204,10 +204,10 @@ TEST_F(BuiltinsTest, TellingPrimitivesAreExactInTableAndDeclaration) {
 
     const Declaration* d = declaration(p.name);
     ASSERT_NE(d, nullptr);
-    EXPECT_EQ(d->kind, decl_kind::builtin_function);
-    EXPECT_EQ(d->value, p.number);
-    EXPECT_EQ(d->flags, p.max_words);
-    EXPECT_EQ(d->aux, p.min_words);
+    EXPECT_EQ(d->kind, DeclKind::builtin_function);
+    EXPECT_EQ(d->primitive, p.number);
+    EXPECT_EQ(d->max_words, p.max_words);
+    EXPECT_EQ(d->min_words, p.min_words);
     EXPECT_TRUE(d->has_signature);
     EXPECT_EQ(d->signature, p.signature);
     EXPECT_EQ(type_text(d->type), p.result_text);
@@ -287,10 +287,11 @@ TEST_F(BuiltinsTest, TellingVariablesAreExact) {
 
     const Declaration* d = declaration(t.name);
     ASSERT_NE(d, nullptr);
-    EXPECT_EQ(d->kind, decl_kind::builtin_variable);
-    EXPECT_EQ(d->value, t.number);
-    EXPECT_EQ(d->flags, t.array_count);
-    EXPECT_EQ(d->aux, 0);
+    EXPECT_EQ(d->kind, DeclKind::builtin_variable);
+    EXPECT_EQ(d->builtin_number, t.number);
+    EXPECT_EQ(d->array_count, t.array_count);
+    EXPECT_EQ(d->storage, storage_of_number(t.number));
+    EXPECT_EQ(d->primitive, 0);
     EXPECT_FALSE(d->has_signature);
     EXPECT_EQ(type_text(d->type), t.type);
   }
@@ -393,9 +394,9 @@ TEST_F(BuiltinsTest, ScalarVariablesHaveTheirListedTypes) {
       SCOPED_TRACE(std::string(name));
       const Declaration* d = declaration(name);
       ASSERT_NE(d, nullptr);
-      EXPECT_EQ(d->kind, decl_kind::builtin_variable);
+      EXPECT_EQ(d->kind, DeclKind::builtin_variable);
       EXPECT_EQ(d->type, expected);
-      EXPECT_EQ(d->flags, 0);
+      EXPECT_EQ(d->array_count, 0);
     }
   };
   check(char_scalars, type_char);
@@ -421,7 +422,7 @@ TEST_F(BuiltinsTest, MouseCursorLayout) {
   EXPECT_EQ(member_offset(cursor, hot_x->next->next), 66);
 
   const Declaration* name = declaration("MOUSE_CURSOR");
-  EXPECT_EQ(name->kind, decl_kind::type_name);
+  EXPECT_EQ(name->kind, DeclKind::type_name);
   EXPECT_EQ(name->type, cursor);
   EXPECT_EQ(rounded_size(name->type), 68);
   EXPECT_EQ(builtin_types.mouse_cursor, cursor);
@@ -444,9 +445,9 @@ TEST_F(BuiltinsTest, PrintOptionsAndOpaqueStructures) {
     SCOPED_TRACE(std::string(o.name));
     const Declaration* d = declaration(o.name);
     ASSERT_NE(d, nullptr);
-    EXPECT_EQ(d->kind, decl_kind::type_name);
-    EXPECT_EQ(d->value, 0);
-    EXPECT_EQ(d->flags, 0);
+    EXPECT_EQ(d->kind, DeclKind::type_name);
+    EXPECT_EQ(d->builtin_number, 0);
+    EXPECT_EQ(d->array_count, 0);
     ASSERT_EQ(d->type->kind, kind::struct_);
     EXPECT_EQ(type_size(d->type, false), o.size);
     // One member, whose name no program can write.
@@ -490,7 +491,7 @@ TEST_F(BuiltinsTest, TypeCodesDecode) {
 // --- Installation ---------------------------------------------------------
 
 TEST_F(BuiltinsTest, EveryNameIsAnIdentifierWithAFreshDeclaration) {
-  auto check = [&](std::string_view name, int kind) {
+  auto check = [&](std::string_view name, DeclKind kind) {
     SCOPED_TRACE(std::string(name));
     EXPECT_EQ(lookup_symbol(name, tok::string_const), tok::identifier);
     const Declaration* d = symbols.current->declaration;
@@ -502,11 +503,11 @@ TEST_F(BuiltinsTest, EveryNameIsAnIdentifierWithAFreshDeclaration) {
     EXPECT_TRUE(d->file.empty());
   };
   for (const PrimitiveRow& row : primitive_table())
-    check(row.name, decl_kind::builtin_function);
+    check(row.name, DeclKind::builtin_function);
   for (const VariableRow& row : builtin_variable_table())
-    check(row.name, decl_kind::builtin_variable);
+    check(row.name, DeclKind::builtin_variable);
   for (const VariableRow& row : builtin_type_name_table())
-    check(row.name, decl_kind::type_name);
+    check(row.name, DeclKind::type_name);
   ASSERT_EQ(builtin_type_name_table().size(), 5u);
 }
 
@@ -529,7 +530,7 @@ TEST(BuiltinInstallTest, NumbersOutsideTheInstructionByteAreFatal) {
 
     const VariableRow variable{"made_up", c.number, 0, type_code::int_};
     result = test::run_on_text(
-        "", [&] { install_variable(variable, decl_kind::builtin_variable); });
+        "", [&] { install_variable(variable, DeclKind::builtin_variable); });
     EXPECT_EQ(result.status, c.fits ? 0 : 1);
   }
 }
@@ -542,10 +543,10 @@ TEST(BuiltinInstallTest, EachCompileGetsItsOwnRecords) {
       Type* cursor = symbols.current->tag;
       ASSERT_NE(cursor, nullptr);
       EXPECT_EQ(rounded_size(cursor), 68);
-      EXPECT_EQ(symbols.current->declaration->value, 108);
+      EXPECT_EQ(symbols.current->declaration->builtin_number, 108);
       EXPECT_EQ(symbols.current->declaration->previous, nullptr);
       lookup_symbol("memcpy", tok::identifier);
-      EXPECT_EQ(symbols.current->declaration->value, 560);
+      EXPECT_EQ(symbols.current->declaration->primitive, 560);
       EXPECT_EQ(symbols.current->declaration->signature, "*V;*V;I;");
       lookup_symbol("jmp_buf", tok::identifier);
       EXPECT_EQ(rounded_size(symbols.current->declaration->type), 800);

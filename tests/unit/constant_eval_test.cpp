@@ -20,7 +20,7 @@ class ConstantEvalTest : public ::testing::Test,
  protected:
   void SetUp() override {
     start();
-    test::declare_name("x", decl_kind::global, type_int);
+    test::declare_name("x", DeclKind::global, type_int);
   }
   void TearDown() override { finish(); }
 

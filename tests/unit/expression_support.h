@@ -21,15 +21,22 @@ inline Symbol* symbol_named(const std::string& text) {
 }
 
 // Declares `name` with the given kind and type, hiding what it had.
-inline Declaration* declare_name(const std::string& name, int kind, Type* type,
-                                 std::int32_t value = 0) {
+// `place` is a built-in function's primitive number, a built-in
+// variable's number, or a local's or parameter's frame offset.
+inline Declaration* declare_name(const std::string& name, DeclKind kind,
+                                 Type* type, std::int32_t place = 0) {
   Symbol* s = symbol_named(name);
   Declaration* d = new_declaration();
   d->symbol = s;
   d->previous = s->declaration;
   d->kind = kind;
   d->type = type;
-  d->value = value;
+  if (kind == DeclKind::builtin_function)
+    d->primitive = place;
+  else if (kind == DeclKind::builtin_variable)
+    d->builtin_number = place;
+  else
+    d->frame_offset = place;
   s->declaration = d;
   return d;
 }

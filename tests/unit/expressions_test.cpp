@@ -23,30 +23,30 @@ class ExpressionTest : public ::testing::Test, protected test::ExpressionFixture
                                                  {"y", type_short},
                                                  {"name", type_char_ptr}});
     small_union = aggregate_type(kind::union_, {{"i", type_int}, {"b", type_byte}});
-    declare_name("i", decl_kind::global, type_int);
-    declare_name("j", decl_kind::global, type_int);
-    declare_name("c", decl_kind::global, type_char);
-    declare_name("b", decl_kind::global, type_byte);
-    declare_name("s", decl_kind::global, type_spot);
-    declare_name("p", decl_kind::global, pointer_to(type_int));
-    declare_name("q", decl_kind::global, pointer_to(type_int));
-    declare_name("cp", decl_kind::global, type_char_ptr);
-    declare_name("sp", decl_kind::global, pointer_to(type_short));
-    declare_name("bp", decl_kind::global, pointer_to(type_byte));
-    declare_name("pp", decl_kind::global, pointer_to(type_char_ptr));
-    declare_name("arr", decl_kind::global, array_of(type_int, 10));
-    declare_name("pt", decl_kind::global, point);
-    declare_name("pt2", decl_kind::global, other_point);
-    declare_name("ptp", decl_kind::global, pointer_to(point));
-    declare_name("u", decl_kind::global, small_union);
-    declare_name("u2", decl_kind::global, small_union);
-    declare_name("f", decl_kind::function, type_int);
-    declare_name("proc", decl_kind::function, nullptr);
-    declare_name("fp", decl_kind::global, pointer_to(function_returning(type_int)));
-    declare_name("prim", decl_kind::builtin_function, type_int, 200);
-    declare_name("memcpy", decl_kind::builtin_function, nullptr, 560);
-    declare_name("T", decl_kind::type_name, type_short);
-    declare_name("fparam", decl_kind::parameter_typed,
+    declare_name("i", DeclKind::global, type_int);
+    declare_name("j", DeclKind::global, type_int);
+    declare_name("c", DeclKind::global, type_char);
+    declare_name("b", DeclKind::global, type_byte);
+    declare_name("s", DeclKind::global, type_spot);
+    declare_name("p", DeclKind::global, pointer_to(type_int));
+    declare_name("q", DeclKind::global, pointer_to(type_int));
+    declare_name("cp", DeclKind::global, type_char_ptr);
+    declare_name("sp", DeclKind::global, pointer_to(type_short));
+    declare_name("bp", DeclKind::global, pointer_to(type_byte));
+    declare_name("pp", DeclKind::global, pointer_to(type_char_ptr));
+    declare_name("arr", DeclKind::global, array_of(type_int, 10));
+    declare_name("pt", DeclKind::global, point);
+    declare_name("pt2", DeclKind::global, other_point);
+    declare_name("ptp", DeclKind::global, pointer_to(point));
+    declare_name("u", DeclKind::global, small_union);
+    declare_name("u2", DeclKind::global, small_union);
+    declare_name("f", DeclKind::function, type_int);
+    declare_name("proc", DeclKind::function, nullptr);
+    declare_name("fp", DeclKind::global, pointer_to(function_returning(type_int)));
+    declare_name("prim", DeclKind::builtin_function, type_int, 200);
+    declare_name("memcpy", DeclKind::builtin_function, nullptr, 560);
+    declare_name("T", DeclKind::type_name, type_short);
+    declare_name("fparam", DeclKind::parameter_typed,
                  pointer_to(function_returning(type_int)), -4);
     test::symbol_named("red")->tag = color_class_marker;
   }
@@ -338,7 +338,7 @@ TEST_F(ExpressionTest, UndeclaredCalledNamesBecomeFunctions) {
   EXPECT_EQ(parsed("newfn(3)"), "(call newfn 3)");
   const Declaration* d = test::symbol_named("newfn")->declaration;
   ASSERT_NE(d, nullptr);
-  EXPECT_EQ(d->kind, decl_kind::function);
+  EXPECT_EQ(d->kind, DeclKind::function);
   EXPECT_EQ(d->type, type_int);
   EXPECT_EQ(failure("nothing + 1"), "undeclared variable nothing\n");
 }
@@ -378,9 +378,9 @@ TEST_F(ExpressionTest, DefinedOnlyInConditions) {
 
 TEST_F(ExpressionTest, GlobalsAreMarkedUsed) {
   Declaration* d = test::symbol_named("j")->declaration;
-  d->flags = 0;
+  d->usage = 0;
   parse("j + 1");
-  EXPECT_EQ(d->flags & decl_flag::used, decl_flag::used);
+  EXPECT_EQ(d->usage & decl_flag::used, decl_flag::used);
 }
 
 TEST_F(ExpressionTest, DeepNestingIsRefusedNotCrashed) {

@@ -113,17 +113,17 @@ bool is_comparison(TokenCode code) {
 }
 
 void emit_default_begin(const Node* n) {
-  if (n->value == default_marker) emit_byte(op::default_begin);
+  if (n->default_value) emit_byte(op::default_begin);
 }
 void emit_default_end(const Node* n) {
-  if (n->value == default_marker) emit_byte(op::default_end);
+  if (n->default_value) emit_byte(op::default_end);
 }
 
 // The address of a structure plus a member's offset.
 void emit_member_address(Node* member) {
   compile_address(member->left);
-  if (member->value != 0) {
-    emit_constant(member->value);
+  if (member->member_offset != 0) {
+    emit_constant(member->member_offset);
     emit_byte(op::add);
   }
 }

@@ -399,9 +399,12 @@ Declaration* declare(DeclKind requested) {
       record->type = type;
       return record;
     }
-    default:
-      report_fatal("declare: internal error");
+    case DeclKind::none:
+    case DeclKind::builtin_variable:
+    case DeclKind::type_name:
+      break;
   }
+  report_fatal("declare: internal error");
 }
 
 Declaration* declare_implicit_function(Symbol* name) {

@@ -173,7 +173,7 @@ Node* parse_identifier() {
   if (lexer.current_token == tok::dot) {
     next_token();
     if (lexer.current_token == tok::kw_default) {
-      leaf->value = default_marker;
+      leaf->default_value = true;
       next_token();
     } else {
       push_back_token(tok::dot, nullptr);

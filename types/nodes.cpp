@@ -11,8 +11,12 @@ NodePool node_pool;
 
 namespace {
 // The shared null pointer constant: nothing ever changes or releases it.
-Node shared_null_pointer{node_op::null_pointer, nullptr, nullptr, nullptr, 0,
-                         type_char_ptr, 1};
+Node shared_null_pointer = [] {
+  Node n;
+  n.op = node_op::null_pointer;
+  n.type = type_char_ptr;
+  return n;
+}();
 }  // namespace
 
 void NodePool::reset() { *this = NodePool{}; }
@@ -95,6 +99,8 @@ Node* copy_tree(const Node* n) {
                         n->type);
   copy->symbol = n->symbol;
   copy->value = n->value;
+  copy->default_value = n->default_value;
+  copy->member_offset = n->member_offset;
   return copy;
 }
 

@@ -58,15 +58,19 @@ inline constexpr std::uint16_t pre_decrement = compound | tok::minus;
 
 struct Node {
   std::uint16_t op = 0;
+  // Identifiers: the name was followed by ".default", so the code reads or
+  // writes the variable's default value.
+  bool default_value = false;
+  // Folded constants: the value.
+  std::int32_t value = 0;
   Node* left = nullptr;   // first operand
   Node* right = nullptr;  // second operand
   // Leaves: the symbol of the identifier, constant or color class; string
   // concatenations: the later piece.
   Symbol* symbol = nullptr;
-  // Folded constants: the value.  Members: the byte offset.  Identifiers:
-  // 37 (the code of `default`) for a name followed by ".default".
-  std::int32_t value = 0;
   Type* type = nullptr;  // null: the expression yields no value
+  // Members: the byte offset of the member in its structure.
+  std::int32_t member_offset = 0;
   // Height of the tree below and including this node.
   std::int32_t depth = 1;
 };
@@ -74,8 +78,6 @@ struct Node {
 // Trees are walked recursively; deeper ones are refused ("expression too
 // complex") so that no input can exhaust the stack.
 inline constexpr std::int32_t max_tree_depth = 2000;
-
-inline constexpr std::int32_t default_marker = tok::kw_default;
 
 inline std::uint16_t node_class_of(const Node* n) {
   return n->op & node_class::mask;

@@ -304,7 +304,7 @@ Node* member_op(Node* n, Symbol* member_name) {
   const MemberPlace place = find_member(n->type, member_name);
   if (place.member != nullptr) {
     Node* result = new_node(node_op::member, n, nullptr, place.member->type);
-    result->value = static_cast<std::int32_t>(place.offset);
+    result->member_offset = static_cast<std::int32_t>(place.offset);
     return result;
   }
   report_error("%s is not a member of this structure/union",

@@ -130,7 +130,7 @@ inline std::string tree(const Node* n) {
   if (n == nullptr) return "null";
   switch (n->op) {
     case node_op::identifier:
-      return n->symbol->name + (n->value == default_marker ? ".default" : "");
+      return n->symbol->name + (n->default_value ? ".default" : "");
     case node_op::string_const:
     case node_op::char_const:
     case node_op::int_const:
@@ -141,7 +141,7 @@ inline std::string tree(const Node* n) {
     case node_op::null_pointer: return "nullptr";
     case node_op::color_class: return "color:" + n->symbol->name;
     case node_op::member:
-      return "(." + std::to_string(n->value) + " " + tree(n->left) + ")";
+      return "(." + std::to_string(n->member_offset) + " " + tree(n->left) + ")";
     default: break;
   }
   if (node_class_of(n) == node_class::unary)

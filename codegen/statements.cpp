@@ -28,15 +28,10 @@ namespace {
 // than any real function is refused before it can exhaust the stack.
 constexpr int max_statement_nesting = 1000;
 
-struct StatementNesting {
-  StatementNesting() {
-    if (++statements.nesting > max_statement_nesting)
-      report_error("statements too deeply nested");
-  }
-  ~StatementNesting() { --statements.nesting; }
-  StatementNesting(const StatementNesting&) = delete;
-  StatementNesting& operator=(const StatementNesting&) = delete;
-};
+NestingGuard statement_level() {
+  return {statements.nesting, max_statement_nesting,
+          "statements too deeply nested"};
+}
 
 // Statements and such that may not stand in the body of an on_exit.
 bool restricted_in_on_exit(TokenCode t) {
@@ -282,7 +277,7 @@ void compile_initializer(Node* assignment) {
 }  // namespace
 
 void compile_statement() {
-  StatementNesting guard;
+  const NestingGuard guard = statement_level();
   TokenCode t = lexer.current_token;
   if (t != tok::kw_case && t != tok::kw_default && t != tok::semicolon &&
       t != tok::identifier && t != tok::kw_while)

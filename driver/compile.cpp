@@ -25,6 +25,7 @@
 #include "source/symbols.h"
 #include "types/builtins.h"
 #include "types/declarations.h"
+#include "types/expressions.h"
 #include "types/nodes.h"
 #include "types/types.h"
 
@@ -51,6 +52,7 @@ void reset_compiler_state() {
   writer.reset();
   type_arena.reset();
   declarations.reset();
+  expression_parser.reset();
   builtin_types = BuiltinTypes{};
   user_database.reset();
   node_pool.reset();

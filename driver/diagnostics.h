@@ -57,6 +57,22 @@ void print_location();
 void report_warning(const char* format, ...) QXL_PRINTF(1, 2);
 void report_at(std::string_view file_name, int line, std::string_view text);
 [[noreturn]] void report_error(const char* format, ...) QXL_PRINTF(1, 2);
+
+// One level of a recursive parse, counted in `depth`: past `limit` levels
+// the compile stops with `message`, long before the recursion could
+// exhaust the stack.  The count goes down again when the level ends, also
+// when an error unwinds it.
+struct NestingGuard {
+  NestingGuard(int& counter, int limit, const char* message)
+      : depth(counter) {
+    if (depth >= limit) report_error("%s", message);
+    ++depth;
+  }
+  ~NestingGuard() { --depth; }
+  NestingGuard(const NestingGuard&) = delete;
+  NestingGuard& operator=(const NestingGuard&) = delete;
+  int& depth;
+};
 [[noreturn]] void report_fatal(const char* format, ...) QXL_PRINTF(1, 2);
 [[noreturn]] void report_error_at(std::string_view file_name, int line,
                                   std::string_view text);

@@ -29,15 +29,10 @@ namespace {
 // uses is refused before it can exhaust the stack.
 constexpr int max_declarator_nesting = 500;
 
-struct NestingGuard {
-  NestingGuard() {
-    if (++declarations.nesting > max_declarator_nesting)
-      report_error("declaration too complex");
-  }
-  ~NestingGuard() { --declarations.nesting; }
-  NestingGuard(const NestingGuard&) = delete;
-  NestingGuard& operator=(const NestingGuard&) = delete;
-};
+NestingGuard declarator_level() {
+  return {declarations.nesting, max_declarator_nesting,
+          "declaration too complex"};
+}
 
 Symbol* current_symbol() { return symbols.current; }
 
@@ -199,7 +194,7 @@ Type* parse_type_specifier(TypeContext context) {
 }
 
 Type* parse_struct_or_union() {
-  NestingGuard guard;
+  const NestingGuard guard = declarator_level();
   const TokenCode k =
       lexer.current_token == tok::kw_struct ? kind::struct_ : kind::union_;
   next_token();
@@ -233,7 +228,7 @@ Type* parse_struct_or_union() {
 }
 
 void parse_declarator(int level) {
-  NestingGuard guard;
+  const NestingGuard guard = declarator_level();
   switch (lexer.current_token) {
     case tok::star:
       next_token();
@@ -256,7 +251,7 @@ void parse_declarator(int level) {
 }
 
 void parse_abstract_declarator() {
-  NestingGuard guard;
+  const NestingGuard guard = declarator_level();
   if (lexer.current_token == tok::star) {
     next_token();
     parse_abstract_declarator();

@@ -17,21 +17,18 @@
 
 namespace qxl {
 
+ExpressionParserState expression_parser;
+
+void ExpressionParserState::reset() { *this = ExpressionParserState{}; }
+
 namespace {
 
 // Nested parentheses and operators recurse; past this depth the expression
 // is refused before it can exhaust the stack.
 constexpr int max_parse_depth = 1000;
-int parse_depth = 0;
-
-struct DepthGuard {
-  DepthGuard() {
-    if (++parse_depth > max_parse_depth) report_error("expression too complex");
-  }
-  ~DepthGuard() { --parse_depth; }
-  DepthGuard(const DepthGuard&) = delete;
-  DepthGuard& operator=(const DepthGuard&) = delete;
-};
+NestingGuard expression_level() {
+  return {expression_parser.depth, max_parse_depth, "expression too complex"};
+}
 
 enum class Rule { logical, integer, compare, additive };
 
@@ -350,7 +347,7 @@ Node* parse_expression() {
 }
 
 Node* parse_assignment_expression() {
-  DepthGuard guard;
+  const NestingGuard guard = expression_level();
   Node* left = parse_conditional_expression();
   if (lexer.current_token != tok::assign) return left;
   const TokenCode op = lexer.assign_op;
@@ -361,7 +358,7 @@ Node* parse_assignment_expression() {
 }
 
 Node* parse_conditional_expression() {
-  DepthGuard guard;
+  const NestingGuard guard = expression_level();
   Node* condition = parse_binary(lowest_binary_level);
   if (lexer.current_token != tok::question) return condition;
   next_token();
@@ -375,7 +372,7 @@ Node* parse_conditional_expression() {
 }
 
 Node* parse_unary_expression() {
-  DepthGuard guard;
+  const NestingGuard guard = expression_level();
   switch (lexer.current_token) {
     case tok::kw_sizeof:
       return parse_sizeof();

@@ -7,6 +7,14 @@ namespace qxl {
 struct Node;
 struct Symbol;
 
+struct ExpressionParserState {
+  int depth = 0;  // operators and parentheses being read, nested
+
+  void reset();
+};
+
+extern ExpressionParserState expression_parser;
+
 // A full expression, comma operator included.
 Node* parse_expression();
 // An expression without the comma level (initializers, arguments).

@@ -101,7 +101,31 @@ struct Outcome {
   std::string output;  // empty when no file was written
 };
 
+// Stops where the parsers refuse to nest deeper: in an expression, in
+// statements and in a declarator.
+std::string too_deep(const std::string& open, const std::string& middle,
+                     const std::string& close, int levels) {
+  std::string text;
+  for (int i = 0; i < levels; ++i) text += open;
+  text += middle;
+  for (int i = 0; i < levels; ++i) text += close;
+  return text;
+}
+
 void write_sources(const test::ScratchDir& dir) {
+  dir.write("deep_expression.q",
+            "int x = " + too_deep("(", "1", ")", 1100) + ";\n");
+  dir.write("deep_statements.q",
+            "f() " + too_deep("{", "", "}", 1100) + "\n");
+  dir.write("deep_declarator.q", "int " + too_deep("(", "x", ")", 600) + ";\n");
+  // As deep as each parser allows: a depth count left over from a refused
+  // compile would refuse these.
+  dir.write("deepest_expression.q",
+            "int x = " + too_deep("(", "1", ")", 332) + ";\n");
+  dir.write("deepest_statements.q",
+            "f() " + too_deep("{", "", "}", 1001) + "\n");
+  dir.write("deepest_declarator.q",
+            "int " + too_deep("(", "x", ")", 499) + ";\n");
   dir.write("defs.h", defs_h);
   dir.write("first.q", first_q);
   dir.write("second.q", second_q);
@@ -148,8 +172,11 @@ void expect_same(const Outcome& got, const Outcome& fresh,
 TEST(FreshCompile, EveryOrderMatchesAFreshProcess) {
   test::ScratchDir dir;
   write_sources(dir);
-  const std::vector<std::string> sources = {"first.q", "second.q", "broken.q",
-                                            "noisy.q"};
+  const std::vector<std::string> sources = {
+      "first.q",           "second.q",        "broken.q",
+      "noisy.q",           "deep_expression.q", "deep_statements.q",
+      "deep_declarator.q", "deepest_expression.q", "deepest_statements.q",
+      "deepest_declarator.q"};
   std::vector<Outcome> fresh;
   for (const auto& s : sources) fresh.push_back(fresh_process(dir, s));
   // The sources are what they are meant to be: two good ones, one that
@@ -161,6 +188,10 @@ TEST(FreshCompile, EveryOrderMatchesAFreshProcess) {
   EXPECT_TRUE(fresh[2].output.empty());
   EXPECT_EQ(fresh[3].status, 0);
   EXPECT_FALSE(fresh[3].console.empty());
+  for (std::size_t deep = 4; deep < 7; ++deep)
+    EXPECT_EQ(fresh[deep].status, 1) << sources[deep];
+  for (std::size_t deepest = 7; deepest < sources.size(); ++deepest)
+    EXPECT_EQ(fresh[deepest].status, 0) << sources[deepest];
 
   for (std::size_t before = 0; before < sources.size(); ++before)
     for (std::size_t after = 0; after < sources.size(); ++after) {

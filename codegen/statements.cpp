@@ -51,7 +51,8 @@ bool restricted_in_on_exit(TokenCode t) {
   }
 }
 
-// "(" expression ")" as a truth value.
+// condition = "(" expression ")"
+// The expression is taken as a truth value.
 Node* parse_condition() {
   expect_token(tok::lparen);
   Node* c = parse_expression();
@@ -66,6 +67,7 @@ void jump_unless(Node* condition, int label) {
   release_tree(condition);
 }
 
+// if_statement = "if" condition statement ("else" statement)?
 void compile_if() {
   next_token();
   Node* c = parse_condition();
@@ -84,6 +86,7 @@ void compile_if() {
   place_label(end);
 }
 
+// while_statement = "while" condition statement
 void compile_while() {
   next_token();
   const int top = push_continue_label();
@@ -98,6 +101,7 @@ void compile_while() {
   pop_continue_label();
 }
 
+// do_statement = "do" statement "while" condition ";"
 void compile_do() {
   next_token();
   const int top = new_label();
@@ -116,6 +120,8 @@ void compile_do() {
   expect_token(tok::semicolon);
 }
 
+// for_statement =
+//     "for" "(" expression? ";" expression? ";" expression? ")" statement
 void compile_for() {
   next_token();
   expect_token(tok::lparen);
@@ -145,6 +151,7 @@ void compile_for() {
   pop_break_label();
 }
 
+// switch_statement = "switch" "(" expression ")" statement
 void compile_switch() {
   next_token();
   expect_token(tok::lparen);
@@ -166,6 +173,7 @@ void compile_switch() {
   pop_break_label();
 }
 
+// jump = "return" expression? ";"
 void compile_return() {
   next_token();
   Type* result = statements.return_type;
@@ -200,6 +208,7 @@ void compile_return() {
   expect_token(tok::semicolon);
 }
 
+// on_exit_statement = "on_exit" statement
 void compile_on_exit() {
   next_token();
   const int end = new_label();
@@ -211,6 +220,8 @@ void compile_on_exit() {
   place_label(end);
 }
 
+// save_statement = ("save_var" | "save_spot") save_item ("," save_item)* ";"
+// save_item = ident (assignment_operator assignment_expression | "++" | "--")?
 // save_var / save_spot: each variable's value is saved with the code that
 // puts it back; an assignment or increment may follow the name.
 void compile_save(bool save_spot) {
@@ -270,6 +281,7 @@ void compile_save(bool save_spot) {
   expect_token(tok::semicolon);
 }
 
+// expression_statement = expression ";"
 void compile_expression_statement() {
   compile_effect_and_release(parse_expression());
   expect_token(tok::semicolon);
@@ -281,6 +293,9 @@ void compile_initializer(Node* assignment) {
 
 }  // namespace
 
+// statement = local_declaration* (";" | block | labeled | jump | if_statement
+//     | while_statement | do_statement | for_statement | switch_statement
+//     | on_exit_statement | save_statement | expression_statement)
 void compile_statement() {
   StatementNesting guard;
   TokenCode t = lexer.current_token;
@@ -304,6 +319,7 @@ void compile_statement() {
     case tok::kw_do: compile_do(); return;
     case tok::kw_for: compile_for(); return;
     case tok::kw_switch: compile_switch(); return;
+    // labeled = "case" constant_expression ":" statement
     case tok::kw_case: {
       next_token();
       add_case(evaluate_and_release(parse_expression()));
@@ -311,22 +327,26 @@ void compile_statement() {
       compile_statement();
       return;
     }
+    // labeled = "default" ":" statement
     case tok::kw_default:
       next_token();
       expect_token(tok::colon);
       add_default();
       compile_statement();
       return;
+    // jump = "break" ";"
     case tok::kw_break:
       next_token();
       emit_loop_jump(code.break_label);
       expect_token(tok::semicolon);
       return;
+    // jump = "continue" ";"
     case tok::kw_continue:
       next_token();
       emit_loop_jump(code.continue_label);
       expect_token(tok::semicolon);
       return;
+    // jump = "goto" ident ";"
     case tok::kw_goto:
       next_token();
       if (lexer.current_token != tok::identifier) report_error("bad label");
@@ -339,6 +359,7 @@ void compile_statement() {
     case tok::kw_save_var: compile_save(false); return;
     case tok::kw_save_spot: compile_save(true); return;
     case tok::identifier: {
+      // labeled = ident ":" statement; otherwise an expression statement.
       Symbol* name = symbols.current;
       if (statements.in_on_exit && name->name == "restore_vars")
         report_error("restore_vars is not allowed in on_exit statement");
@@ -361,6 +382,7 @@ void compile_statement() {
   }
 }
 
+// block = "{" local_declaration* statement* "}"
 void compile_block() {
   const std::size_t keep = declarations.locals.size();
   const int saved_frame = code.frame_words;

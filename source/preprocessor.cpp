@@ -279,6 +279,8 @@ std::string join_include_path(std::string_view directory,
   return path;
 }
 
+// include_directive = ("#include" | "#tryinclude") include_name
+// include_name = "\"" path "\"" | "<" path ">"
 void include_file(std::string_view argument, bool try_only) {
   const bool angled = argument.size() >= 2 && argument.front() == '<' &&
                       argument.back() == '>';
@@ -328,6 +330,9 @@ void include_file(std::string_view argument, bool try_only) {
   if (!try_only) report_fatal("can't open #include file %s", name.c_str());
 }
 
+// skipped_part = (line | nested_part)* ("#endif" | "#else" | "#elif" condition)
+// nested_part = "#if..." (line | nested_part)* "#endif"
+// "#else" and a true "#elif" end the skip only with allow_else.
 void skip_conditional(bool allow_else) {
   const std::string start_file = reader.file_name;
   const int start_line = reader.line_number;
@@ -368,6 +373,7 @@ void skip_conditional(bool allow_else) {
   }
 }
 
+// condition = expression, the whole text, evaluated as a constant
 int evaluate_condition(std::string_view text) {
   // The reader views the text while it is parsed.
   const std::string condition(text);
@@ -407,6 +413,7 @@ int evaluate_condition(std::string_view text) {
   return value;
 }
 
+// line_directive = "#line" digit* white_space* ("\"" file_name "\"")?
 void line_directive(std::string_view argument) {
   // Line numbers are plain ints here, as the reader counts them; a number
   // too large to go on counting from is refused.

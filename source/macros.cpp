@@ -309,8 +309,8 @@ void define_directive(std::string_view argument) {
 }
 
 // undef_directive = "#undef" name, the whole argument being the name
+// An empty name is looked up like any other, and the table notes it.
 void undef_directive(std::string_view argument) {
-  if (argument.empty()) return;
   lookup_symbol(argument, tok::identifier);
   Symbol* symbol = symbols.current;
   release_macro_chain(symbol->macro);

@@ -224,13 +224,12 @@ void run_directive(const Directive& d, const DirectiveLine& line) {
       break;
     case directive::ifdef:
     case directive::ifndef: {
-      // "#ifdef" name | "#ifndef" name: the whole argument is the name.
-      // Any definition counts, even one not visible at this depth.
-      bool defined = false;
-      if (!d.argument.empty()) {
-        lookup_symbol(d.argument, tok::identifier);
-        defined = macro_has_definition(symbols.current);
-      }
+      // "#ifdef" name | "#ifndef" name: the whole argument is the name, and
+      // it is looked up even when empty (the table notes that; no macro has
+      // the empty name).  Any definition counts, even one not visible at
+      // this depth.
+      lookup_symbol(d.argument, tok::identifier);
+      const bool defined = macro_has_definition(symbols.current);
       if (defined != (d.code == directive::ifdef)) skip_conditional(true);
       break;
     }

@@ -39,6 +39,7 @@ bool is_function_type(const Type* t) {
   return t != nullptr && t->kind == kind::function;
 }
 
+// global_initializer = ("=" initializer)?, the "=" required for an open array
 // The variable record of a global, written once its declarator and any
 // initializer are read.
 void write_global(Declaration* d, int flags) {
@@ -94,6 +95,8 @@ void declare_plain(Type* full, bool has_type, int flags) {
   }
 }
 
+// function = function_declarator ("(" parameter_list ")" | key_bindings)
+//     (parameter_declaration* block | ";")
 // A function declarator at the start of a declaration: a definition or a
 // prototype.  Returns false when it only declares the name ("int f();"),
 // so that the declaration goes on like one of variables.
@@ -145,6 +148,9 @@ bool compile_function(Type* full, bool parameter_list) {
   return true;
 }
 
+// declarators = function
+//     | declarator global_initializer ("," declarator global_initializer)* ";"
+// where a first "()" declarator may carry key_bindings.
 // One declaration after its storage classes and type.
 void compile_declarators(Type* base, bool has_type, int flags) {
   for (bool first = true;; first = false) {
@@ -166,6 +172,8 @@ void compile_declarators(Type* base, bool has_type, int flags) {
 
 }  // namespace
 
+// unit = (keytable_declaration | color_declaration
+//     | storage_class* type_specifier? (";" | declarators))*
 void compile_unit() {
   while (lexer.current_token != tok::end_of_input) {
     show_progress();

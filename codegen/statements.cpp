@@ -46,7 +46,8 @@ bool restricted_in_on_exit(TokenCode t) {
   }
 }
 
-// "(" expression ")" as a truth value.
+// condition = "(" expression ")"
+// The expression is taken as a truth value.
 Node* parse_condition() {
   expect_token(tok::lparen);
   Node* c = parse_expression();
@@ -61,6 +62,7 @@ void jump_unless(Node* condition, int label) {
   release_tree(condition);
 }
 
+// if_statement = "if" condition statement ("else" statement)?
 void compile_if() {
   next_token();
   Node* c = parse_condition();
@@ -79,6 +81,7 @@ void compile_if() {
   place_label(end);
 }
 
+// while_statement = "while" condition statement
 void compile_while() {
   next_token();
   const int top = push_continue_label();
@@ -93,6 +96,7 @@ void compile_while() {
   pop_continue_label();
 }
 
+// do_statement = "do" statement "while" condition ";"
 void compile_do() {
   next_token();
   const int top = new_label();
@@ -111,6 +115,8 @@ void compile_do() {
   expect_token(tok::semicolon);
 }
 
+// for_statement =
+//     "for" "(" expression? ";" expression? ";" expression? ")" statement
 void compile_for() {
   next_token();
   expect_token(tok::lparen);
@@ -140,6 +146,7 @@ void compile_for() {
   pop_break_label();
 }
 
+// switch_statement = "switch" "(" expression ")" statement
 void compile_switch() {
   next_token();
   expect_token(tok::lparen);
@@ -161,6 +168,7 @@ void compile_switch() {
   pop_break_label();
 }
 
+// jump = "return" expression? ";"
 void compile_return() {
   next_token();
   Type* result = statements.return_type;
@@ -195,6 +203,7 @@ void compile_return() {
   expect_token(tok::semicolon);
 }
 
+// on_exit_statement = "on_exit" statement
 void compile_on_exit() {
   next_token();
   const int end = new_label();
@@ -206,6 +215,8 @@ void compile_on_exit() {
   place_label(end);
 }
 
+// save_statement = ("save_var" | "save_spot") save_item ("," save_item)* ";"
+// save_item = ident (assignment_operator assignment_expression | "++" | "--")?
 // save_var / save_spot: each variable's value is saved with the code that
 // puts it back; an assignment or increment may follow the name.
 void compile_save(bool save_spot) {
@@ -265,6 +276,7 @@ void compile_save(bool save_spot) {
   expect_token(tok::semicolon);
 }
 
+// expression_statement = expression ";"
 void compile_expression_statement() {
   compile_effect_and_release(parse_expression());
   expect_token(tok::semicolon);
@@ -276,6 +288,9 @@ void compile_initializer(Node* assignment) {
 
 }  // namespace
 
+// statement = local_declaration* (";" | block | labeled | jump | if_statement
+//     | while_statement | do_statement | for_statement | switch_statement
+//     | on_exit_statement | save_statement | expression_statement)
 void compile_statement() {
   const NestingGuard guard = statement_level();
   TokenCode t = lexer.current_token;
@@ -299,6 +314,7 @@ void compile_statement() {
     case tok::kw_do: compile_do(); return;
     case tok::kw_for: compile_for(); return;
     case tok::kw_switch: compile_switch(); return;
+    // labeled = "case" constant_expression ":" statement
     case tok::kw_case: {
       next_token();
       add_case(evaluate_and_release(parse_expression()));
@@ -306,22 +322,26 @@ void compile_statement() {
       compile_statement();
       return;
     }
+    // labeled = "default" ":" statement
     case tok::kw_default:
       next_token();
       expect_token(tok::colon);
       add_default();
       compile_statement();
       return;
+    // jump = "break" ";"
     case tok::kw_break:
       next_token();
       emit_loop_jump(code.break_label);
       expect_token(tok::semicolon);
       return;
+    // jump = "continue" ";"
     case tok::kw_continue:
       next_token();
       emit_loop_jump(code.continue_label);
       expect_token(tok::semicolon);
       return;
+    // jump = "goto" ident ";"
     case tok::kw_goto:
       next_token();
       if (lexer.current_token != tok::identifier) report_error("bad label");
@@ -334,6 +354,7 @@ void compile_statement() {
     case tok::kw_save_var: compile_save(false); return;
     case tok::kw_save_spot: compile_save(true); return;
     case tok::identifier: {
+      // labeled = ident ":" statement; otherwise an expression statement.
       Symbol* name = symbols.current;
       if (statements.in_on_exit && name->name == "restore_vars")
         report_error("restore_vars is not allowed in on_exit statement");
@@ -356,6 +377,7 @@ void compile_statement() {
   }
 }
 
+// block = "{" local_declaration* statement* "}"
 void compile_block() {
   const std::size_t keep = declarations.locals.size();
   const int saved_frame = code.frame_words;

@@ -56,6 +56,7 @@ void remove_binding(Symbol* name, MacroDef* binding) {
   release_record(binding);
 }
 
+// quoted_run = quote ("\\" character | character)* quote
 // Reads a quoted run inside an argument list, the opening quote read.
 void skip_quoted_argument(int quote) {
   for (;;) {
@@ -67,6 +68,8 @@ void skip_quoted_argument(int quote) {
   }
 }
 
+// macro_argument = (quoted_run | "(" nested_text ")" | character)*
+// nested_text = (quoted_run | "(" nested_text ")" | character | ",")*
 // Reads one argument into the token text up to the ',' or ')' that ends
 // it; returns that character, which stays the text's last.
 int read_argument() {
@@ -99,6 +102,7 @@ int read_argument() {
 
 using Arguments = std::vector<std::pair<std::string, std::string>>;
 
+// macro_arguments = blank* "(" (macro_argument ("," macro_argument)*)? ")"
 // Reads the argument list of a function-like macro whose name has just
 // been scanned, pairing each argument text with its parameter name.
 Arguments read_arguments(std::string_view params) {
@@ -150,6 +154,8 @@ bool macro_has_definition(const Symbol* name) {
 
 bool expansion_active() { return !macros.frames.empty(); }
 
+// macro_use = macro_name macro_arguments?, the arguments when the macro
+// was defined with a parameter list.
 bool expand_macro(Symbol* name) {
   const MacroDef* definition = find_visible_macro(name);
   if (definition == nullptr) return false;
@@ -269,6 +275,9 @@ void define_macro_text(std::string_view name, std::string_view body) {
   define_macro(name, std::nullopt, body);
 }
 
+// define_directive = "#define" macro_name ("(" parameters ")")? blank* body
+// macro_name = (letter | digit | "_")+, with the "(" right after it; the
+// parameters run to the first ")" and are checked when the macro is used.
 void define_directive(std::string_view argument) {
   std::size_t at = 0;
   while (at < argument.size() && is_word_char(argument[at])) ++at;
@@ -299,14 +308,17 @@ void define_directive(std::string_view argument) {
   define_macro(name, params, body);
 }
 
+// undef_directive = "#undef" name, the whole argument being the name
+// An empty name is looked up like any other, and the table notes it.
 void undef_directive(std::string_view argument) {
-  if (argument.empty()) return;
   lookup_symbol(argument, tok::identifier);
   Symbol* symbol = symbols.current;
   release_macro_chain(symbol->macro);
   symbol->macro = nullptr;
 }
 
+// parameters = parameter_name ("," parameter_name)*
+// parameter_name = blank* (letter | "_") (letter | digit | "_")* blank*
 std::string next_param_name(std::string_view& cursor) {
   while (!cursor.empty() && is_blank(cursor.front())) cursor.remove_prefix(1);
   if (cursor.empty() ||
@@ -324,6 +336,7 @@ std::string next_param_name(std::string_view& cursor) {
   return name;
 }
 
+// defined_name = blank* (letter | "_") (letter | digit | "_")*
 int read_defined_name() {
   int c;
   do {

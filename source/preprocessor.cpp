@@ -100,15 +100,36 @@ void start_source(std::string_view name, int mode) {
   }
 }
 
-// Collects the directive line in the token text, with continuation lines
-// joined and comments removed, then executes it.  The line's newline has
-// been counted by then, so every message of a directive carries the number
-// of the line after it, except the note about an unknown name.
-void process_directive() {
-  const std::string saved_token(token_text());
-  Symbol* const saved_current = symbols.current;
-  const std::string directive_file = reader.file_name;
-  const int directive_line = reader.line_number;
+namespace {
+
+// One directive line as read: its own position and its text, "#" and the
+// rest of the line with continuation lines joined, comments and trailing
+// white space removed.
+struct DirectiveLine {
+  std::string file;
+  int line_number = 0;
+  std::string text;
+};
+
+// A directive line split at its name: the name runs from the '#' to the
+// first white space, the argument starts after the white space that
+// follows.  Both view the line's text.
+struct Directive {
+  TokenCode code = directive::unknown;
+  std::string_view name;
+  std::string_view argument;
+};
+
+// directive_line = "#" (quoted | comment | "\\" newline | character)* newline
+// Reads the rest of the directive line into the token text, with
+// continuation lines joined and comments removed, and returns it.  The
+// line's newline has been counted by then, so every message of a directive
+// carries the number of the line after it, except the note about an
+// unknown name, which uses the position kept here.
+DirectiveLine collect_directive_line() {
+  DirectiveLine collected;
+  collected.file = reader.file_name;
+  collected.line_number = reader.line_number;
 
   reader.in_directive_line = true;
   set_token_text("#");
@@ -162,42 +183,54 @@ void process_directive() {
   reencode_token_text();
   reader.in_directive_line = false;
 
-  const std::string line(token_text());
-  std::size_t name_end = 0;
-  while (name_end < line.size() && !is_white(line[name_end])) ++name_end;
-  std::size_t argument_start = name_end;
-  while (argument_start < line.size() && is_white(line[argument_start]))
-    ++argument_start;
-  const std::string name = line.substr(0, name_end);
-  const std::string_view argument =
-      std::string_view(line).substr(argument_start);
+  collected.text = std::string(token_text());
+  return collected;
+}
 
-  const TokenCode code = lookup_symbol(name, directive::unknown);
-  switch (code) {
+// directive = directive_name (white_space+ argument)?
+// directive_name = "#" non_white_character*
+// Splits the line's text and looks the name up: a name that is not one
+// of the directives has the code of none.
+Directive name_directive(std::string_view text) {
+  std::size_t name_end = 0;
+  while (name_end < text.size() && !is_white(text[name_end])) ++name_end;
+  std::size_t argument_start = name_end;
+  while (argument_start < text.size() && is_white(text[argument_start]))
+    ++argument_start;
+  Directive named;
+  named.name = text.substr(0, name_end);
+  named.argument = text.substr(argument_start);
+  named.code = lookup_symbol(named.name, directive::unknown);
+  return named;
+}
+
+// Executes a named directive; `line` is where it was written.
+void run_directive(const Directive& d, const DirectiveLine& line) {
+  switch (d.code) {
     case directive::include:
-      include_file(argument, false);
+      include_file(d.argument, false);
       break;
     case directive::tryinclude:
-      include_file(argument, true);
+      include_file(d.argument, true);
       break;
     case directive::define:
-      define_directive(argument);
+      define_directive(d.argument);
       break;
     case directive::undef:
-      undef_directive(argument);
+      undef_directive(d.argument);
       break;
     case directive::if_:
-      if (evaluate_condition(argument) == 0) skip_conditional(true);
+      if (evaluate_condition(d.argument) == 0) skip_conditional(true);
       break;
     case directive::ifdef:
     case directive::ifndef: {
-      // Any definition counts, even one not visible at this depth.
-      bool defined = false;
-      if (!argument.empty()) {
-        lookup_symbol(argument, tok::identifier);
-        defined = macro_has_definition(symbols.current);
-      }
-      if (defined != (code == directive::ifdef)) skip_conditional(true);
+      // "#ifdef" name | "#ifndef" name: the whole argument is the name, and
+      // it is looked up even when empty (the table notes that; no macro has
+      // the empty name).  Any definition counts, even one not visible at
+      // this depth.
+      lookup_symbol(d.argument, tok::identifier);
+      const bool defined = macro_has_definition(symbols.current);
+      if (defined != (d.code == directive::ifdef)) skip_conditional(true);
       break;
     }
     case directive::else_:
@@ -206,17 +239,29 @@ void process_directive() {
       skip_conditional(false);
       break;
     case directive::line:
-      line_directive(argument);
+      line_directive(d.argument);
       break;
     case directive::endif:
       break;
     default:
       // A bare '#' (so also "# define") is ignored.
-      if (name.size() > 1)
-        report_at(directive_file, directive_line,
+      if (d.name.size() > 1)
+        report_at(line.file, line.line_number,
                   "unknown preprocessor directive");
       break;
   }
+}
+
+}  // namespace
+
+// Collects the directive line, names the directive and runs it; the token
+// text and the current symbol of the scan it interrupted are kept.
+void process_directive() {
+  const std::string saved_token(token_text());
+  Symbol* const saved_current = symbols.current;
+
+  const DirectiveLine line = collect_directive_line();
+  run_directive(name_directive(line.text), line);
 
   set_token_text(saved_token);
   symbols.current = saved_current;
@@ -233,6 +278,8 @@ std::string join_include_path(std::string_view directory,
   return path;
 }
 
+// include_directive = ("#include" | "#tryinclude") include_name
+// include_name = "\"" path "\"" | "<" path ">"
 void include_file(std::string_view argument, bool try_only) {
   const bool angled = argument.size() >= 2 && argument.front() == '<' &&
                       argument.back() == '>';
@@ -282,6 +329,9 @@ void include_file(std::string_view argument, bool try_only) {
   if (!try_only) report_fatal("can't open #include file %s", name.c_str());
 }
 
+// skipped_part = (line | nested_part)* ("#endif" | "#else" | "#elif" condition)
+// nested_part = "#if..." (line | nested_part)* "#endif"
+// "#else" and a true "#elif" end the skip only with allow_else.
 void skip_conditional(bool allow_else) {
   const std::string start_file = reader.file_name;
   const int start_line = reader.line_number;
@@ -322,6 +372,7 @@ void skip_conditional(bool allow_else) {
   }
 }
 
+// condition = expression, the whole text, evaluated as a constant
 int evaluate_condition(std::string_view text) {
   // The reader views the text while it is parsed.
   const std::string condition(text);
@@ -361,6 +412,7 @@ int evaluate_condition(std::string_view text) {
   return value;
 }
 
+// line_directive = "#line" digit* white_space* ("\"" file_name "\"")?
 void line_directive(std::string_view argument) {
   // Line numbers are plain ints here, as the reader counts them; a number
   // too large to go on counting from is refused.

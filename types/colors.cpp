@@ -44,6 +44,7 @@ int color_class_number(Symbol* name) {
   return static_cast<int>(classes.size() - 1);
 }
 
+// class_name = ident | "default"
 // Reads a class name ("bad color class name" otherwise) and returns its
 // number.
 int read_class_name() {
@@ -53,6 +54,7 @@ int read_class_name() {
   return number;
 }
 
+// scheme_name = string+
 // Reads a scheme name, writes its record and returns its number.
 int read_scheme_name() {
   if (lexer.current_token != tok::string_const)
@@ -66,6 +68,8 @@ std::uint32_t constant_value() {
       evaluate_and_release(parse_assignment_expression()));
 }
 
+// color_value = "="? ("color_class" class_name
+//     | assignment_expression ("on" assignment_expression)?)
 // A color value for the class in the scheme; writes the assignment record.
 void read_color_value(int class_number, int scheme) {
   if (lexer.current_token == tok::assign && lexer.assign_op == 0) next_token();
@@ -97,6 +101,8 @@ void read_color_value(int class_number, int scheme) {
   write_color_record(record);
 }
 
+// class_item = class_name ("color_scheme" scheme_name color_value
+//     | "{" ("color_scheme" scheme_name color_value ";")* "}" | color_value)?
 // CLASS-ITEM of a color_class declaration.
 void read_class_item() {
   const int number = read_class_name();
@@ -125,6 +131,8 @@ void read_class_item() {
   }
 }
 
+// scheme_item = scheme_name ("color_class" class_name color_value
+//     | "{" ("color_class" class_name color_value ";")* "}")?
 // SCHEME-ITEM of a color_scheme declaration.
 void read_scheme_item() {
   const int scheme = read_scheme_name();
@@ -144,6 +152,7 @@ void read_scheme_item() {
 
 }  // namespace
 
+// keytable_declaration = "keytable" ident ("," ident)* ";"
 bool parse_keytable_declaration() {
   if (lexer.current_token != tok::kw_keytable) return false;
   do {
@@ -163,6 +172,8 @@ bool parse_keytable_declaration() {
   return true;
 }
 
+// key_bindings = ("on" key_binding ("," key_binding)*)?
+// key_binding = ident "[" expression "]", a key table and a constant key
 void parse_key_bindings(void (*bind)(int table, std::int32_t key)) {
   if (lexer.current_token != tok::kw_on) return;
   do {
@@ -180,6 +191,8 @@ void parse_key_bindings(void (*bind)(int table, std::int32_t key)) {
   } while (lexer.current_token == tok::comma);
 }
 
+// color_declaration = "color_class" class_item ("," class_item)* ";"
+//     | "color_scheme" scheme_item ("," scheme_item)* ";"
 bool parse_color_declaration() {
   if (lexer.current_token == tok::kw_color_class) {
     do {

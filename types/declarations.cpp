@@ -47,8 +47,10 @@ void append_derivation(TokenCode k, std::int32_t count) {
   d.innermost = t;
 }
 
-// Array and function suffixes after a declarator's core.  Returns with the
-// "(" current when a parameter list follows.
+// declarator_suffix = ("(" ")")? ("[" constant_expression "]")*
+// Array and function suffixes after a declarator's core; only the first
+// "[]" of a parameter or of a file-level declarator may be empty.  Returns
+// with the "(" current when a parameter list follows.
 void parse_suffixes(int level) {
   if (lexer.current_token == tok::lparen) {
     next_token();
@@ -80,6 +82,8 @@ void parse_suffixes(int level) {
   }
 }
 
+// int_type = ("int" | "short")+
+// "short" anywhere in the run makes it a short.
 Type* type_from_keyword_run() {
   bool is_short = false;
   while (lexer.current_token == tok::kw_int ||
@@ -128,6 +132,8 @@ int value_nesting(const Type* t) {
   return arrays + t->nesting;
 }
 
+// struct_body = (type_specifier member ("," member)* ";")+ "}"
+// member = declarator (":" conditional_expression)?
 // The members of a struct or union body; "{" has been read.
 void parse_members(Type* aggregate) {
   Member** tail = &aggregate->members;
@@ -173,6 +179,8 @@ bool is_type_start() {
   }
 }
 
+// type_specifier = "char" | "spot" | "byte" | int_type | struct_or_union
+//     | typedef_name
 Type* parse_type_specifier(TypeContext context) {
   switch (lexer.current_token) {
     case tok::identifier:
@@ -193,6 +201,7 @@ Type* parse_type_specifier(TypeContext context) {
   }
 }
 
+// struct_or_union = ("struct" | "union") (ident | ident? "{" struct_body)
 Type* parse_struct_or_union() {
   const NestingGuard guard = declarator_level();
   const TokenCode k =
@@ -227,6 +236,7 @@ Type* parse_struct_or_union() {
   return aggregate;
 }
 
+// declarator = ("*" declarator | "(" declarator ")" | ident) declarator_suffix
 void parse_declarator(int level) {
   const NestingGuard guard = declarator_level();
   switch (lexer.current_token) {
@@ -250,6 +260,8 @@ void parse_declarator(int level) {
   parse_suffixes(level);
 }
 
+// abstract_declarator = ("*" abstract_declarator
+//     | "(" abstract_declarator ")")? declarator_suffix
 void parse_abstract_declarator() {
   const NestingGuard guard = declarator_level();
   if (lexer.current_token == tok::star) {
@@ -274,6 +286,7 @@ Type* attach_base(Type* chain, Type* innermost, Type* base) {
   return chain;
 }
 
+// type_name = type_specifier abstract_declarator
 Type* parse_type_name() {
   const Declarator saved = declarations.current;
   Type* base = parse_type_specifier();
@@ -463,6 +476,9 @@ void warn_unused(Declaration* d) {
 
 }  // namespace
 
+// storage_class = "user" | "volatile" | "zeroed" | "window" | "typedef"
+//     | "command" | "buffer"
+// (in a block only "typedef"; at most one of the last four)
 int parse_storage_classes(bool file_level) {
   int flags = 0;
   for (;;) {
@@ -496,6 +512,8 @@ Declaration* declare_function() {
                      : DeclKind::function);
 }
 
+// parameter_list = (ident ("," ident)* | parameter ("," parameter)*)?
+// parameter = type_specifier declarator
 int parse_parameter_list() {
   int count = 0;
   if (lexer.current_token == tok::identifier && !is_type_start()) {
@@ -527,6 +545,9 @@ int parse_parameter_list() {
   }
 }
 
+// parameter_declaration = type_specifier declarator ("," declarator)* ";"
+// Reads these old-style declarations up to the body's "{", then gives each
+// parameter its frame offset.
 int parse_parameter_declarations() {
   while (lexer.current_token != tok::lbrace) {
     Type* base = parse_type_specifier(TypeContext::old_parameters);
@@ -559,6 +580,9 @@ std::vector<const Type*> parameter_types() {
   return types;
 }
 
+// local_declaration = "typedef"? type_specifier
+//     (";" | local_declarator ("," local_declarator)* ";")
+// local_declarator = declarator ("=" assignment_expression)?
 void parse_local_declarations(void (*initialize)(Node*)) {
   while (starts_local_declaration()) {
     declarations.storage_keyword = 0;

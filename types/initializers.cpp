@@ -47,6 +47,7 @@ void append_null_pointer(ByteBuffer& image, std::int32_t value) {
   append_zeros(image, null_pointer_size);
 }
 
+// initializer_list = initializer ("," initializer)* ","?
 // After an element: "," (perhaps before a closing "}") goes on with the
 // next element; "}" ends the list and stays current for whoever owns it.
 // In a list without braces of its own, the enclosing list owns the "}".
@@ -59,6 +60,8 @@ bool list_continues() {
   return false;
 }
 
+// struct_list = initializer_list, one initializer for each member at most;
+// without braces of its own it ends with the last member.
 void initialize_structure(ByteBuffer& image, Type* t, bool braced) {
   const Member* member = t->members;
   while (member != nullptr) {
@@ -73,6 +76,8 @@ void initialize_structure(ByteBuffer& image, Type* t, bool braced) {
     append_zeros(image, type_size(member->type, false));
 }
 
+// array_list = initializer_list, as many initializers as the count at most
+// (any number for an open array); without braces it ends when full.
 void initialize_array(ByteBuffer& image, Type* t, bool braced) {
   const std::int32_t count = t->count;
   std::int32_t given = 0;
@@ -92,6 +97,8 @@ void initialize_array(ByteBuffer& image, Type* t, bool braced) {
 
 }  // namespace
 
+// scalar_initializer = "{" scalar_initializer "}" | assignment_expression
+// The expression is a constant; a pointer takes only 0.
 void initialize_scalar(ByteBuffer& image, Type* t) {
   if (lexer.current_token == tok::lbrace) {
     next_token();
@@ -106,6 +113,9 @@ void initialize_scalar(ByteBuffer& image, Type* t) {
     append_value(image, t, value);
 }
 
+// initializer = string+ | scalar_initializer
+//     | "{" (struct_list | array_list) "}" | struct_list | array_list
+// Strings only for a char array; the lists without braces only when nested.
 void initialize(ByteBuffer& image, Type* t, bool top) {
   if (lexer.current_token == tok::string_const && is_array(t) &&
       t->sub == type_char) {

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "driver/options.h"
 #include "source/lexer.h"
 #include "source/macros.h"
 #include "source/reader.h"
+#include "source/symbols.h"
 #include "test_support.h"
 
 namespace qxl {
@@ -177,6 +179,31 @@ TEST_F(CompileTest, RedefinedWhileItsArgumentsAreRead) {
   const test::RunResult result = compile({"-p"});
   EXPECT_EQ(result.status, 0) << result.console;
   EXPECT_EQ(result.console, "int x[\n5 + 1];\n");
+}
+
+TEST_F(CompileTest, NamelessDirectivesLookUpTheEmptyName) {
+  // Each of #undef, #ifdef and #ifndef without a name looks the empty text
+  // up, and the table notes every look-up; the one entry they share holds
+  // no macro, and the macros of other names are left alone.
+  dir_.write("prog.q",
+             "#define A 1\n"
+             "#undef\n"
+             "#ifdef\n"
+             "int a;\n"
+             "#endif\n"
+             "#ifndef // none\n"
+             "int b[A];\n"
+             "#endif\n");
+  const test::RunResult result = compile({"-p"});
+  const std::string note = "internal error: null in symbol table\n";
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.console, note + note + note + "int b[1];\n");
+  const std::vector<std::string> chain = symbol_chain(symbol_hash(""));
+  EXPECT_EQ(std::count(chain.begin(), chain.end(), ""), 1);
+  Symbol* const empty = symbol_chain_head(symbol_hash(""));
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(empty->name, "");
+  EXPECT_EQ(empty->macro, nullptr);
 }
 
 }  // namespace

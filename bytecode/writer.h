@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bytecode/format.h"
-#include "source/hash_index.h"
+#include "bytecode/hash_index.h"
 
 namespace qxl {
 

@@ -1056,19 +1056,14 @@ void Machine::run_instructions() {
       case op::and_:
       case op::or_:
       case op::xor_:
-      case op::shift: {
-        const std::uint32_t b = pop_scalar();
-        const std::uint32_t a = pop_scalar();
-        push_word(arithmetic(opcode, a, b));
-        break;
-      }
+      case op::shift:
+      // Pointers compare by address; a null pointer is address 0.
       case op::gt:
       case op::ge:
       case op::lt:
       case op::le:
       case op::eq:
       case op::ne: {
-        // Pointers compare by address; a null pointer is address 0.
         const std::uint32_t b = pop_scalar();
         const std::uint32_t a = pop_scalar();
         push_word(arithmetic(opcode, a, b));

@@ -282,6 +282,8 @@ struct Machine {
   void print_out(std::string_view text);
   void print_err(std::string_view text);
 
+  // Runs instructions until the run is finished; execute() also turns an
+  // operand cut off by the end of the code into a fault.
   void execute();
   void run_instructions();
 };

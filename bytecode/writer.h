@@ -76,8 +76,8 @@ ByteBuffer file_header(std::uint32_t pool_size, std::uint32_t debug_size);
 // Records, composed completely by their producers.  Under -e, records that
 // come from an included file are dropped or held back here; the producer,
 // which knows where a record comes from, says whether that is the main
-// source.  A function record is judged by where its text is, not by where
-// its end is read.
+// source.  For a function record that is where its text is, which can
+// differ from where the lexer is when the record is complete.
 void write_function_record(const ByteBuffer& record_with_bindings,
                            bool from_main_source);
 void write_variable_record(const ByteBuffer& record, bool from_main_source);

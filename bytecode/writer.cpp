@@ -13,7 +13,6 @@
 #include "driver/diagnostics.h"
 #include "driver/options.h"
 #include "driver/search_paths.h"
-#include "source/preprocessor.h"
 
 namespace qxl {
 
@@ -58,8 +57,9 @@ void write_all(int fd, const std::uint8_t* bytes, std::size_t count) {
   }
 }
 
-bool deferring() {
-  return settings.exclude_headers != 0 && !in_main_source();
+// Whether -e keeps a record of this origin out of the output.
+bool withheld(bool from_main_source) {
+  return settings.exclude_headers != 0 && !from_main_source;
 }
 
 void release_deferred() {
@@ -178,17 +178,17 @@ ByteBuffer file_header(std::uint32_t pool_size, std::uint32_t debug_size) {
 void write_function_record(const ByteBuffer& record_with_bindings,
                            bool from_main_source) {
   writer.function_written = true;
-  if (settings.exclude_headers != 0 && !from_main_source) return;
+  if (withheld(from_main_source)) return;
   output_write(record_with_bindings);
 }
 
-void write_variable_record(const ByteBuffer& record) {
-  if (deferring()) return;
+void write_variable_record(const ByteBuffer& record, bool from_main_source) {
+  if (withheld(from_main_source)) return;
   output_write(record);
 }
 
-void write_color_record(const ByteBuffer& record) {
-  if (deferring()) {
+void write_color_record(const ByteBuffer& record, bool from_main_source) {
+  if (withheld(from_main_source)) {
     if (record.front() != record::color_assignment)
       writer.deferred.insert(writer.deferred.end(), record.begin(),
                              record.end());

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bytecode/format.h"
-#include "source/hash_index.h"
+#include "bytecode/hash_index.h"
 
 namespace qxl {
 
@@ -74,13 +74,14 @@ void remove_output();
 ByteBuffer file_header(std::uint32_t pool_size, std::uint32_t debug_size);
 
 // Records, composed completely by their producers.  Under -e, records that
-// come from an included file are dropped or held back here.
-// A function record is judged by where its text is, which its producer
-// knows better than the current position.
+// come from an included file are dropped or held back here; the producer,
+// which knows where a record comes from, says whether that is the main
+// source.  For a function record that is where its text is, which can
+// differ from where the lexer is when the record is complete.
 void write_function_record(const ByteBuffer& record_with_bindings,
                            bool from_main_source);
-void write_variable_record(const ByteBuffer& record);
-void write_color_record(const ByteBuffer& record);
+void write_variable_record(const ByteBuffer& record, bool from_main_source);
+void write_color_record(const ByteBuffer& record, bool from_main_source);
 void write_plain_record(const ByteBuffer& record);
 
 // Offset of the pool entry holding these characters, adding the entry when

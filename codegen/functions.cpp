@@ -9,6 +9,7 @@
 #include "driver/diagnostics.h"
 #include "driver/options.h"
 #include "source/lexer.h"
+#include "source/preprocessor.h"
 #include "source/reader.h"
 #include "source/symbols.h"
 #include "types/declarations.h"
@@ -75,7 +76,7 @@ void write_global(Declaration* d, int flags) {
   put_u8(record, 0);
   put_u32(record, static_cast<std::uint32_t>(size));
   record.insert(record.end(), image.begin(), image.end());
-  write_variable_record(record);
+  write_variable_record(record, in_main_source());
 }
 
 // A declarator that is not the function of a definition or prototype: a

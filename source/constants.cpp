@@ -9,6 +9,7 @@
 #include "driver/diagnostics.h"
 #include "driver/options.h"
 #include "source/lexer.h"
+#include "source/preprocessor.h"
 #include "source/symbols.h"
 #include "types/nodes.h"
 
@@ -241,7 +242,7 @@ void emit_scheme_name() {
     record.push_back(static_cast<std::uint8_t>(c));
   });
   record.push_back(0);
-  write_color_record(record);
+  write_color_record(record, in_main_source());
 }
 
 }  // namespace qxl

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "source/hash_index.h"
+#include "bytecode/hash_index.h"
 #include "source/tokens.h"
 
 namespace qxl {

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "bytecode/byte_reader.h"
 #include "bytecode/format.h"
 #include "codegen/instructions.h"
 
@@ -77,7 +78,7 @@ std::string show_name(std::span<const std::uint8_t> bytes) {
 }
 
 std::uint16_t unit_at(std::span<const std::uint8_t> bytes, std::size_t i) {
-  return static_cast<std::uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+  return get_u16(bytes.data() + 2 * i);
 }
 
 std::string quoted_units(std::span<const std::uint8_t> bytes,
@@ -90,54 +91,53 @@ std::string quoted_units(std::span<const std::uint8_t> bytes,
 
 // ----------------------------------------------------------------- reading
 
-// A bounds-checked cursor over [pos, end) of the file.  `place` names the
+// A bounds-checked cursor over a region of the file: `in` reads the file
+// cut at the region's end, from the current offset on.  `place` names the
 // region in messages; every offset it reports is a file offset.
 struct Reader {
-  std::span<const std::uint8_t> file;
-  std::size_t pos = 0;
-  std::size_t end = 0;
+  ByteReader in;
   std::string_view place;
 
-  std::size_t left() const { return end - pos; }
+  std::size_t pos() const { return in.pos; }
+  std::size_t left() const { return in.left(); }
 
   void need(std::uint64_t n, std::string_view what) const {
-    if (n > left())
-      fail(pos,
+    if (!in.has(n))
+      fail(in.pos,
            std::string(what) + " runs past the end of " + std::string(place));
   }
   std::span<const std::uint8_t> take(std::uint64_t n, std::string_view what) {
     need(n, what);
-    auto bytes = file.subspan(pos, static_cast<std::size_t>(n));
-    pos += static_cast<std::size_t>(n);
-    return bytes;
+    return in.take(n);
   }
-  std::uint8_t u8(std::string_view what) { return take(1, what)[0]; }
+  std::uint8_t u8(std::string_view what) {
+    need(1, what);
+    return in.u8();
+  }
   std::uint16_t u16(std::string_view what) {
-    auto b = take(2, what);
-    return static_cast<std::uint16_t>(b[0] | b[1] << 8);
+    need(2, what);
+    return in.u16();
   }
   std::uint32_t u32(std::string_view what) {
-    auto b = take(4, what);
-    return static_cast<std::uint32_t>(b[0]) |
-           static_cast<std::uint32_t>(b[1]) << 8 |
-           static_cast<std::uint32_t>(b[2]) << 16 |
-           static_cast<std::uint32_t>(b[3]) << 24;
+    need(4, what);
+    return in.u32();
   }
   // Bytes up to a zero byte, which is consumed but not returned.
   std::span<const std::uint8_t> zstring(std::string_view what) {
-    auto rest = file.subspan(pos, left());
-    auto zero = std::find(rest.begin(), rest.end(), std::uint8_t{0});
-    if (zero == rest.end()) {
-      if (rest.empty()) need(1, what);
-      fail(pos, std::string(what) +
-                    " has no terminating zero byte before the end of " +
-                    std::string(place));
-    }
-    auto bytes = rest.first(static_cast<std::size_t>(zero - rest.begin()));
-    pos += bytes.size() + 1;
-    return bytes;
+    need(1, what);
+    if (!in.has_name())
+      fail(in.pos, std::string(what) +
+                       " has no terminating zero byte before the end of " +
+                       std::string(place));
+    return in.name();
   }
 };
+
+// The reader of bytes `from` to `to` of the file.
+Reader region(std::span<const std::uint8_t> file, std::size_t from,
+              std::size_t to, std::string_view place) {
+  return {ByteReader{file.first(to), from}, place};
+}
 
 // A pool or debug data offset in the code, resolved once those blocks,
 // which follow all records, have been read.
@@ -286,11 +286,11 @@ std::int64_t jump_target(Code& code, std::size_t operand_at, std::size_t from,
   return target;
 }
 
-// Decodes one instruction at r.pos and appends its line (and the lines of
+// Decodes one instruction at r.pos() and appends its line (and the lines of
 // a switch table or restore code) to the listing.
 LastInstruction decode_instruction(Decoder& d, Code& code, Reader& r,
                                    int depth) {
-  const std::size_t at = r.pos;
+  const std::size_t at = r.pos();
   code.starts[at - code.start] = true;
   const std::uint8_t opcode = r.u8("opcode");
   std::string line = code_column(at - code.start, depth);
@@ -327,7 +327,7 @@ LastInstruction decode_instruction(Decoder& d, Code& code, Reader& r,
         text = num(static_cast<std::int32_t>(r.u32(what)));
         break;
       case Operand::off32: {
-        const std::size_t operand_at = r.pos;
+        const std::size_t operand_at = r.pos();
         const std::uint32_t value = r.u32(what);
         text = num(value);
         if (opcode == op::push_string)
@@ -337,13 +337,13 @@ LastInstruction decode_instruction(Decoder& d, Code& code, Reader& r,
         break;
       }
       case Operand::rel16: {
-        const std::size_t operand_at = r.pos;
+        const std::size_t operand_at = r.pos();
         const auto disp = static_cast<std::int16_t>(r.u16(what));
-        text = "-> " + num(jump_target(code, operand_at, r.pos, disp));
+        text = "-> " + num(jump_target(code, operand_at, r.pos(), disp));
         break;
       }
       case Operand::nameref: {
-        const std::size_t operand_at = r.pos;
+        const std::size_t operand_at = r.pos();
         r.take(2, what);
         auto found = code.ref_by_offset.find(operand_at - code.start);
         if (found == code.ref_by_offset.end())
@@ -366,13 +366,13 @@ LastInstruction decode_instruction(Decoder& d, Code& code, Reader& r,
       case Operand::switch_table: {
         const std::uint16_t count =
             r.u16("entry count of " + std::string(ins.name));
-        const std::size_t table_at = r.pos;
+        const std::size_t table_at = r.pos();
         r.need(std::uint64_t{count} * 6, "table of " + std::string(ins.name));
         const std::size_t table_end = table_at + std::size_t{count} * 6;
         d.line(line + " " + count_of(count, "entry", "entries"));
         const std::string indent(code_column(0, depth + 1).size(), ' ');
         for (std::size_t e = 0; e < count; ++e) {
-          const std::size_t entry_at = r.pos;
+          const std::size_t entry_at = r.pos();
           const auto disp = static_cast<std::int16_t>(r.u16(what));
           const auto value = static_cast<std::int32_t>(r.u32(what));
           const std::int64_t target =
@@ -382,12 +382,13 @@ LastInstruction decode_instruction(Decoder& d, Code& code, Reader& r,
         return {opcode, at};
       }
       case Operand::restore_code: {
-        const std::size_t length_at = r.pos;
+        const std::size_t length_at = r.pos();
         const std::uint8_t length =
             r.u8("restore code length of " + std::string(ins.name));
-        Reader restore{r.file, r.pos, r.pos, "the restore code"};
+        const std::size_t restore_at = r.pos();
         r.take(length, "restore code of " + std::string(ins.name));
-        restore.end = r.pos;
+        Reader restore =
+            region(r.in.bytes, restore_at, r.pos(), "the restore code");
         d.line(line + separator + "restore code " +
                count_of(length, "byte", "bytes") + ":");
         if (length == 0)
@@ -420,11 +421,11 @@ void decode_function(Decoder& d, Reader& r, std::size_t at, std::uint8_t kind) {
   d.line("@" + num(at) +
          (kind == record::command ? " command " : " function ") +
          show_name(name));
-  const std::size_t length_at = r.pos;
+  const std::size_t length_at = r.pos();
   const std::uint32_t code_length = r.u32("code length");
   if (code_length < 4)
     fail(length_at, "code length " + num(code_length) + " is shorter than 4");
-  const std::size_t area_at = r.pos;
+  const std::size_t area_at = r.pos();
   const std::uint16_t area = r.u16("reference area size");
   const std::uint16_t count = r.u16("reference count");
   if (area < 2u * count)
@@ -435,20 +436,21 @@ void decode_function(Decoder& d, Reader& r, std::size_t at, std::uint8_t kind) {
   const std::uint16_t frame = r.u16("frame words");
 
   Code code;
-  code.start = r.pos;
+  code.start = r.pos();
   code.size = code_length - 4;
-  Reader code_reader{r.file, r.pos, r.pos, "the code"};
   r.take(code.size, "code of " + count_of(code.size, "byte", "bytes"));
-  code_reader.end = r.pos;
+  Reader code_reader = region(r.in.bytes, code.start, r.pos(), "the code");
   if (code.size == 0) fail(length_at, "code length 4 leaves no code");
 
-  Reader table{r.file, r.pos, r.pos, "the reference table"};
+  const std::size_t table_at = r.pos();
+  const std::size_t table_end = table_at + 2u * count;
   r.take(area, "reference area");
-  table.end = table.pos + 2u * count;
-  Reader names{r.file, table.end, r.pos, "the names area"};
+  Reader table =
+      region(r.in.bytes, table_at, table_end, "the reference table");
+  Reader names = region(r.in.bytes, table_end, r.pos(), "the names area");
   for (std::size_t i = 0; i < count; ++i) {
     Reference ref;
-    ref.entry_at = table.pos;
+    ref.entry_at = table.pos();
     ref.code_offset = table.u16("reference table entry");
     ref.name = names.zstring("name of reference " + num(i));
     auto [previous, added] = code.ref_by_offset.emplace(ref.code_offset, i);
@@ -459,7 +461,7 @@ void decode_function(Decoder& d, Reader& r, std::size_t at, std::uint8_t kind) {
     code.refs.push_back(ref);
   }
   if (names.left() > 0)
-    fail(names.pos, count_of(names.left(), "byte", "bytes") +
+    fail(names.pos(), count_of(names.left(), "byte", "bytes") +
                         " left over after the names of " +
                         count_of(count, "reference", "references"));
 
@@ -644,9 +646,9 @@ std::uint64_t initial_data_size(std::uint8_t kind,
 void decode_variable(Decoder& d, Reader& r, std::size_t at, std::uint8_t kind) {
   const std::uint8_t attributes = r.u8("attributes");
   const auto name = r.zstring("variable name");
-  const std::size_t type_at = r.pos;
+  const std::size_t type_at = r.pos();
   const auto type = r.zstring("type signature");
-  const std::size_t size_at = r.pos;
+  const std::size_t size_at = r.pos();
   const std::uint32_t size = r.u32("variable size");
   const bool has_data = kind != record::variable;
   std::span<const std::uint8_t> data;
@@ -700,49 +702,49 @@ void decode_color_assignment(Decoder& d, Reader& r, std::size_t at) {
                                                          : hex(background, 8)));
 }
 
-// String pool or debug data: the entries by offset, listed and kept for
-// resolving the code's references.
-std::map<std::uint32_t, std::string> decode_pool(Decoder& d, std::size_t at,
-                                                 std::uint32_t size) {
-  std::map<std::uint32_t, std::string> entries;
-  Reader r{d.file, at, at + size, "the string pool"};
-  d.line("@" + num(at) + " string pool: " + count_of(size, "byte", "bytes"));
-  while (r.left() > 0) {
-    const auto offset = static_cast<std::uint32_t>(r.pos - at);
-    const std::uint32_t length = r.u32("length of a string pool entry");
-    if (length % 2 != 0)
-      fail(r.pos - 4, "string pool entry has odd length " + num(length));
-    if (length == 0)
-      fail(r.pos - 4,
-           "string pool entry has length 0, with no room for its terminator");
-    const auto bytes = r.take(
-        length, "string pool entry of " + count_of(length, "byte", "bytes"));
-    const std::size_t units = length / 2 - 1;
-    if (unit_at(bytes, units) != 0)
-      fail(r.pos - 2, "string pool entry does not end with a zero unit");
-    entries[offset] = quoted_units(bytes, units);
-    d.line("  " + num(offset) + ": " + entries[offset]);
-  }
-  return entries;
-}
+// The two data blocks that end the file.  Each entry is a 4-byte length,
+// then that many bytes of characters, the last one zero: 16-bit units in
+// the string pool, bytes in the debug data.
+struct TextBlock {
+  std::string_view title;
+  std::string_view entry;  // what one entry is called
+  std::size_t unit;        // bytes of one character
+  std::string_view unit_name;
+};
 
-std::map<std::uint32_t, std::string> decode_debug_names(Decoder& d,
-                                                        std::size_t at,
-                                                        std::uint32_t size) {
+constexpr TextBlock string_pool_block{"string pool", "string pool entry", 2,
+                                      "unit"};
+constexpr TextBlock debug_data_block{"debug data", "debug file name", 1,
+                                     "byte"};
+
+// The entries of a data block by offset, listed and kept for resolving the
+// code's references.
+std::map<std::uint32_t, std::string> decode_text_block(Decoder& d,
+                                                       const TextBlock& block,
+                                                       std::size_t at,
+                                                       std::uint32_t size) {
   std::map<std::uint32_t, std::string> entries;
-  Reader r{d.file, at, at + size, "the debug data"};
-  d.line("@" + num(at) + " debug data: " + count_of(size, "byte", "bytes"));
+  const std::string title(block.title), entry(block.entry);
+  const std::string place = "the " + title;
+  Reader r = region(d.file, at, at + size, place);
+  d.line("@" + num(at) + " " + title + ": " + count_of(size, "byte", "bytes"));
   while (r.left() > 0) {
-    const auto offset = static_cast<std::uint32_t>(r.pos - at);
-    const std::uint32_t length = r.u32("length of a debug file name");
+    const auto offset = static_cast<std::uint32_t>(r.pos() - at);
+    const std::uint32_t length = r.u32("length of a " + entry);
+    if (length % block.unit != 0)
+      fail(r.pos() - 4, entry + " has odd length " + num(length));
     if (length == 0)
-      fail(r.pos - 4,
-           "debug file name has length 0, with no room for its terminator");
-    const auto bytes = r.take(
-        length, "debug file name of " + count_of(length, "byte", "bytes"));
-    if (bytes.back() != 0)
-      fail(r.pos - 1, "debug file name does not end with a zero byte");
-    entries[offset] = quoted_bytes(bytes.first(bytes.size() - 1));
+      fail(r.pos() - 4,
+           entry + " has length 0, with no room for its terminator");
+    const auto bytes =
+        r.take(length, entry + " of " + count_of(length, "byte", "bytes"));
+    const auto text = bytes.first(length - block.unit);
+    if (std::any_of(bytes.begin() + static_cast<std::ptrdiff_t>(text.size()),
+                    bytes.end(), [](std::uint8_t b) { return b != 0; }))
+      fail(r.pos() - block.unit, entry + " does not end with a zero " +
+                                     std::string(block.unit_name));
+    entries[offset] = block.unit == 1 ? quoted_bytes(text)
+                                      : quoted_units(text, text.size() / 2);
     d.line("  " + num(offset) + ": " + entries[offset]);
   }
   return entries;
@@ -761,7 +763,7 @@ void resolve(Decoder& d, const std::vector<TextReference>& refs,
 }
 
 void decode_file(Decoder& d) {
-  Reader r{d.file, 0, d.file.size(), "the file"};
+  Reader r = region(d.file, 0, d.file.size(), "the file");
   const std::uint32_t magic = r.u32("magic number");
   if (magic != bytecode_magic)
     fail(0, "bad magic number " + hex(magic, 8) + ", expected " +
@@ -780,8 +782,8 @@ void decode_file(Decoder& d) {
 
   bool after_function = false;  // key bindings follow a function record
   for (bool ended = false; !ended;) {
-    if (r.left() == 0) fail(r.pos, "missing end record");
-    const std::size_t at = r.pos;
+    if (r.left() == 0) fail(r.pos(), "missing end record");
+    const std::size_t at = r.pos();
     const std::uint8_t kind = r.u8("record kind");
     bool function = false;
     switch (kind) {
@@ -834,20 +836,22 @@ void decode_file(Decoder& d) {
 
   const std::uint64_t wanted = std::uint64_t{pool_size} + debug_size;
   if (wanted > r.left())
-    fail(r.pos, "string pool (" + count_of(pool_size, "byte", "bytes") +
+    fail(r.pos(), "string pool (" + count_of(pool_size, "byte", "bytes") +
                     ") and debug data (" +
                     count_of(debug_size, "byte", "bytes") +
                     ") run past the end of the file: " +
                     count_of(r.left(), "byte follows", "bytes follow") +
                     " the end record");
   if (wanted < r.left())
-    fail(r.pos + wanted,
+    fail(r.pos() + wanted,
          count_of(r.left() - wanted, "trailing byte", "trailing bytes") +
              " after the debug data");
-  const auto strings = decode_pool(d, r.pos, pool_size);
-  const auto debug_names = decode_debug_names(d, r.pos + pool_size, debug_size);
-  resolve(d, d.string_refs, strings, "string pool");
-  resolve(d, d.debug_refs, debug_names, "debug data");
+  const auto strings =
+      decode_text_block(d, string_pool_block, r.pos(), pool_size);
+  const auto debug_names =
+      decode_text_block(d, debug_data_block, r.pos() + pool_size, debug_size);
+  resolve(d, d.string_refs, strings, string_pool_block.title);
+  resolve(d, d.debug_refs, debug_names, debug_data_block.title);
 }
 
 }  // namespace

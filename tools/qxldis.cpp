@@ -6,16 +6,15 @@
 // cannot be read or is malformed (one line on standard error, nothing on
 // standard output); 2 for a wrong command line.
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "driver/search_paths.h"
+#include "tools/command_line.h"
 #include "tools/disassembler.h"
 #include "types/builtins.h"
 
@@ -43,19 +42,11 @@ constexpr std::string_view usage_text =
     "qxldis: FILE: offset N: PROBLEM, and exit status 1.\n";
 
 int usage_error(const std::string& message) {
-  std::fprintf(stderr, "qxldis: %s\n%s", message.c_str(), usage_text.data());
-  return 2;
+  return qxl::usage_error("qxldis", message, usage_text, 2);
 }
 
-// Writes `text` to standard output; a failed write is reported and makes
-// the exit status 1.
 int print(std::string_view text) {
-  if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
-      std::fflush(stdout) == 0)
-    return 0;
-  std::fprintf(stderr, "qxldis: cannot write to standard output: %s\n",
-               std::strerror(errno));
-  return 1;
+  return qxl::write_standard_output("qxldis", text);
 }
 
 // Names primitives from the compiler's own table, so that the listing and

@@ -11,9 +11,6 @@
 // Exit status: 0; 1 when the output cannot be written; 2 for a wrong
 // command line.
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <map>
 #include <string>
 #include <string_view>
@@ -23,6 +20,7 @@
 
 #include "driver/compile.h"
 #include "driver/search_paths.h"
+#include "tools/command_line.h"
 #include "source/symbols.h"
 #include "source/tokens.h"
 #include "types/builtins.h"
@@ -427,13 +425,8 @@ std::string markdown(const ordered_json& doc) {
   return md;
 }
 
-int write_out(const std::string& text) {
-  if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
-      std::fflush(stdout) == 0)
-    return 0;
-  std::fprintf(stderr, "qxlnames: cannot write to standard output: %s\n",
-               std::strerror(errno));
-  return 1;
+int write_out(std::string_view text) {
+  return qxl::write_standard_output("qxlnames", text);
 }
 
 }  // namespace
@@ -447,13 +440,13 @@ int main(int argc, char** argv) {
     } else if (arg == "--markdown") {
       as_markdown = true;
     } else if (arg == "--help") {
-      return write_out(std::string(usage_text));
+      return write_out(usage_text);
     } else if (arg == "--version") {
       return write_out(std::string("qxlnames ") + qxl::version_text + "\n");
     } else {
-      std::fprintf(stderr, "qxlnames: unknown option '%s'\n%s", argv[i],
-                   usage_text.data());
-      return 2;
+      return qxl::usage_error(
+          "qxlnames", "unknown option '" + std::string(arg) + "'", usage_text,
+          2);
     }
   }
   const ordered_json doc = names_document();

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "driver/search_paths.h"
+#include "tools/command_line.h"
 #include "tools/disassembler.h"
 #include "tools/run/machine.h"
 #include "tools/run/program.h"
@@ -55,8 +56,7 @@ constexpr std::string_view usage_text =
     "source file and the line; leave(N) ends with N.\n";
 
 int usage_error(const std::string& message) {
-  std::fprintf(stderr, "qxlrun: %s\n%s", message.c_str(), usage_text.data());
-  return 1;
+  return qxl::usage_error("qxlrun", message, usage_text, 1);
 }
 
 bool parse_count(std::string_view text, std::uint64_t& value) {

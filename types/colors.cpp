@@ -8,6 +8,7 @@
 #include "driver/diagnostics.h"
 #include "source/constants.h"
 #include "source/lexer.h"
+#include "source/preprocessor.h"
 #include "source/symbols.h"
 #include "types/declarations.h"
 #include "types/expressions.h"
@@ -40,7 +41,7 @@ int color_class_number(Symbol* name) {
   classes.push_back(name);
   ByteBuffer record{record::color_class};
   put_name(record, name->name);
-  write_color_record(record);
+  write_color_record(record, in_main_source());
   return static_cast<int>(classes.size() - 1);
 }
 
@@ -98,7 +99,7 @@ void read_color_value(int class_number, int scheme) {
   put_u16(record, static_cast<unsigned>(scheme) & 0xFFFF);
   put_u32(record, foreground);
   put_u32(record, background);
-  write_color_record(record);
+  write_color_record(record, in_main_source());
 }
 
 // class_item = class_name ("color_scheme" scheme_name color_value

@@ -162,6 +162,43 @@ TEST(QxlrunFaults, MisusedStackAndFrame) {
             "a load or store finds no address on the stack (in function main)");
 }
 
+// Code that the loader's checks never let through, run as it is: operands
+// cut off by the end of the code and jumps out of it are faults.
+TEST(QxlrunFaults, CodeCutShortOrLeft) {
+  auto run_unchecked = [](std::vector<std::uint8_t> code) {
+    run::Program program;
+    program.files.push_back({"cut.b", {}, {}});
+    run::Function main;
+    main.name = "main";
+    main.code = std::move(code);
+    main.target_at.assign(main.code.size(), -1);
+    program.functions.push_back(std::move(main));
+    program.names["main"] = {true, 0};
+    RunOutput r;
+    r.outcome = run::run(program, {}, {});
+    return r;
+  };
+  const std::string cut =
+      "an instruction runs past the end of the code (in function main)";
+  EXPECT_EQ(fault_of(run_unchecked({})), cut);
+  EXPECT_EQ(fault_of(run_unchecked({op::push_i32, 1, 2, 3})), cut);
+  EXPECT_EQ(fault_of(run_unchecked({op::push_i8})), cut);
+  EXPECT_EQ(fault_of(run_unchecked({say_number})), cut);  // no call byte
+  EXPECT_EQ(fault_of(run_unchecked({op::push_color_class, 'a', 'b'})), cut);
+  EXPECT_EQ(fault_of(run_unchecked(
+                {op::push_zero, op::switch_, 2, 0, 0, 0, 0, 0, 0, 0})),
+            cut);
+  EXPECT_EQ(fault_of(run_unchecked(
+                {op::push_zero, op::save_var, 1, 3, op::return_})),
+            cut);
+  EXPECT_EQ(fault_of(run_unchecked({op::jump, 0x10, 0, op::return_})),
+            "a jump leaves the code (in function main)");
+  // The same bytes whole run.
+  EXPECT_EQ(run_unchecked({op::push_color_class, 'a', 0, op::pop, op::return_})
+                .outcome.kind,
+            run::Outcome::Kind::returned);
+}
+
 TEST(QxlrunFaults, LocationComesFromTheDebugRecords) {
   HandFile f;
   f.debug_names = {"first.q", "second.q"};

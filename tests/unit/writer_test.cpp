@@ -172,10 +172,10 @@ TEST_F(WriterTest, ExcludedHeadersDropAndDeferRecords) {
 
   enter_include_file();
   write_function_record(function, false);
-  write_variable_record(variable);
-  write_color_record(scheme);
-  write_color_record(assignment);
-  write_color_record(color_class);
+  write_variable_record(variable, in_main_source());
+  write_color_record(scheme, in_main_source());
+  write_color_record(assignment, in_main_source());
+  write_color_record(color_class, in_main_source());
   write_plain_record(key_table);
   EXPECT_TRUE(writer.function_written);
   EXPECT_EQ(written(), key_table);
@@ -183,7 +183,7 @@ TEST_F(WriterTest, ExcludedHeadersDropAndDeferRecords) {
   preprocessor.include_stack.clear();
   write_function_record(function, true);
   EXPECT_EQ(writer.deferred.size(), scheme.size() + color_class.size());
-  write_color_record(assignment);
+  write_color_record(assignment, in_main_source());
   ByteBuffer expected = key_table;
   for (const ByteBuffer* part : {&function, &scheme, &color_class, &assignment})
     expected.insert(expected.end(), part->begin(), part->end());
@@ -191,10 +191,50 @@ TEST_F(WriterTest, ExcludedHeadersDropAndDeferRecords) {
   EXPECT_TRUE(writer.deferred.empty());
 }
 
+// Under -e the writer keeps or withholds a record by the origin its
+// producer gives, whatever the preprocessor is reading at the time.
+TEST_F(WriterTest, TheProducerSaysWhetherARecordIsWithheld) {
+  settings.exclude_headers = 1;
+  const ByteBuffer function{record::function, 'f', 0};
+  const ByteBuffer variable{record::variable, 3, 'v', 0};
+  const ByteBuffer scheme{record::color_scheme, 's', 0};
+  const ByteBuffer assignment{record::color_assignment, 1};
+
+  ASSERT_TRUE(in_main_source());
+  write_function_record(function, false);
+  write_variable_record(variable, false);
+  write_color_record(scheme, false);
+  write_color_record(assignment, false);
+  EXPECT_TRUE(written().empty());
+  EXPECT_EQ(writer.deferred, scheme);
+
+  enter_include_file();
+  ASSERT_FALSE(in_main_source());
+  write_variable_record(variable, true);
+  write_color_record(assignment, true);
+  write_function_record(function, true);
+  ByteBuffer expected = variable;
+  for (const ByteBuffer* part : {&scheme, &assignment, &function})
+    expected.insert(expected.end(), part->begin(), part->end());
+  EXPECT_EQ(written(), expected);
+  EXPECT_TRUE(writer.deferred.empty());
+}
+
+// Without -e every record is kept, whatever its origin.
+TEST_F(WriterTest, WithoutExcludeEveryOriginIsKept) {
+  const ByteBuffer variable{record::variable, 3, 'v', 0};
+  const ByteBuffer assignment{record::color_assignment, 1};
+  write_variable_record(variable, false);
+  write_color_record(assignment, false);
+  ByteBuffer expected = variable;
+  expected.insert(expected.end(), assignment.begin(), assignment.end());
+  EXPECT_EQ(written(), expected);
+}
+
 TEST_F(WriterTest, WithoutExcludeNothingIsDeferred) {
   const ByteBuffer scheme{record::color_scheme, 's', 0};
   enter_include_file();
-  write_color_record(scheme);
+  write_color_record(scheme, in_main_source());
   EXPECT_EQ(written(), scheme);
 }
 

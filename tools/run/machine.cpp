@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "bytecode/byte_reader.h"
 #include "bytecode/format.h"
 #include "codegen/instructions.h"
 #include "types/builtins.h"
@@ -44,6 +45,22 @@ std::uint32_t type_code_size(int code) {
     default:
       return 4;
   }
+}
+
+// The bytes of a value, each word little-endian.
+ByteBuffer value_bytes(const std::vector<Slot>& value) {
+  ByteBuffer bytes;
+  for (const Slot& word : value) put_u32(bytes, word.value);
+  return bytes;
+}
+
+// OP_LOAD_4 and OP_STORE_4 also serve 3-byte structures: an access at `a`
+// into an object that ends 3 bytes after it takes those 3 bytes.
+std::size_t word_access_size(const Object& o, const Ptr& a) {
+  return a.offset >= 0 && o.size >= static_cast<std::uint32_t>(a.offset) + 3 &&
+                 o.size < static_cast<std::uint32_t>(a.offset) + 4
+             ? 3
+             : 4;
 }
 
 }  // namespace
@@ -167,12 +184,19 @@ void Machine::write(const Ptr& p, std::size_t n, const std::uint8_t* in) {
   }
 }
 
+void Machine::push_memory(const Ptr& p, std::size_t n) {
+  std::vector<std::uint8_t> bytes((n + 3) / 4 * 4, 0);
+  read(p, n, bytes.data());
+  std::vector<std::uint32_t> words(bytes.size() / 4);
+  for (std::size_t i = 0; i < words.size(); ++i)
+    words[i] = get_u32(bytes.data() + 4 * i);
+  push_large(words.data(), words.size());
+}
+
 std::uint32_t Machine::read_u(const Ptr& p, std::size_t n) {
   std::uint8_t b[4] = {0, 0, 0, 0};
   read(p, n, b);
-  return static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-         static_cast<std::uint32_t>(b[2]) << 16 |
-         static_cast<std::uint32_t>(b[3]) << 24;
+  return get_u32(b);
 }
 
 void Machine::write_u(const Ptr& p, std::size_t n, std::uint32_t v) {
@@ -352,9 +376,7 @@ void Machine::drop_top_value() { stack.resize(stack.size() - top_value_words());
 
 int Machine::point() const {
   const Object& o = objects[builtin_objects[static_cast<std::size_t>(point_index)]];
-  const std::int32_t p = static_cast<std::int32_t>(
-      o.bytes[0] | o.bytes[1] << 8 | o.bytes[2] << 16 |
-      static_cast<std::uint32_t>(o.bytes[3]) << 24);
+  const auto p = static_cast<std::int32_t>(get_u32(o.bytes.data()));
   const auto size = static_cast<std::int32_t>(buffer.text.size());
   return std::clamp(p, 0, size);
 }
@@ -437,15 +459,7 @@ void Machine::load_builtin(int index) {
     push_word(v);
     return;
   }
-  std::vector<std::uint32_t> words((size + 3) / 4, 0);
-  std::vector<std::uint8_t> bytes(words.size() * 4, 0);
-  read(p, size, bytes.data());
-  for (std::size_t i = 0; i < words.size(); ++i)
-    words[i] = static_cast<std::uint32_t>(bytes[4 * i]) |
-               static_cast<std::uint32_t>(bytes[4 * i + 1]) << 8 |
-               static_cast<std::uint32_t>(bytes[4 * i + 2]) << 16 |
-               static_cast<std::uint32_t>(bytes[4 * i + 3]) << 24;
-  push_large(words.data(), words.size());
+  push_memory(p, size);
 }
 
 void Machine::store_builtin(int index) {
@@ -471,12 +485,7 @@ void Machine::store_builtin(int index) {
     fault("a value of " + num(static_cast<std::int64_t>(value.size())) +
           " words is stored into built-in variable " + std::string(row.name) +
           " of " + num(size) + " bytes");
-  std::vector<std::uint8_t> bytes(value.size() * 4);
-  for (std::size_t i = 0; i < value.size(); ++i)
-    for (int b = 0; b < 4; ++b)
-      bytes[4 * i + static_cast<std::size_t>(b)] =
-          static_cast<std::uint8_t>(value[i].value >> (8 * b));
-  write(p, size, bytes.data());
+  write(p, size, value_bytes(value).data());
 }
 
 // ------------------------------------------------------------------ output
@@ -523,9 +532,8 @@ void Machine::call_function(std::size_t index, std::uint8_t call_byte) {
   // begins, so that a fault on its first instruction names a line.
   const auto& c = fn.code;
   if (c.size() >= 8 && c[0] == op::debug_file && c[5] == op::debug_line) {
-    f.debug_file = static_cast<std::uint32_t>(c[1]) | c[2] << 8 | c[3] << 16 |
-                   static_cast<std::uint32_t>(c[4]) << 24;
-    f.debug_line = c[6] | c[7] << 8;
+    f.debug_file = get_u32(c.data() + 1);
+    f.debug_line = get_u16(c.data() + 6);
   }
   const std::size_t caller_function = frames.empty() ? 0 : frames.back().function;
   push_word(static_cast<std::uint32_t>(caller_function));
@@ -689,22 +697,16 @@ void Machine::abort_run(int status) {
     const Object& o =
         objects[builtin_objects[static_cast<std::size_t>(top_level_index)]];
     auto word = [&](int i) {
-      const auto at = static_cast<std::size_t>(4 * i);
-      return static_cast<std::uint32_t>(o.bytes[at]) |
-             static_cast<std::uint32_t>(o.bytes[at + 1]) << 8 |
-             static_cast<std::uint32_t>(o.bytes[at + 2]) << 16 |
-             static_cast<std::uint32_t>(o.bytes[at + 3]) << 24;
+      return get_u32(o.bytes.data() + static_cast<std::size_t>(4 * i));
     };
     return Ptr{word(0), as_int(word(1)), word(2)};
   }();
   if (!buf.null()) {
     std::uint8_t head[8];
     read(buf, 8, head);
-    const std::uint32_t magic = head[0] | head[1] << 8 | head[2] << 16 |
-                                static_cast<std::uint32_t>(head[3]) << 24;
-    const std::uint32_t index = head[4] | head[5] << 8 | head[6] << 16 |
-                                static_cast<std::uint32_t>(head[7]) << 24;
-    if (magic == 0x4A4D5042 && index >= 1 && index <= jump_points.size()) {
+    const std::uint32_t magic = get_u32(head);
+    const std::uint32_t index = get_u32(head + 4);
+    if (magic == jump_magic && index >= 1 && index <= jump_points.size()) {
       const JumpPoint& j = jump_points[index - 1];
       if (j.depth >= 1 && j.depth <= frames.size() &&
           frames[j.depth - 1].serial == j.frame_serial) {
@@ -720,43 +722,15 @@ void Machine::abort_run(int status) {
 
 namespace {
 
-// Reads instruction operands with bounds checks.
-struct CodeReader {
-  const std::vector<std::uint8_t>& code;
-  std::size_t& pc;
-
-  void need(std::size_t n) const {
-    if (n > code.size() || pc > code.size() - n)
-      fault("an instruction runs past the end of the code");
-  }
-  std::uint8_t u8() {
-    need(1);
-    return code[pc++];
-  }
-  std::int8_t s8() { return static_cast<std::int8_t>(u8()); }
-  std::uint16_t u16() {
-    need(2);
-    const auto v = static_cast<std::uint16_t>(code[pc] | code[pc + 1] << 8);
-    pc += 2;
-    return v;
-  }
-  std::int16_t s16() { return static_cast<std::int16_t>(u16()); }
-  std::uint32_t u32() {
-    need(4);
-    const std::uint32_t v = static_cast<std::uint32_t>(code[pc]) |
-                            static_cast<std::uint32_t>(code[pc + 1]) << 8 |
-                            static_cast<std::uint32_t>(code[pc + 2]) << 16 |
-                            static_cast<std::uint32_t>(code[pc + 3]) << 24;
-    pc += 4;
-    return v;
-  }
-  std::size_t jump(std::int16_t disp, std::size_t from) const {
-    const auto target = static_cast<std::int64_t>(from) + disp;
-    if (target < 0 || target >= static_cast<std::int64_t>(code.size()))
-      fault("a jump leaves the code");
-    return static_cast<std::size_t>(target);
-  }
-};
+// Where a jump whose displacement counts from `from` lands; it must stay
+// inside the code.
+std::size_t jump_target(const std::vector<std::uint8_t>& code,
+                        std::int16_t disp, std::size_t from) {
+  const auto target = static_cast<std::int64_t>(from) + disp;
+  if (target < 0 || target >= static_cast<std::int64_t>(code.size()))
+    fault("a jump leaves the code");
+  return static_cast<std::size_t>(target);
+}
 
 std::uint32_t arithmetic(std::uint8_t opcode, std::uint32_t a, std::uint32_t b) {
   const std::int32_t sa = as_int(a), sb = as_int(b);
@@ -806,13 +780,23 @@ std::uint32_t arithmetic(std::uint8_t opcode, std::uint32_t a, std::uint32_t b) 
 
 }  // namespace
 
+// Operands are read with bounds checks; one that runs past the end of the
+// code is a fault of the program being run.
 void Machine::execute() {
+  try {
+    run_instructions();
+  } catch (const ReadPastEnd&) {
+    fault("an instruction runs past the end of the code");
+  }
+}
+
+void Machine::run_instructions() {
   while (!finished) {
     Frame& f = frames.back();
     const Function& fn = program->functions[f.function];
     const std::vector<std::uint8_t>& code = fn.code;
-    std::size_t pc = f.pc;
-    CodeReader r{code, pc};
+    ByteReader r{code, f.pc};
+    std::size_t& pc = r.pos;
     if (options.max_steps != 0 && ++steps > options.max_steps)
       fault("the step limit of " +
             num(static_cast<std::int64_t>(options.max_steps)) +
@@ -963,16 +947,14 @@ void Machine::execute() {
           const auto& pool = program->files[fn.file].pool;
           if (offset > pool.size() || pool.size() - offset < 6)
             fault("string constant " + num(offset) + " lies outside the pool");
-          const std::uint32_t length =
-              pool[offset] | pool[offset + 1] << 8 | pool[offset + 2] << 16 |
-              static_cast<std::uint32_t>(pool[offset + 3]) << 24;
+          const std::uint32_t length = get_u32(pool.data() + offset);
           if (length < 2 || length % 2 != 0 ||
               length > pool.size() - offset - 4)
             fault("string constant " + num(offset) + " is malformed");
           std::u16string text;
           for (std::size_t i = 0; i + 2 < length; i += 2)
-            text.push_back(static_cast<char16_t>(pool[offset + 4 + i] |
-                                                 pool[offset + 5 + i] << 8));
+            text.push_back(
+                static_cast<char16_t>(get_u16(pool.data() + offset + 4 + i)));
           id = string_object(text, true);
           strings.emplace(key, id);
         }
@@ -983,12 +965,8 @@ void Machine::execute() {
         push_pointer(Ptr{});
         break;
       case op::push_color_class: {
-        std::string name;
-        for (;;) {
-          const std::uint8_t c = r.u8();
-          if (c == 0) break;
-          name.push_back(static_cast<char>(c));
-        }
+        const auto stored = r.name();
+        const std::string name(stored.begin(), stored.end());
         auto found = std::find(color_classes.begin(), color_classes.end(), name);
         if (found == color_classes.end()) {
           color_classes.push_back(name);
@@ -999,14 +977,14 @@ void Machine::execute() {
       }
       case op::jump: {
         const std::int16_t disp = r.s16();
-        pc = r.jump(disp, pc);
+        pc = jump_target(code, disp, pc);
         break;
       }
       case op::jump_if_true:
       case op::jump_if_false: {
         const std::int16_t disp = r.s16();
         const bool v = pop_scalar() != 0;
-        if (v == (opcode == op::jump_if_true)) pc = r.jump(disp, pc);
+        if (v == (opcode == op::jump_if_true)) pc = jump_target(code, disp, pc);
         break;
       }
       case op::call: {
@@ -1078,19 +1056,14 @@ void Machine::execute() {
       case op::and_:
       case op::or_:
       case op::xor_:
-      case op::shift: {
-        const std::uint32_t b = pop_scalar();
-        const std::uint32_t a = pop_scalar();
-        push_word(arithmetic(opcode, a, b));
-        break;
-      }
+      case op::shift:
+      // Pointers compare by address; a null pointer is address 0.
       case op::gt:
       case op::ge:
       case op::lt:
       case op::le:
       case op::eq:
       case op::ne: {
-        // Pointers compare by address; a null pointer is address 0.
         const std::uint32_t b = pop_scalar();
         const std::uint32_t a = pop_scalar();
         push_word(arithmetic(opcode, a, b));
@@ -1181,8 +1154,7 @@ void Machine::execute() {
         const std::uint8_t flags = r.u8();
         const std::uint8_t length = r.u8();
         const std::size_t restore = pc;
-        r.need(length);
-        pc += length;
+        r.take(length);
         const std::size_t words = flags & save_flags::words_mask;
         SavedVariable saved;
         saved.restore_pc = restore;
@@ -1207,7 +1179,7 @@ void Machine::execute() {
       case op::on_exit: {
         const std::int16_t disp = r.s16();
         const std::size_t body = pc;
-        pc = r.jump(disp, pc);
+        pc = jump_target(code, disp, pc);
         auto& handlers = f.handlers;
         if (std::find(handlers.begin(), handlers.end(), body) == handlers.end())
           handlers.push_back(body);
@@ -1293,16 +1265,9 @@ void Machine::execute() {
         load_by_size(2);
         break;
       case op::load_4: {
-        // A 3-byte structure is read with OP_LOAD_4: take what is there.
         const Ptr a = pop_address();
         check(a, 0, false);
-        const Object& o = objects[a.id];
-        const std::size_t n =
-            a.offset >= 0 && o.size >= static_cast<std::uint32_t>(a.offset) + 3 &&
-                    o.size < static_cast<std::uint32_t>(a.offset) + 4
-                ? 3
-                : 4;
-        push_word(read_u(a, n));
+        push_word(read_u(a, word_access_size(objects[a.id], a)));
         break;
       }
       case op::load_large: {
@@ -1320,15 +1285,7 @@ void Machine::execute() {
               size_of_object < static_cast<std::uint32_t>(a.offset) + 12)
             size = size_of_object - static_cast<std::uint32_t>(a.offset);
         }
-        std::vector<std::uint8_t> bytes((size + 3) / 4 * 4, 0);
-        read(a, size, bytes.data());
-        std::vector<std::uint32_t> words(bytes.size() / 4);
-        for (std::size_t i = 0; i < words.size(); ++i)
-          words[i] = static_cast<std::uint32_t>(bytes[4 * i]) |
-                     static_cast<std::uint32_t>(bytes[4 * i + 1]) << 8 |
-                     static_cast<std::uint32_t>(bytes[4 * i + 2]) << 16 |
-                     static_cast<std::uint32_t>(bytes[4 * i + 3]) << 24;
-        push_large(words.data(), words.size());
+        push_memory(a, size);
         break;
       }
       case op::store_1:
@@ -1341,23 +1298,13 @@ void Machine::execute() {
         const Ptr a = pop_address();
         const std::uint32_t v = pop_scalar();
         check(a, 0, true);
-        const Object& o = objects[a.id];
-        const std::size_t n =
-            a.offset >= 0 && o.size >= static_cast<std::uint32_t>(a.offset) + 3 &&
-                    o.size < static_cast<std::uint32_t>(a.offset) + 4
-                ? 3
-                : 4;
-        write_u(a, n, v);
+        write_u(a, word_access_size(objects[a.id], a), v);
         break;
       }
       case op::store_large: {
         const Ptr a = pop_address();
         std::vector<Slot> value = pop_value();
-        std::vector<std::uint8_t> bytes(value.size() * 4);
-        for (std::size_t i = 0; i < value.size(); ++i)
-          for (int b = 0; b < 4; ++b)
-            bytes[4 * i + static_cast<std::size_t>(b)] =
-                static_cast<std::uint8_t>(value[i].value >> (8 * b));
+        const ByteBuffer bytes = value_bytes(value);
         write(a, bytes.size(), bytes.data());
         const Object& o = objects[a.id];
         if (o.kind == ObjectKind::local && value.size() > 1) {
@@ -1418,22 +1365,20 @@ void Machine::execute() {
         const auto constant = static_cast<std::uint32_t>(r.s8());
         const std::int16_t disp = r.s16();
         const bool equal = pop_scalar() == constant;
-        if (equal == (opcode == op::jump_if_eq_const)) pc = r.jump(disp, pc);
+        if (equal == (opcode == op::jump_if_eq_const)) pc = jump_target(code, disp, pc);
         break;
       }
       case op::switch_: {
         const std::uint16_t count = r.u16();
         const std::size_t table = pc;
-        r.need(std::size_t{count} * 6);
-        const std::size_t end = table + std::size_t{count} * 6;
+        r.take(std::size_t{count} * 6);
+        const std::size_t end = pc;
         const std::uint32_t v = pop_scalar();
-        pc = end;
         for (std::size_t e = 0; e < count; ++e) {
-          std::size_t at = table + 6 * e;
-          CodeReader entry{code, at};
+          ByteReader entry{code, table + 6 * e};
           const std::int16_t disp = entry.s16();
           if (entry.u32() == v) {
-            pc = r.jump(disp, end);
+            pc = jump_target(code, disp, end);
             break;
           }
         }
@@ -1473,8 +1418,9 @@ void Machine::call_primitive(int number, std::size_t& pc) {
   int words = row->max_words;
   bool wanted = row->result_code != 0;
   if (row->max_words == -1) {
-    CodeReader r{program->functions[frames.back().function].code, pc};
+    ByteReader r{program->functions[frames.back().function].code, pc};
     const std::uint8_t call_byte = r.u8();
+    pc = r.pos;
     words = call_byte & 0x7F;
     wanted = (call_byte & 0x80) != 0;
   }

@@ -165,6 +165,10 @@ struct Buffer {
   std::vector<Spot> spots;  // a spot value is its index + 1
 };
 
+// A jmp_buf that setjmp has set starts with this word, then the number of
+// its jump point (index + 1).
+inline constexpr std::uint32_t jump_magic = 0x4A4D5042;
+
 struct JumpPoint {
   std::uint64_t frame_serial = 0;
   std::size_t depth = 0;  // frames.size() at setjmp
@@ -224,6 +228,9 @@ struct Machine {
   void read(const Ptr& p, std::size_t n, std::uint8_t* out);
   void write(const Ptr& p, std::size_t n, const std::uint8_t* in);
   std::uint32_t read_u(const Ptr& p, std::size_t n);
+  // Pushes the n bytes at p as a large value, its last word filled up with
+  // zeros.
+  void push_memory(const Ptr& p, std::size_t n);
   void write_u(const Ptr& p, std::size_t n, std::uint32_t v);
   std::uint32_t pointer_to_int(const Ptr& p) const;
   Ptr int_to_pointer(std::uint32_t v) const;
@@ -275,7 +282,10 @@ struct Machine {
   void print_out(std::string_view text);
   void print_err(std::string_view text);
 
+  // Runs instructions until the run is finished; execute() also turns an
+  // operand cut off by the end of the code into a fault.
   void execute();
+  void run_instructions();
 };
 
 // Runs one primitive: pops its arguments and pushes its result.  `words`

@@ -11,6 +11,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "bytecode/byte_reader.h"
 #include "codegen/instructions.h"
 #include "tools/run/machine.h"
 #include "types/builtins.h"
@@ -20,7 +21,6 @@ namespace {
 
 std::string num(std::int64_t v) { return std::to_string(v); }
 
-constexpr std::uint32_t jump_magic = 0x4A4D5042;
 constexpr std::int64_t block_limit = 1 << 28;
 constexpr std::int64_t heap_limit = 1LL << 30;
 
@@ -327,24 +327,14 @@ Result strncat_(Machine& m, Args& a, std::size_t) {
   return pointer(dest);
 }
 
-Result strcmp_(Machine&, Args& a, std::size_t) {
+// strcmp and its kin: two strings, then a length when `limited`, compared
+// as they are or with case folded.
+template <bool folded, bool limited>
+Result compare_strings(Machine&, Args& a, std::size_t) {
   const std::u16string x = a.string(), y = a.string();
-  return word(compare_units(x, y, false, SIZE_MAX));
-}
-
-Result strncmp_(Machine&, Args& a, std::size_t) {
-  const std::u16string x = a.string(), y = a.string();
-  return word(compare_units(x, y, false, static_cast<std::size_t>(length_argument(a))));
-}
-
-Result strfcmp(Machine&, Args& a, std::size_t) {
-  const std::u16string x = a.string(), y = a.string();
-  return word(compare_units(x, y, true, SIZE_MAX));
-}
-
-Result strnfcmp(Machine&, Args& a, std::size_t) {
-  const std::u16string x = a.string(), y = a.string();
-  return word(compare_units(x, y, true, static_cast<std::size_t>(length_argument(a))));
+  const std::size_t length =
+      limited ? static_cast<std::size_t>(length_argument(a)) : SIZE_MAX;
+  return word(compare_units(x, y, folded, length));
 }
 
 Result charfcmp(Machine&, Args& a, std::size_t) {
@@ -484,10 +474,8 @@ Result setjmp_(Machine& m, Args& a, std::size_t pc) {
   m.check(buf, 8, true, "setjmp");
   std::uint8_t head[8];
   m.read(buf, 8, head);
-  const std::uint32_t magic = head[0] | head[1] << 8 | head[2] << 16 |
-                              static_cast<std::uint32_t>(head[3]) << 24;
-  std::uint32_t index = head[4] | head[5] << 8 | head[6] << 16 |
-                        static_cast<std::uint32_t>(head[7]) << 24;
+  const std::uint32_t magic = get_u32(head);
+  std::uint32_t index = get_u32(head + 4);
   JumpPoint j{m.frames.back().serial, m.frames.size(), pc, m.stack.size()};
   // A buffer set again reuses its entry, so a loop around setjmp does not
   // pile up jump points.
@@ -580,10 +568,10 @@ const std::unordered_map<std::string_view, Handler>& handlers() {
       {"strncpy", strncpy_},
       {"strcat", strcat_},
       {"strncat", strncat_},
-      {"strcmp", strcmp_},
-      {"strncmp", strncmp_},
-      {"strfcmp", strfcmp},
-      {"strnfcmp", strnfcmp},
+      {"strcmp", compare_strings<false, false>},
+      {"strncmp", compare_strings<false, true>},
+      {"strfcmp", compare_strings<true, false>},
+      {"strnfcmp", compare_strings<true, true>},
       {"index", index_first},
       {"rindex", index_last},
       {"grab", grab},

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "bytecode/byte_reader.h"
 #include "bytecode/format.h"
 #include "codegen/instructions.h"
 #include "tools/disassembler.h"
@@ -17,41 +18,10 @@ std::optional<PrimitiveInfo> primitive_from_table(int number) {
   return PrimitiveInfo{row->name, row->max_words == -1};
 }
 
-// The file has passed the disassembler's checks, so these reads cannot run
-// out; they stay bounds-checked all the same and throw if they would.
-struct Truncated {};
-
-struct Cursor {
-  std::span<const std::uint8_t> bytes;
-  std::size_t pos = 0;
-
-  std::span<const std::uint8_t> take(std::size_t n) {
-    if (n > bytes.size() - pos) throw Truncated{};
-    auto out = bytes.subspan(pos, n);
-    pos += n;
-    return out;
-  }
-  std::uint8_t u8() { return take(1)[0]; }
-  std::uint16_t u16() {
-    auto b = take(2);
-    return static_cast<std::uint16_t>(b[0] | b[1] << 8);
-  }
-  std::uint32_t u32() {
-    auto b = take(4);
-    return static_cast<std::uint32_t>(b[0]) |
-           static_cast<std::uint32_t>(b[1]) << 8 |
-           static_cast<std::uint32_t>(b[2]) << 16 |
-           static_cast<std::uint32_t>(b[3]) << 24;
-  }
-  std::string zstring() {
-    const auto rest = bytes.subspan(pos);
-    const auto zero = std::find(rest.begin(), rest.end(), std::uint8_t{0});
-    if (zero == rest.end()) throw Truncated{};
-    std::string out(rest.begin(), zero);
-    pos += out.size() + 1;
-    return out;
-  }
-};
+// A name read from the file, as it stores it.
+std::string text(std::span<const std::uint8_t> name) {
+  return std::string(name.begin(), name.end());
+}
 
 // Appends `name` to the color class table unless it is there.
 void add_color_class(std::vector<std::string>& classes,
@@ -61,12 +31,15 @@ void add_color_class(std::vector<std::string>& classes,
 }
 
 // Takes the records of a checked file apart into `out` (functions and
-// globals with their file index set to `file_index`).
+// globals with their file index set to `file_index`).  The file has passed
+// the disassembler's checks, so its reads cannot run out and its record
+// kinds are known; the reads stay checked all the same, and anything
+// unexpected throws ReadPastEnd.
 void split_records(std::span<const std::uint8_t> bytes, std::size_t file_index,
                    SourceFile& file, std::vector<Function>& functions,
                    std::vector<Global>& globals,
                    std::vector<std::string>& color_classes) {
-  Cursor c{bytes, 8};
+  ByteReader c{bytes, 8};
   const std::uint32_t pool_size = c.u32();
   const std::uint32_t debug_size = c.u32();
   for (bool ended = false; !ended;) {
@@ -77,7 +50,7 @@ void split_records(std::span<const std::uint8_t> bytes, std::size_t file_index,
         Function f;
         f.command = kind == record::command;
         f.file = file_index;
-        f.name = c.zstring();
+        f.name = text(c.name());
         const std::uint32_t code_length = c.u32();
         const std::uint16_t area = c.u16();
         const std::uint16_t count = c.u16();
@@ -85,12 +58,12 @@ void split_records(std::span<const std::uint8_t> bytes, std::size_t file_index,
         f.frame_words = c.u16();
         auto code = c.take(code_length - 4);
         f.code.assign(code.begin(), code.end());
-        Cursor table{c.take(area), 0};
-        Cursor names{table.bytes, 2u * count};
+        ByteReader table{c.take(area), 0};
+        ByteReader names{table.bytes, 2u * count};
         for (std::size_t i = 0; i < count; ++i) {
           NameReference ref;
           ref.code_offset = table.u16();
-          ref.name = names.zstring();
+          ref.name = text(names.name());
           f.references.push_back(std::move(ref));
         }
         functions.push_back(std::move(f));
@@ -104,8 +77,8 @@ void split_records(std::span<const std::uint8_t> bytes, std::size_t file_index,
         g.file = file_index;
         g.kind = kind;
         g.attributes = c.u8();
-        g.name = c.zstring();
-        g.type = c.zstring();
+        g.name = text(c.name());
+        g.type = text(c.name());
         g.size = c.u32();
         if (kind != record::variable) {
           auto data = c.take(
@@ -119,7 +92,7 @@ void split_records(std::span<const std::uint8_t> bytes, std::size_t file_index,
         Global g;
         g.file = file_index;
         g.kind = kind;
-        g.name = c.zstring();
+        g.name = text(c.name());
         g.type = "*T";
         globals.push_back(std::move(g));
         break;
@@ -128,10 +101,10 @@ void split_records(std::span<const std::uint8_t> bytes, std::size_t file_index,
         c.take(5);
         break;
       case record::color_class:
-        add_color_class(color_classes, c.zstring());
+        add_color_class(color_classes, text(c.name()));
         break;
       case record::color_scheme:
-        c.zstring();
+        c.name();
         break;
       case record::color_assignment:
         c.take(12);
@@ -140,7 +113,7 @@ void split_records(std::span<const std::uint8_t> bytes, std::size_t file_index,
         ended = true;
         break;
       default:
-        throw Truncated{};
+        throw ReadPastEnd{};
     }
   }
   auto pool = c.take(pool_size);
@@ -208,7 +181,7 @@ void for_each_name_operand(const std::vector<std::uint8_t>& code,
           break;
         case Operand::switch_table: {
           if (n - pc < 2) return;
-          const std::size_t count = code[pc] | code[pc + 1] << 8;
+          const std::size_t count = get_u16(code.data() + pc);
           skip(2 + 6 * count);
           break;
         }
@@ -237,10 +210,7 @@ std::string stored_name(const std::string& source) {
 std::string debug_file_name(const SourceFile& file, std::uint32_t offset) {
   const auto& d = file.debug_names;
   if (offset > d.size() || d.size() - offset < 5) return "";
-  std::uint32_t length = 0;
-  for (int i = 0; i < 4; ++i)
-    length |= static_cast<std::uint32_t>(d[offset + static_cast<std::size_t>(i)])
-              << (8 * i);
+  const std::uint32_t length = get_u32(d.data() + offset);
   const std::size_t start = offset + 4;
   if (length == 0 || length > d.size() - start) return "";
   return std::string(d.begin() + static_cast<std::ptrdiff_t>(start),
@@ -262,7 +232,7 @@ std::optional<std::string> load_file(Program& program, const std::string& path,
   try {
     split_records(bytes, program.files.size(), file, functions, globals,
                   color_classes);
-  } catch (const Truncated&) {
+  } catch (const ReadPastEnd&) {
     return path + ": the file is cut short";
   }
 

@@ -1,6 +1,8 @@
 #include "codegen/code_buffer.h"
 
 #include <algorithm>
+#include <limits>
+#include <string>
 
 #include "bytecode/writer.h"
 #include "codegen/instructions.h"
@@ -78,73 +80,202 @@ CodeBufferState::NamedLabel& find_or_add_label(Symbol* identifier) {
 
 }  // namespace
 
-std::size_t emit_byte(unsigned b) {
-  code.bytes.push_back(static_cast<std::uint8_t>(b));
-  return code.bytes.size();
+namespace detail {
+
+void emit_sized(std::uint32_t v, int n) {
+  if (n < 2) put_u8(code.bytes, v & 0xFF);
+  else if (n < 4) put_u16(code.bytes, v & 0xFFFF);
+  else put_u32(code.bytes, v);
 }
 
-std::size_t emit_word16(unsigned v) {
-  put_u16(code.bytes, v);
-  return code.bytes.size();
+}  // namespace detail
+
+namespace {
+
+#ifdef QXL_CHECK_EMIT
+constexpr bool check_emit = true;
+#else
+constexpr bool check_emit = false;
+#endif
+
+using detail::emit_sized;
+using Form = OperandValue::Form;
+
+bool number_within(const OperandValue& v, std::int64_t low, std::int64_t high) {
+  return v.form == Form::number && v.number >= low && v.number <= high;
 }
 
-std::size_t emit_int32(std::uint32_t v) {
-  put_u32(code.bytes, v);
-  return code.bytes.size();
-}
-
-std::size_t emit_sized(std::uint32_t v, int n) {
-  if (n < 2) return emit_byte(v);
-  if (n < 4) return emit_word16(v);
-  return emit_int32(v);
-}
-
-std::size_t emit_constant(std::int32_t v) {
-  if (v == 0) return emit_byte(op::push_zero);
-  if (v >= -128 && v <= 127) {
-    emit_byte(op::push_i8);
-    return emit_byte(static_cast<std::uint8_t>(v));
+bool operand_fits(Operand notation, const OperandValue& v,
+                  const OperandValue* before) {
+  switch (notation) {
+    case Operand::none: return false;
+    case Operand::sbyte: return number_within(v, -128, 127);
+    case Operand::ubyte: return number_within(v, 0, 0xFF);
+    case Operand::word16: return number_within(v, 0, 0xFFFF);
+    case Operand::int32:
+      return number_within(v, std::numeric_limits<std::int32_t>::min(),
+                           std::numeric_limits<std::int32_t>::max());
+    case Operand::off32:
+      return number_within(v, 0, std::numeric_limits<std::uint32_t>::max());
+    case Operand::rel16: return v.form == Form::label && v.number > 0;
+    case Operand::nameref: return v.form == Form::reference;
+    case Operand::name: return v.form == Form::name;
+    case Operand::narrow_offset:
+      if (before == nullptr || before->form != Form::number) return false;
+      return (before->number & narrow::wide_offset) != 0
+                 ? number_within(v, 0, 0xFFFF)
+                 : number_within(v, -128, 127);
+    case Operand::switch_table:
+      return v.form == Form::switch_cases &&
+             v.cases->values.size() == v.cases->labels.size();
+    case Operand::restore_code:
+      return v.form == Form::restore_code && v.restore->compile != nullptr;
   }
-  emit_byte(op::push_i32);
-  return emit_int32(static_cast<std::uint32_t>(v));
+  return false;
 }
 
-std::size_t emit_load(std::int64_t size) {
-  if (size < 2) return emit_byte(op::load_1);
-  if (size == 2) return emit_byte(op::load_2);
-  if (size < 5) return emit_byte(op::load_4);
-  return emit_byte(op::load_large);
+// The operand of a jump, patched now for a placed label or when the label
+// is placed.
+void emit_jump_operand(int label) {
+  const std::size_t operand = code.bytes.size();
+  put_u8(code.bytes, jump_placeholder);
+  put_u8(code.bytes, jump_placeholder);
+  const auto index = static_cast<std::size_t>(label);
+  if (code.label_positions[index] != unplaced)
+    patch_u16(operand, displacement(operand, code.label_positions[index]));
+  else {
+    int& head = code.fixup_heads[index];
+    code.fixup_links.push_back({operand, head});
+    head = static_cast<int>(code.fixup_links.size() - 1);
+  }
 }
 
-std::size_t emit_store(std::int64_t size) {
-  if (size < 2) return emit_byte(op::store_1);
-  if (size == 2) return emit_byte(op::store_2);
-  if (size < 5) return emit_byte(op::store_4);
-  return emit_byte(op::store_large);
-}
-
-std::size_t emit_pop(const Type* t) {
-  return emit_byte(type_size(t, false) <= 4 ? op::pop : op::pop_large);
-}
-
-std::size_t emit_dup(const Type* t) {
-  return emit_byte(type_size(t, false) <= 4 ? op::dup : op::dup_large);
-}
-
-std::size_t emit_name(std::string_view name) {
-  put_name(code.bytes, name);
-  return code.bytes.size();
-}
-
-std::size_t emit_name_reference(std::string_view name) {
+// Two zero bytes that the loader fills in; the reference table holds their
+// 16-bit code offset.
+void emit_name_reference(std::string_view name) {
   put_name(code.names_area, name);
-  // The reference table holds 16-bit code offsets.
   put_u16(code.reference_table,
           checked_u16(static_cast<std::int64_t>(code.bytes.size() -
                                                 code.code_start)));
   ++code.reference_count;
-  emit_byte(0);
-  return emit_byte(0);
+  put_u16(code.bytes, 0);
+}
+
+void emit_switch_table(const SwitchCases& cases) {
+  const std::size_t count = cases.values.size();
+  emit_sized(checked_u16(static_cast<std::int64_t>(count)), 2);
+  const std::size_t table_end = code.bytes.size() + switch_entry_size * count;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t target =
+        code.label_positions[static_cast<std::size_t>(cases.labels[i])];
+    if (target == unplaced) report_fatal("compiler bug: case label undefined");
+    // Every entry's displacement counts from the end of the whole table.
+    emit_sized(displacement(table_end - 2, target), 2);
+    emit_sized(static_cast<std::uint32_t>(cases.values[i]), 4);
+  }
+}
+
+// The length byte, the restore code and its OP_END_HANDLER; the length
+// counts both.
+void emit_restore_code(const RestoreCode& restore) {
+  const std::size_t length_at = code.bytes.size();
+  put_u8(code.bytes, 0);
+  restore.compile();
+  emit(op::end_handler);
+  const std::size_t length = code.bytes.size() - (length_at + 1);
+  if (length > 0xFF) limit_exceeded();
+  code.bytes[length_at] = static_cast<std::uint8_t>(length);
+}
+
+void emit_operand(Operand notation, const OperandValue& v,
+                  const OperandValue* before) {
+  const auto bits = static_cast<std::uint32_t>(v.number);
+  switch (notation) {
+    case Operand::none: return;
+    case Operand::sbyte:
+    case Operand::ubyte: emit_sized(bits, 1); return;
+    case Operand::word16: emit_sized(bits, 2); return;
+    case Operand::int32:
+    case Operand::off32: emit_sized(bits, 4); return;
+    case Operand::rel16: emit_jump_operand(static_cast<int>(v.number)); return;
+    case Operand::nameref: emit_name_reference(v.name); return;
+    case Operand::name: put_name(code.bytes, v.name); return;
+    case Operand::narrow_offset:
+      emit_sized(bits, (before->number & narrow::wide_offset) != 0 ? 2 : 1);
+      return;
+    case Operand::switch_table: emit_switch_table(*v.cases); return;
+    case Operand::restore_code: emit_restore_code(*v.restore); return;
+  }
+}
+
+// A frame offset past what an sbyte holds takes the 16-bit form of its
+// instruction; one past that no instruction can carry.
+bool needs_wide_offset(int offset) {
+  check_frame_offset(offset);
+  return offset > 127;
+}
+
+}  // namespace
+
+bool operands_fit(Opcode opcode, std::span<const OperandValue> operands) {
+  if (opcode >= instruction_table.size() ||
+      instruction_table[opcode].name.empty())
+    return false;
+  const auto& notation = instruction_table[opcode].operands;
+  std::size_t count = 0;
+  while (count < notation.size() && notation[count] != Operand::none) ++count;
+  if (operands.size() != count) return false;
+  for (std::size_t i = 0; i < count; ++i)
+    if (!operand_fits(notation[i], operands[i],
+                      i > 0 ? &operands[i - 1] : nullptr))
+      return false;
+  return true;
+}
+
+bool emit_is_checked() { return check_emit; }
+
+void emit_instruction(Opcode opcode, std::span<const OperandValue> operands) {
+  if (check_emit && !operands_fit(opcode, operands)) {
+    const std::string name =
+        opcode < instruction_table.size() &&
+                !instruction_table[opcode].name.empty()
+            ? std::string(instruction_table[opcode].name)
+            : "opcode " + std::to_string(static_cast<int>(opcode));
+    report_fatal("compiler bug: operands of %s do not fit its notation",
+                 name.c_str());
+  }
+  put_u8(code.bytes, opcode);
+  const auto& notation = instruction_table[opcode].operands;
+  for (std::size_t i = 0; i < operands.size() && i < notation.size(); ++i)
+    emit_operand(notation[i], operands[i], i > 0 ? &operands[i - 1] : nullptr);
+}
+
+void emit_constant(std::int32_t v) {
+  if (v == 0) emit(op::push_zero);
+  else if (v >= -128 && v <= 127) emit(op::push_i8, v);
+  else emit(op::push_i32, v);
+}
+
+void emit_load(std::int64_t size) {
+  if (size < 2) emit(op::load_1);
+  else if (size == 2) emit(op::load_2);
+  else if (size < 5) emit(op::load_4);
+  else emit(op::load_large);
+}
+
+void emit_store(std::int64_t size) {
+  if (size < 2) emit(op::store_1);
+  else if (size == 2) emit(op::store_2);
+  else if (size < 5) emit(op::store_4);
+  else emit(op::store_large);
+}
+
+void emit_pop(const Type* t) {
+  emit(type_size(t, false) <= 4 ? op::pop : op::pop_large);
+}
+
+void emit_dup(const Type* t) {
+  emit(type_size(t, false) <= 4 ? op::dup : op::dup_large);
 }
 
 std::uint8_t narrow_kind(const Type* t) {
@@ -161,24 +292,17 @@ namespace {
 
 // One local access: `word_op`/`wide_op` for one-word values, the large
 // forms for bigger ones, the narrow form for 1- and 2-byte locals.
-void emit_local_access(int offset, const Type* t, std::uint8_t word_op,
-                       std::uint8_t word_wide_op, std::uint8_t large_op,
-                       std::uint8_t large_wide_op, std::uint8_t narrow_op) {
-  check_frame_offset(offset);
+void emit_local_access(int offset, const Type* t, Opcode word_op,
+                       Opcode word_wide_op, Opcode large_op,
+                       Opcode large_wide_op, Opcode narrow_op) {
+  const bool wide = needs_wide_offset(offset);
   const std::int64_t size = type_size(t, false);
-  const bool wide = offset > 127;
-  if (size > 4) {
-    emit_byte(wide ? large_wide_op : large_op);
-  } else if (offset < 0 || size > 2) {
-    emit_byte(wide ? word_wide_op : word_op);
-  } else {
-    emit_byte(narrow_op);
-    emit_byte(narrow_kind(t) | (wide ? narrow::wide_offset : 0));
-  }
-  if (wide)
-    emit_word16(static_cast<unsigned>(offset));
+  if (size > 4)
+    emit(wide ? large_wide_op : large_op, offset);
+  else if (offset < 0 || size > 2)
+    emit(wide ? word_wide_op : word_op, offset);
   else
-    emit_byte(static_cast<std::uint8_t>(offset));
+    emit(narrow_op, narrow_kind(t) | (wide ? narrow::wide_offset : 0), offset);
 }
 
 }  // namespace
@@ -195,13 +319,28 @@ void emit_store_local(int offset, const Type* t) {
                     op::store_local_narrow);
 }
 
+void emit_local_address(int offset, std::int64_t size, bool frame) {
+  if (needs_wide_offset(offset))
+    emit(op::addr_local_wide, offset, size);
+  else
+    emit(frame ? op::addr_local : op::addr_builtin, offset, size);
+}
+
 void emit_primitive_call(int number) {
   if (number >= op::extended_primitive_base) {
-    emit_byte(op::primitive_ext);
-    emit_byte(static_cast<unsigned>(number - op::extended_primitive_base));
-  } else {
-    emit_byte(static_cast<unsigned>(number));
+    emit(op::primitive_ext, number - op::extended_primitive_base);
+    return;
   }
+  // The primitives' own numbers are instructions without operands.
+  if (check_emit &&
+      (number < op::first_primitive || number > op::last_primitive))
+    report_fatal("compiler bug: no primitive has number %d", number);
+  put_u8(code.bytes, static_cast<unsigned>(number));
+}
+
+void emit_variadic_primitive_call(int number, std::uint8_t call_byte_value) {
+  emit_primitive_call(number);
+  put_u8(code.bytes, call_byte_value);
 }
 
 int new_label() {
@@ -216,28 +355,9 @@ int new_label() {
   return label;
 }
 
-void emit_jump_operand(int label) {
-  const std::size_t operand = code.bytes.size();
-  emit_byte(jump_placeholder);
-  emit_byte(jump_placeholder);
-  const auto index = static_cast<std::size_t>(label);
-  if (code.label_positions[index] != unplaced)
-    patch_u16(operand, displacement(operand, code.label_positions[index]));
-  else {
-    int& head = code.fixup_heads[index];
-    code.fixup_links.push_back({operand, head});
-    head = static_cast<int>(code.fixup_links.size() - 1);
-  }
-}
-
-void emit_jump(std::uint8_t opcode, int label) {
-  emit_byte(opcode);
-  emit_jump_operand(label);
-}
-
 void emit_loop_jump(int label) {
   if (label <= 0) report_error("no surrounding loop");
-  emit_jump(op::jump, label);
+  emit(op::jump, Label{label});
 }
 
 void place_label(int label) {
@@ -317,19 +437,8 @@ void close_switch() {
   if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
     report_error("duplicate case values in switch");
 
-  emit_byte(op::switch_);
-  emit_word16(checked_u16(static_cast<std::int64_t>(values.size())));
-  const std::size_t table_end =
-      code.bytes.size() + switch_entry_size * values.size();
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    const std::size_t target =
-        code.label_positions[static_cast<std::size_t>(labels[i])];
-    if (target == unplaced) report_fatal("compiler bug: case label undefined");
-    // Every entry's displacement counts from the end of the whole table.
-    emit_word16(displacement(table_end - 2, target));
-    emit_int32(static_cast<std::uint32_t>(values[i]));
-  }
-  if (open.default_label != -1) emit_jump(op::jump, open.default_label);
+  emit(op::switch_, SwitchCases{values, labels});
+  if (open.default_label != -1) emit(op::jump, Label{open.default_label});
 }
 
 int refer_to_label(Symbol* identifier) {
@@ -353,12 +462,10 @@ void check_labels() {
 void emit_debug_record(bool force) {
   if (settings.no_debug_info != 0) return;
   if (force || !code.has_debug_record || reader.file_name != code.debug_file) {
-    emit_byte(op::debug_file);
-    emit_int32(add_debug_file_name(reader.file_name));
+    emit(op::debug_file, add_debug_file_name(reader.file_name));
   }
   if (force || !code.has_debug_record || reader.line_number != code.debug_line) {
-    emit_byte(op::debug_line);
-    emit_word16(static_cast<unsigned>(reader.line_number) & 0xFFFF);
+    emit(op::debug_line, static_cast<unsigned>(reader.line_number) & 0xFFFF);
   }
   code.has_debug_record = true;
   code.debug_file = reader.file_name;
@@ -377,15 +484,15 @@ void add_binding(int key_table, std::int32_t key_code) {
 void open_function(std::string_view name, bool is_command) {
   code.reset_function();
   code.in_main_source = qxl::in_main_source();
-  emit_byte(is_command ? record::command : record::function);
-  emit_name(name);
+  put_u8(code.bytes, is_command ? record::command : record::function);
+  put_name(code.bytes, name);
   code.header_position = code.bytes.size();
   code.bytes.resize(code.bytes.size() + function_header_size, 0);
   code.code_start = code.bytes.size();
 }
 
 void close_function(int argument_words) {
-  emit_byte(op::return_);
+  emit(op::return_);
   check_labels();
   const std::size_t h = code.header_position;
   const std::int64_t code_length =

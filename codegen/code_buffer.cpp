@@ -19,30 +19,6 @@ CodeBufferState code;
 
 void CodeBufferState::reset() { *this = CodeBufferState{}; }
 
-void CodeBufferState::reset_function() {
-  bytes.clear();
-  header_position = 0;
-  code_start = 0;
-  label_counter = 1;
-  label_positions.assign(1, unplaced);
-  fixup_heads.assign(1, no_fixup);
-  fixup_links.clear();
-  break_label = 0;
-  continue_label = 0;
-  break_stack.clear();
-  continue_stack.clear();
-  switch_stack.clear();
-  case_values.clear();
-  case_labels.clear();
-  named_labels.clear();
-  reference_table.clear();
-  names_area.clear();
-  reference_count = 0;
-  bindings.clear();
-  frame_words = 0;
-  max_frame_words = 0;
-}
-
 namespace {
 
 constexpr std::uint8_t jump_placeholder = 120;
@@ -60,8 +36,9 @@ std::uint16_t displacement(std::size_t operand, std::size_t target) {
 }
 
 void patch_u16(std::size_t at, unsigned value) {
-  code.bytes[at] = static_cast<std::uint8_t>(value);
-  code.bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
+  ByteBuffer& bytes = code.function.bytes;
+  bytes[at] = static_cast<std::uint8_t>(value);
+  bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
 }
 
 unsigned checked_u16(std::int64_t value) {
@@ -69,13 +46,14 @@ unsigned checked_u16(std::int64_t value) {
   return static_cast<unsigned>(value);
 }
 
-CodeBufferState::NamedLabel& find_or_add_label(Symbol* identifier) {
-  for (auto& entry : code.named_labels)
+FunctionCode::NamedLabel& find_or_add_label(Symbol* identifier) {
+  std::vector<FunctionCode::NamedLabel>& labels = code.function.named_labels;
+  for (auto& entry : labels)
     if (entry.identifier == identifier) return entry;
-  if (static_cast<int>(code.named_labels.size()) >= max_named_labels)
+  if (static_cast<int>(labels.size()) >= max_named_labels)
     report_fatal("too many named labels");
-  return code.named_labels.emplace_back(
-      CodeBufferState::NamedLabel{new_label(), identifier, 0});
+  return labels.emplace_back(
+      FunctionCode::NamedLabel{new_label(), identifier, 0});
 }
 
 }  // namespace
@@ -83,9 +61,10 @@ CodeBufferState::NamedLabel& find_or_add_label(Symbol* identifier) {
 namespace detail {
 
 void emit_sized(std::uint32_t v, int n) {
-  if (n < 2) put_u8(code.bytes, v & 0xFF);
-  else if (n < 4) put_u16(code.bytes, v & 0xFFFF);
-  else put_u32(code.bytes, v);
+  ByteBuffer& bytes = code.function.bytes;
+  if (n < 2) put_u8(bytes, v & 0xFF);
+  else if (n < 4) put_u16(bytes, v & 0xFFFF);
+  else put_u32(bytes, v);
 }
 
 }  // namespace detail
@@ -137,37 +116,39 @@ bool operand_fits(Operand notation, const OperandValue& v,
 // The operand of a jump, patched now for a placed label or when the label
 // is placed.
 void emit_jump_operand(int label) {
-  const std::size_t operand = code.bytes.size();
-  put_u8(code.bytes, jump_placeholder);
-  put_u8(code.bytes, jump_placeholder);
+  FunctionCode& f = code.function;
+  const std::size_t operand = f.bytes.size();
+  put_u8(f.bytes, jump_placeholder);
+  put_u8(f.bytes, jump_placeholder);
   const auto index = static_cast<std::size_t>(label);
-  if (code.label_positions[index] != unplaced)
-    patch_u16(operand, displacement(operand, code.label_positions[index]));
+  if (f.label_positions[index] != unplaced)
+    patch_u16(operand, displacement(operand, f.label_positions[index]));
   else {
-    int& head = code.fixup_heads[index];
-    code.fixup_links.push_back({operand, head});
-    head = static_cast<int>(code.fixup_links.size() - 1);
+    int& head = f.fixup_heads[index];
+    f.fixup_links.push_back({operand, head});
+    head = static_cast<int>(f.fixup_links.size() - 1);
   }
 }
 
 // Two zero bytes that the loader fills in; the reference table holds their
 // 16-bit code offset.
 void emit_name_reference(std::string_view name) {
-  put_name(code.names_area, name);
-  put_u16(code.reference_table,
-          checked_u16(static_cast<std::int64_t>(code.bytes.size() -
-                                                code.code_start)));
-  ++code.reference_count;
-  put_u16(code.bytes, 0);
+  FunctionCode& f = code.function;
+  put_name(f.names_area, name);
+  put_u16(f.reference_table, checked_u16(static_cast<std::int64_t>(
+                                 f.bytes.size() - f.code_start)));
+  ++f.reference_count;
+  put_u16(f.bytes, 0);
 }
 
 void emit_switch_table(const SwitchCases& cases) {
   const std::size_t count = cases.values.size();
   emit_sized(checked_u16(static_cast<std::int64_t>(count)), 2);
-  const std::size_t table_end = code.bytes.size() + switch_entry_size * count;
+  const std::size_t table_end =
+      code.function.bytes.size() + switch_entry_size * count;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t target =
-        code.label_positions[static_cast<std::size_t>(cases.labels[i])];
+    const std::size_t target = code.function.label_positions[
+        static_cast<std::size_t>(cases.labels[i])];
     if (target == unplaced) report_fatal("compiler bug: case label undefined");
     // Every entry's displacement counts from the end of the whole table.
     emit_sized(displacement(table_end - 2, target), 2);
@@ -178,13 +159,14 @@ void emit_switch_table(const SwitchCases& cases) {
 // The length byte, the restore code and its OP_END_HANDLER; the length
 // counts both.
 void emit_restore_code(const RestoreCode& restore) {
-  const std::size_t length_at = code.bytes.size();
-  put_u8(code.bytes, 0);
+  ByteBuffer& bytes = code.function.bytes;
+  const std::size_t length_at = bytes.size();
+  put_u8(bytes, 0);
   restore.compile();
   emit(op::end_handler);
-  const std::size_t length = code.bytes.size() - (length_at + 1);
+  const std::size_t length = bytes.size() - (length_at + 1);
   if (length > 0xFF) limit_exceeded();
-  code.bytes[length_at] = static_cast<std::uint8_t>(length);
+  bytes[length_at] = static_cast<std::uint8_t>(length);
 }
 
 void emit_operand(Operand notation, const OperandValue& v,
@@ -199,7 +181,7 @@ void emit_operand(Operand notation, const OperandValue& v,
     case Operand::off32: emit_sized(bits, 4); return;
     case Operand::rel16: emit_jump_operand(static_cast<int>(v.number)); return;
     case Operand::nameref: emit_name_reference(v.name); return;
-    case Operand::name: put_name(code.bytes, v.name); return;
+    case Operand::name: put_name(code.function.bytes, v.name); return;
     case Operand::narrow_offset:
       emit_sized(bits, (before->number & narrow::wide_offset) != 0 ? 2 : 1);
       return;
@@ -244,7 +226,7 @@ void emit_instruction(Opcode opcode, std::span<const OperandValue> operands) {
     report_fatal("compiler bug: operands of %s do not fit its notation",
                  name.c_str());
   }
-  put_u8(code.bytes, opcode);
+  put_u8(code.function.bytes, opcode);
   const auto& notation = instruction_table[opcode].operands;
   for (std::size_t i = 0; i < operands.size() && i < notation.size(); ++i)
     emit_operand(notation[i], operands[i], i > 0 ? &operands[i - 1] : nullptr);
@@ -335,23 +317,24 @@ void emit_primitive_call(int number) {
   if (check_emit &&
       (number < op::first_primitive || number > op::last_primitive))
     report_fatal("compiler bug: no primitive has number %d", number);
-  put_u8(code.bytes, static_cast<unsigned>(number));
+  put_u8(code.function.bytes, static_cast<unsigned>(number));
 }
 
 void emit_variadic_primitive_call(int number, std::uint8_t call_byte_value) {
   emit_primitive_call(number);
-  put_u8(code.bytes, call_byte_value);
+  put_u8(code.function.bytes, call_byte_value);
 }
 
 int new_label() {
-  const int label = code.label_counter++;
-  if (code.label_positions.size() <= static_cast<std::size_t>(label)) {
-    code.label_positions.resize(static_cast<std::size_t>(label) + 1, unplaced);
-    code.fixup_heads.resize(static_cast<std::size_t>(label) + 1,
-                            CodeBufferState::no_fixup);
+  FunctionCode& f = code.function;
+  const int label = f.label_counter++;
+  const auto index = static_cast<std::size_t>(label);
+  if (f.label_positions.size() <= index) {
+    f.label_positions.resize(index + 1, unplaced);
+    f.fixup_heads.resize(index + 1, FunctionCode::no_fixup);
   }
-  code.label_positions[static_cast<std::size_t>(label)] = unplaced;
-  code.fixup_heads[static_cast<std::size_t>(label)] = CodeBufferState::no_fixup;
+  f.label_positions[index] = unplaced;
+  f.fixup_heads[index] = FunctionCode::no_fixup;
   return label;
 }
 
@@ -361,74 +344,82 @@ void emit_loop_jump(int label) {
 }
 
 void place_label(int label) {
+  FunctionCode& f = code.function;
   const auto index = static_cast<std::size_t>(label);
-  const std::size_t here = code.bytes.size();
-  code.label_positions[index] = here;
+  const std::size_t here = f.bytes.size();
+  f.label_positions[index] = here;
   // Newest jump first.
-  for (int link = code.fixup_heads[index]; link != CodeBufferState::no_fixup;) {
-    const CodeBufferState::FixupLink& waiting =
-        code.fixup_links[static_cast<std::size_t>(link)];
+  for (int link = f.fixup_heads[index]; link != FunctionCode::no_fixup;) {
+    const FunctionCode::FixupLink& waiting =
+        f.fixup_links[static_cast<std::size_t>(link)];
     patch_u16(waiting.operand, displacement(waiting.operand, here));
     link = waiting.next;
   }
-  code.fixup_heads[index] = CodeBufferState::no_fixup;
+  f.fixup_heads[index] = FunctionCode::no_fixup;
 }
 
 int push_break_label() {
-  code.break_stack.push_back(code.break_label);
-  code.break_label = new_label();
-  return code.break_label;
+  FunctionCode& f = code.function;
+  f.break_stack.push_back(f.break_label);
+  f.break_label = new_label();
+  return f.break_label;
 }
 
 int push_continue_label() {
-  code.continue_stack.push_back(code.continue_label);
-  code.continue_label = new_label();
-  return code.continue_label;
+  FunctionCode& f = code.function;
+  f.continue_stack.push_back(f.continue_label);
+  f.continue_label = new_label();
+  return f.continue_label;
 }
 
 void pop_break_label() {
-  code.break_label = code.break_stack.back();
-  code.break_stack.pop_back();
+  FunctionCode& f = code.function;
+  f.break_label = f.break_stack.back();
+  f.break_stack.pop_back();
 }
 
 void pop_continue_label() {
-  code.continue_label = code.continue_stack.back();
-  code.continue_stack.pop_back();
+  FunctionCode& f = code.function;
+  f.continue_label = f.continue_stack.back();
+  f.continue_stack.pop_back();
 }
 
 void open_switch() {
-  code.switch_stack.push_back({code.case_values.size(), -1});
+  FunctionCode& f = code.function;
+  f.switch_stack.push_back({f.case_values.size(), -1});
 }
 
 void add_case(std::int32_t value) {
-  if (code.switch_stack.empty())
+  FunctionCode& f = code.function;
+  if (f.switch_stack.empty())
     report_error("case statement invalid outside switch");
   const int label = new_label();
-  code.case_values.push_back(value);
-  code.case_labels.push_back(label);
+  f.case_values.push_back(value);
+  f.case_labels.push_back(label);
   place_label(label);
 }
 
 void add_default() {
-  if (code.switch_stack.empty())
+  if (code.function.switch_stack.empty())
     report_error("default statement invalid outside switch");
-  CodeBufferState::OpenSwitch& open = code.switch_stack.back();
+  FunctionCode::OpenSwitch& open = code.function.switch_stack.back();
   if (open.default_label != -1) report_error("duplicate default in case");
   open.default_label = new_label();
   place_label(open.default_label);
 }
 
 void close_switch() {
-  const CodeBufferState::OpenSwitch open = code.switch_stack.back();
-  code.switch_stack.pop_back();
+  FunctionCode& f = code.function;
+  const FunctionCode::OpenSwitch open = f.switch_stack.back();
+  f.switch_stack.pop_back();
   const std::vector<std::int32_t> values(
-      code.case_values.begin() + static_cast<long>(open.first_case),
-      code.case_values.end());
+      f.case_values.begin() + static_cast<long>(open.first_case),
+      f.case_values.end());
   const std::vector<int> labels(
-      code.case_labels.begin() + static_cast<long>(open.first_case),
-      code.case_labels.end());
-  code.case_values.resize(open.first_case);
-  code.case_labels.resize(open.first_case);
+      f.case_labels.begin() + static_cast<long>(open.first_case),
+      f.case_labels.end());
+  f.case_values.resize(open.first_case);
+  f.case_labels.resize(open.first_case);
 
   // Any two equal values are an error; sorting a copy finds them in time
   // that grows gently with the number of cases.
@@ -446,14 +437,14 @@ int refer_to_label(Symbol* identifier) {
 }
 
 void define_label(Symbol* identifier) {
-  CodeBufferState::NamedLabel& entry = find_or_add_label(identifier);
+  FunctionCode::NamedLabel& entry = find_or_add_label(identifier);
   place_label(entry.label);
   if (entry.times_defined++ >= 1)
     report_error("label %s %s", identifier->name.c_str(), "redefined");
 }
 
 void check_labels() {
-  for (const auto& entry : code.named_labels)
+  for (const auto& entry : code.function.named_labels)
     if (entry.times_defined == 0)
       report_error("label %s %s", entry.identifier->name.c_str(),
                    "undefined at end of function");
@@ -473,47 +464,54 @@ void emit_debug_record(bool force) {
 }
 
 void add_binding(int key_table, std::int32_t key_code) {
+  ByteBuffer& bindings = code.function.bindings;
   if (key_code < 0) report_error("invalid key code number %d", key_code);
-  if (code.bindings.size() / binding_size >= max_bindings)
+  if (bindings.size() / binding_size >= max_bindings)
     report_fatal("function has too many bindings");
-  put_u8(code.bindings, record::key_binding);
-  put_u8(code.bindings, static_cast<unsigned>(key_table) & 0xFF);
-  put_u32(code.bindings, static_cast<std::uint32_t>(key_code));
+  put_u8(bindings, record::key_binding);
+  put_u8(bindings, static_cast<unsigned>(key_table) & 0xFF);
+  put_u32(bindings, static_cast<std::uint32_t>(key_code));
 }
 
 void open_function(std::string_view name, bool is_command) {
-  code.reset_function();
-  code.in_main_source = qxl::in_main_source();
-  put_u8(code.bytes, is_command ? record::command : record::function);
-  put_name(code.bytes, name);
-  code.header_position = code.bytes.size();
-  code.bytes.resize(code.bytes.size() + function_header_size, 0);
-  code.code_start = code.bytes.size();
+  // A new record, so that nothing of the last function is left over; only
+  // the storage of its bytes is taken again.
+  ByteBuffer storage = std::move(code.function.bytes);
+  storage.clear();
+  code.function = FunctionCode{};
+  FunctionCode& f = code.function;
+  f.bytes = std::move(storage);
+  f.in_main_source = qxl::in_main_source();
+  put_u8(f.bytes, is_command ? record::command : record::function);
+  put_name(f.bytes, name);
+  f.header_position = f.bytes.size();
+  f.bytes.resize(f.bytes.size() + function_header_size, 0);
+  f.code_start = f.bytes.size();
 }
 
 void close_function(int argument_words) {
+  FunctionCode& f = code.function;
   emit(op::return_);
   check_labels();
-  const std::size_t h = code.header_position;
+  const std::size_t h = f.header_position;
   const std::int64_t code_length =
-      static_cast<std::int64_t>(code.bytes.size() - (h + 8));
+      static_cast<std::int64_t>(f.bytes.size() - (h + 8));
   if (code_length > 0xFFFFFFFFLL) limit_exceeded();
-  patch_u32(code.bytes, h, static_cast<std::uint32_t>(code_length));
+  patch_u32(f.bytes, h, static_cast<std::uint32_t>(code_length));
   patch_u16(h + 4, checked_u16(static_cast<std::int64_t>(
-                       code.names_area.size() + 2 * code.reference_count)));
-  patch_u16(h + 6, checked_u16(code.reference_count));
+                       f.names_area.size() + 2 * f.reference_count)));
+  patch_u16(h + 6, checked_u16(f.reference_count));
   patch_u16(h + 8, checked_u16(argument_words));
-  patch_u16(h + 10, checked_u16(code.max_frame_words));
+  patch_u16(h + 10, checked_u16(f.max_frame_words));
 
-  // The four pieces go out as one record; the buffer keeps its capacity
-  // for the next function.
-  ByteBuffer& record = code.bytes;
-  record.insert(record.end(), code.reference_table.begin(),
-                code.reference_table.end());
-  record.insert(record.end(), code.names_area.begin(), code.names_area.end());
-  record.insert(record.end(), code.bindings.begin(), code.bindings.end());
-  write_function_record(record, code.in_main_source);
-  code.bytes.clear();
+  // The four pieces go out as one record.
+  ByteBuffer& record = f.bytes;
+  record.insert(record.end(), f.reference_table.begin(),
+                f.reference_table.end());
+  record.insert(record.end(), f.names_area.begin(), f.names_area.end());
+  record.insert(record.end(), f.bindings.begin(), f.bindings.end());
+  write_function_record(record, f.in_main_source);
+  record.clear();
 }
 
 }  // namespace qxl

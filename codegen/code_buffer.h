@@ -29,7 +29,11 @@ inline constexpr int max_named_labels = 49;
 inline constexpr int max_bindings = 20;
 inline constexpr std::size_t binding_size = 6;
 
-struct CodeBufferState {
+// Everything one function's record is built from.  open_function makes a
+// new one, so that nothing of a function can reach the next by being left
+// out of a reset.
+struct FunctionCode {
+  // The record: kind, name, header (filled in when it closes), code.
   ByteBuffer bytes;
   std::size_t header_position = 0;
   std::size_t code_start = 0;
@@ -81,6 +85,12 @@ struct CodeBufferState {
   // included one), taken when it opens: by the time the record is complete
   // the lexer may already stand in the next file.
   bool in_main_source = true;
+};
+
+// What lives for the whole compile.
+struct CodeBufferState {
+  // The function being compiled, or the last one.
+  FunctionCode function;
 
   // The characters of the string constant being pushed; one buffer for the
   // whole compile.
@@ -92,8 +102,6 @@ struct CodeBufferState {
   int debug_line = 0;
 
   void reset();
-  // Clears what belongs to one function; keeps the debugging position.
-  void reset_function();
 };
 
 extern CodeBufferState code;

@@ -312,12 +312,12 @@ void compile_statement() {
       return;
     case tok::kw_break:
       next_token();
-      emit_loop_jump(code.break_label);
+      emit_loop_jump(code.function.break_label);
       expect_token(tok::semicolon);
       return;
     case tok::kw_continue:
       next_token();
-      emit_loop_jump(code.continue_label);
+      emit_loop_jump(code.function.continue_label);
       expect_token(tok::semicolon);
       return;
     case tok::kw_goto:
@@ -355,8 +355,9 @@ void compile_statement() {
 }
 
 void compile_block() {
+  FunctionCode& function = code.function;
   const std::size_t keep = declarations.locals.size();
-  const int saved_frame = code.frame_words;
+  const int saved_frame = function.frame_words;
   const std::string start_file = reader.file_name;
   const int start_line = reader.line_number;
   expect_token(tok::lbrace);
@@ -368,8 +369,15 @@ void compile_block() {
   }
   next_token();
   close_scope(keep, false);
-  code.max_frame_words = std::max(code.max_frame_words, code.frame_words);
-  code.frame_words = saved_frame;
+  function.max_frame_words =
+      std::max(function.max_frame_words, function.frame_words);
+  function.frame_words = saved_frame;
+}
+
+void compile_function_body(Type* result) {
+  statements.reset();
+  statements.return_type = result;
+  compile_block();
 }
 
 }  // namespace qxl

@@ -379,11 +379,11 @@ Declaration* declare(int requested) {
       if (requested == decl_kind::parameter_named) {
         record->flags = decl_flag::set;
       } else if (record_kind == decl_kind::local) {
-        record->value = code.frame_words;
+        record->value = code.function.frame_words;
         const std::int64_t words = (rounded_size(type) + 3) / 4;
-        if (code.frame_words + words > max_frame_words)
+        if (code.function.frame_words + words > max_frame_words)
           report_error("too much local variable space");
-        code.frame_words += static_cast<int>(words);
+        code.function.frame_words += static_cast<int>(words);
       }
       return record;
     }

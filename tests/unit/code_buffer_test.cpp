@@ -30,8 +30,9 @@ class CodeBufferTest : public ::testing::Test {
 
   // The code emitted so far, after the record's kind, name and header.
   ByteBuffer emitted() const {
-    return ByteBuffer(code.bytes.begin() + static_cast<long>(code.code_start),
-                      code.bytes.end());
+    const FunctionCode& f = code.function;
+    return ByteBuffer(f.bytes.begin() + static_cast<long>(f.code_start),
+                      f.bytes.end());
   }
   ByteBuffer written() const {
     return ByteBuffer(writer.image.begin(),
@@ -71,7 +72,7 @@ TEST_F(CodeBufferTest, SizedAppendersAndLoadsBySize) {
   detail::emit_sized(0x11223344, 3);
   detail::emit_sized(0x11223344, 4);
   EXPECT_EQ(emitted(), (ByteBuffer{0x44, 0x44, 0x33, 0x44, 0x33, 0x22, 0x11}));
-  code.bytes.resize(code.code_start);
+  code.function.bytes.resize(code.function.code_start);
   for (int size : {1, 2, 3, 4, 5, 12}) emit_load(size);
   for (int size : {0, 2, 4, 6}) emit_store(size);
   emit_pop(type_int);
@@ -111,7 +112,7 @@ TEST_F(CodeBufferTest, BackwardJumpsGetTheirDisplacementAtOnce) {
 TEST_F(CodeBufferTest, DisplacementsMustFitIn16Bits) {
   const int top = new_label();
   place_label(top);
-  code.bytes.resize(code.bytes.size() + 32765, op::pop);
+  code.function.bytes.resize(code.function.bytes.size() + 32765, op::pop);
   emit(op::jump, Label{top});  // -32768: still fits
   EXPECT_EQ(emitted()[32766], 0x00);
   EXPECT_EQ(emitted()[32767], 0x80);
@@ -123,27 +124,27 @@ TEST_F(CodeBufferTest, DisplacementsMustFitIn16Bits) {
 TEST_F(CodeBufferTest, ForwardDisplacementLimit) {
   const int label = new_label();
   emit(op::jump, Label{label});
-  code.bytes.resize(code.bytes.size() + 32768, op::pop);
+  code.function.bytes.resize(code.function.bytes.size() + 32768, op::pop);
   EXPECT_EQ(status_of([&] { place_label(label); }), 1);
   EXPECT_EQ(console_, "c.q 1: compiler limit exceeded\n");
 }
 
 TEST_F(CodeBufferTest, BreakAndContinueNestAndRestore) {
-  EXPECT_EQ(status_of([] { emit_loop_jump(code.break_label); }), 1);
+  EXPECT_EQ(status_of([] { emit_loop_jump(code.function.break_label); }), 1);
   EXPECT_EQ(console_, "c.q 1: no surrounding loop\n");
   console_.clear();
   const int outer = push_break_label();
   const int inner = push_break_label();
   EXPECT_NE(outer, inner);
-  EXPECT_EQ(code.break_label, inner);
+  EXPECT_EQ(code.function.break_label, inner);
   pop_break_label();
-  EXPECT_EQ(code.break_label, outer);
+  EXPECT_EQ(code.function.break_label, outer);
   pop_break_label();
-  EXPECT_EQ(code.break_label, 0);
+  EXPECT_EQ(code.function.break_label, 0);
   // Nesting far deeper than the fixed stacks of old.
   for (int i = 0; i < 200; ++i) push_continue_label();
   for (int i = 0; i < 200; ++i) pop_continue_label();
-  EXPECT_EQ(code.continue_label, 0);
+  EXPECT_EQ(code.function.continue_label, 0);
 }
 
 TEST_F(CodeBufferTest, EmptySwitchTable) {
@@ -179,8 +180,8 @@ TEST_F(CodeBufferTest, NestedSwitchesKeepTheirOwnCases) {
   close_switch();
   add_case(2);
   close_switch();
-  EXPECT_TRUE(code.case_values.empty());
-  EXPECT_TRUE(code.switch_stack.empty());
+  EXPECT_TRUE(code.function.case_values.empty());
+  EXPECT_TRUE(code.function.switch_stack.empty());
 }
 
 TEST_F(CodeBufferTest, DuplicateCasesAreFoundWhenTheSwitchCloses) {
@@ -258,21 +259,20 @@ TEST_F(CodeBufferTest, Bindings) {
   EXPECT_EQ(console_, "c.q 1: invalid key code number -5\n");
   console_.clear();
   add_binding(0x103, 0x12345);
-  EXPECT_EQ(code.bindings, (ByteBuffer{25, 3, 0x45, 0x23, 1, 0}));
+  EXPECT_EQ(code.function.bindings, (ByteBuffer{25, 3, 0x45, 0x23, 1, 0}));
   for (int i = 1; i < max_bindings; ++i) add_binding(1, i);
   EXPECT_EQ(status_of([] { add_binding(1, 99); }), 1);
   EXPECT_EQ(console_, "c.q 1: function has too many bindings\n");
 }
 
 TEST_F(CodeBufferTest, CompleteFunctionRecord) {
-  code.reset_function();
   open_function("foo_bar", true);
   emit_debug_record(true);
   emit(op::call, Reference{"do_it"}, call_byte(0, false));
   emit(op::global_ref, Reference{"do_it"});
   emit_load(4);
   emit(op::pop);
-  code.max_frame_words = 3;
+  code.function.max_frame_words = 3;
   add_binding(2, 'a');
   close_function(5);
 
@@ -311,7 +311,7 @@ TEST_F(CodeBufferTest, HeaderFieldsMustFit16Bits) {
 }
 
 TEST_F(CodeBufferTest, ReferencesPast64KOfCodeAreALimit) {
-  code.bytes.resize(code.code_start + 65536, op::pop);
+  code.function.bytes.resize(code.function.code_start + 65536, op::pop);
   EXPECT_EQ(status_of([] { emit(op::global_ref, Reference{"far"}); }), 1);
   EXPECT_EQ(console_, "c.q 1: compiler limit exceeded\n");
 }
@@ -400,10 +400,10 @@ TEST_F(CodeBufferTest, EveryInstructionTakesTheOperandsOfItsNotation) {
     }
     EXPECT_TRUE(operands_fit(opcode, operands)) << row.name;
 
-    const std::size_t before = code.bytes.size();
+    const std::size_t before = code.function.bytes.size();
     emit_instruction(opcode, operands);
-    EXPECT_EQ(code.bytes.size() - before, length) << row.name;
-    EXPECT_EQ(code.bytes[before], number);
+    EXPECT_EQ(code.function.bytes.size() - before, length) << row.name;
+    EXPECT_EQ(code.function.bytes[before], number);
 
     // One operand more, or one fewer, is not the notation.
     std::vector<OperandValue> more = operands;
@@ -476,7 +476,7 @@ TEST_F(CodeBufferTest, AMismatchStopsTheCompileWhenEmitIsChecked) {
 TEST_F(CodeBufferTest, RestoreCodeIsCountedAndEndsTheHandler) {
   emit(op::save_var, 0x21, RestoreCode{[] { emit(op::store_4); }});
   EXPECT_EQ(emitted(), (ByteBuffer{36, 0x21, 2, op::store_4, op::end_handler}));
-  code.bytes.resize(code.code_start);
+  code.function.bytes.resize(code.function.code_start);
   emit(op::save_var, 1, RestoreCode{[] {
          for (int i = 0; i < 254; ++i) emit(op::pop);
        }});
@@ -509,6 +509,59 @@ TEST_F(CodeBufferTest, VariadicPrimitivesTakeTheCallByte) {
   emit_variadic_primitive_call(100, call_byte(3, true));
   emit_variadic_primitive_call(513, call_byte(0, false));
   EXPECT_EQ(emitted(), (ByteBuffer{100, 0x83, 86, 1, 0}));
+}
+
+}  // namespace
+}  // namespace qxl
+
+namespace qxl {
+namespace {
+
+// A function left open with something of every kind of per-function
+// state: the next one's record must be as if it had never been.
+TEST_F(CodeBufferTest, NothingOfAFunctionReachesTheNext) {
+  const auto record_of_g = [this] {
+    open_function("g", false);
+    const int label = new_label();
+    emit(op::jump, Label{label});
+    place_label(label);
+    EXPECT_EQ(status_of([] { close_function(0); }), -1) << console_;
+    return written();
+  };
+  const ByteBuffer alone = record_of_g();
+
+  SetUp();
+  const int pending = new_label();
+  emit(op::jump, Label{pending});
+  push_break_label();
+  push_continue_label();
+  open_switch();
+  add_case(1);
+  refer_to_label(name("later"));
+  emit(op::call, Reference{"h"}, call_byte(0, false));
+  add_binding(1, 'x');
+  code.function.frame_words = 7;
+  code.function.max_frame_words = 9;
+
+  open_function("g", false);
+  EXPECT_EQ(new_label(), 1);
+  EXPECT_EQ(status_of([] { emit_loop_jump(code.function.break_label); }), 1);
+  EXPECT_EQ(status_of([] { emit_loop_jump(code.function.continue_label); }),
+            1);
+  EXPECT_EQ(status_of([] { add_case(2); }), 1);
+  EXPECT_EQ(console_,
+            "c.q 1: no surrounding loop\n"
+            "c.q 1: no surrounding loop\n"
+            "c.q 1: case statement invalid outside switch\n");
+  EXPECT_EQ(code.function.frame_words, 0);
+
+  // No named label, reference, binding or frame size of f in g's record.
+  SetUp();
+  refer_to_label(name("later"));
+  emit(op::call, Reference{"h"}, call_byte(0, false));
+  add_binding(1, 'x');
+  code.function.max_frame_words = 9;
+  EXPECT_EQ(record_of_g(), alone);
 }
 
 }  // namespace

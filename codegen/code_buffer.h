@@ -160,12 +160,14 @@ struct OperandValue {
 bool operands_fit(Opcode opcode, std::span<const OperandValue> operands);
 
 // Whether emit() checks every instruction with operands_fit() and stops
-// the compile on a mismatch.  Builds with QXL_CHECK_EMIT do, which the
-// test builds set.
+// the compile with a compiler-bug message on a mismatch: in builds with
+// QXL_CHECK_EMIT, which CMake defines where the tests or fuzzers are
+// built.
 bool emit_is_checked();
 
 // Appends one instruction and its operands, each written as the notation
-// of the table says; the only way code reaches the buffer.
+// of the table says.  With the primitive calls below, the only way code
+// reaches the buffer.
 void emit_instruction(Opcode opcode, std::span<const OperandValue> operands);
 template <typename... Operands>
 void emit(Opcode opcode, const Operands&... operands) {

@@ -1,6 +1,8 @@
 #include "codegen/code_buffer.h"
 
 #include <algorithm>
+#include <limits>
+#include <string>
 
 #include "bytecode/writer.h"
 #include "codegen/instructions.h"
@@ -16,30 +18,6 @@ namespace qxl {
 CodeBufferState code;
 
 void CodeBufferState::reset() { *this = CodeBufferState{}; }
-
-void CodeBufferState::reset_function() {
-  bytes.clear();
-  header_position = 0;
-  code_start = 0;
-  label_counter = 1;
-  label_positions.assign(1, unplaced);
-  fixup_heads.assign(1, no_fixup);
-  fixup_links.clear();
-  break_label = 0;
-  continue_label = 0;
-  break_stack.clear();
-  continue_stack.clear();
-  switch_stack.clear();
-  case_values.clear();
-  case_labels.clear();
-  named_labels.clear();
-  reference_table.clear();
-  names_area.clear();
-  reference_count = 0;
-  bindings.clear();
-  frame_words = 0;
-  max_frame_words = 0;
-}
 
 namespace {
 
@@ -58,8 +36,9 @@ std::uint16_t displacement(std::size_t operand, std::size_t target) {
 }
 
 void patch_u16(std::size_t at, unsigned value) {
-  code.bytes[at] = static_cast<std::uint8_t>(value);
-  code.bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
+  ByteBuffer& bytes = code.function.bytes;
+  bytes[at] = static_cast<std::uint8_t>(value);
+  bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
 }
 
 unsigned checked_u16(std::int64_t value) {
@@ -67,84 +46,218 @@ unsigned checked_u16(std::int64_t value) {
   return static_cast<unsigned>(value);
 }
 
-CodeBufferState::NamedLabel& find_or_add_label(Symbol* identifier) {
-  for (auto& entry : code.named_labels)
+FunctionCode::NamedLabel& find_or_add_label(Symbol* identifier) {
+  std::vector<FunctionCode::NamedLabel>& labels = code.function.named_labels;
+  for (auto& entry : labels)
     if (entry.identifier == identifier) return entry;
-  if (static_cast<int>(code.named_labels.size()) >= max_named_labels)
+  if (static_cast<int>(labels.size()) >= max_named_labels)
     report_fatal("too many named labels");
-  return code.named_labels.emplace_back(
-      CodeBufferState::NamedLabel{new_label(), identifier, 0});
+  return labels.emplace_back(
+      FunctionCode::NamedLabel{new_label(), identifier, 0});
 }
 
 }  // namespace
 
-std::size_t emit_byte(unsigned b) {
-  code.bytes.push_back(static_cast<std::uint8_t>(b));
-  return code.bytes.size();
+namespace detail {
+
+void emit_sized(std::uint32_t v, int n) {
+  ByteBuffer& bytes = code.function.bytes;
+  if (n < 2) put_u8(bytes, v & 0xFF);
+  else if (n < 4) put_u16(bytes, v & 0xFFFF);
+  else put_u32(bytes, v);
 }
 
-std::size_t emit_word16(unsigned v) {
-  put_u16(code.bytes, v);
-  return code.bytes.size();
+}  // namespace detail
+
+namespace {
+
+#ifdef QXL_CHECK_EMIT
+constexpr bool check_emit = true;
+#else
+constexpr bool check_emit = false;
+#endif
+
+using detail::emit_sized;
+using Form = OperandValue::Form;
+
+bool number_within(const OperandValue& v, std::int64_t low, std::int64_t high) {
+  return v.form == Form::number && v.number >= low && v.number <= high;
 }
 
-std::size_t emit_int32(std::uint32_t v) {
-  put_u32(code.bytes, v);
-  return code.bytes.size();
-}
-
-std::size_t emit_sized(std::uint32_t v, int n) {
-  if (n < 2) return emit_byte(v);
-  if (n < 4) return emit_word16(v);
-  return emit_int32(v);
-}
-
-std::size_t emit_constant(std::int32_t v) {
-  if (v == 0) return emit_byte(op::push_zero);
-  if (v >= -128 && v <= 127) {
-    emit_byte(op::push_i8);
-    return emit_byte(static_cast<std::uint8_t>(v));
+bool operand_fits(Operand notation, const OperandValue& v,
+                  const OperandValue* before) {
+  switch (notation) {
+    case Operand::none: return false;
+    case Operand::sbyte: return number_within(v, -128, 127);
+    case Operand::ubyte: return number_within(v, 0, 0xFF);
+    case Operand::word16: return number_within(v, 0, 0xFFFF);
+    case Operand::int32:
+      return number_within(v, std::numeric_limits<std::int32_t>::min(),
+                           std::numeric_limits<std::int32_t>::max());
+    case Operand::off32:
+      return number_within(v, 0, std::numeric_limits<std::uint32_t>::max());
+    case Operand::rel16: return v.form == Form::label && v.number > 0;
+    case Operand::nameref: return v.form == Form::reference;
+    case Operand::name: return v.form == Form::name;
+    case Operand::narrow_offset:
+      if (before == nullptr || before->form != Form::number) return false;
+      return (before->number & narrow::wide_offset) != 0
+                 ? number_within(v, 0, 0xFFFF)
+                 : number_within(v, -128, 127);
+    case Operand::switch_table:
+      return v.form == Form::switch_cases &&
+             v.cases->values.size() == v.cases->labels.size();
+    case Operand::restore_code:
+      return v.form == Form::restore_code && v.restore->compile != nullptr;
   }
-  emit_byte(op::push_i32);
-  return emit_int32(static_cast<std::uint32_t>(v));
+  return false;
 }
 
-std::size_t emit_load(std::int64_t size) {
-  if (size < 2) return emit_byte(op::load_1);
-  if (size == 2) return emit_byte(op::load_2);
-  if (size < 5) return emit_byte(op::load_4);
-  return emit_byte(op::load_large);
+// The operand of a jump, patched now for a placed label or when the label
+// is placed.
+void emit_jump_operand(int label) {
+  FunctionCode& f = code.function;
+  const std::size_t operand = f.bytes.size();
+  put_u8(f.bytes, jump_placeholder);
+  put_u8(f.bytes, jump_placeholder);
+  const auto index = static_cast<std::size_t>(label);
+  if (f.label_positions[index] != unplaced)
+    patch_u16(operand, displacement(operand, f.label_positions[index]));
+  else {
+    int& head = f.fixup_heads[index];
+    f.fixup_links.push_back({operand, head});
+    head = static_cast<int>(f.fixup_links.size() - 1);
+  }
 }
 
-std::size_t emit_store(std::int64_t size) {
-  if (size < 2) return emit_byte(op::store_1);
-  if (size == 2) return emit_byte(op::store_2);
-  if (size < 5) return emit_byte(op::store_4);
-  return emit_byte(op::store_large);
+// Two zero bytes that the loader fills in; the reference table holds their
+// 16-bit code offset.
+void emit_name_reference(std::string_view name) {
+  FunctionCode& f = code.function;
+  put_name(f.names_area, name);
+  put_u16(f.reference_table, checked_u16(static_cast<std::int64_t>(
+                                 f.bytes.size() - f.code_start)));
+  ++f.reference_count;
+  put_u16(f.bytes, 0);
 }
 
-std::size_t emit_pop(const Type* t) {
-  return emit_byte(type_size(t, false) <= 4 ? op::pop : op::pop_large);
+void emit_switch_table(const SwitchCases& cases) {
+  const std::size_t count = cases.values.size();
+  emit_sized(checked_u16(static_cast<std::int64_t>(count)), 2);
+  const std::size_t table_end =
+      code.function.bytes.size() + switch_entry_size * count;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t target = code.function.label_positions[
+        static_cast<std::size_t>(cases.labels[i])];
+    if (target == unplaced) report_fatal("compiler bug: case label undefined");
+    // Every entry's displacement counts from the end of the whole table.
+    emit_sized(displacement(table_end - 2, target), 2);
+    emit_sized(static_cast<std::uint32_t>(cases.values[i]), 4);
+  }
 }
 
-std::size_t emit_dup(const Type* t) {
-  return emit_byte(type_size(t, false) <= 4 ? op::dup : op::dup_large);
+// The length byte, the restore code and its OP_END_HANDLER; the length
+// counts both.
+void emit_restore_code(const RestoreCode& restore) {
+  ByteBuffer& bytes = code.function.bytes;
+  const std::size_t length_at = bytes.size();
+  put_u8(bytes, 0);
+  restore.compile();
+  emit(op::end_handler);
+  const std::size_t length = bytes.size() - (length_at + 1);
+  if (length > 0xFF) limit_exceeded();
+  bytes[length_at] = static_cast<std::uint8_t>(length);
 }
 
-std::size_t emit_name(std::string_view name) {
-  put_name(code.bytes, name);
-  return code.bytes.size();
+void emit_operand(Operand notation, const OperandValue& v,
+                  const OperandValue* before) {
+  const auto bits = static_cast<std::uint32_t>(v.number);
+  switch (notation) {
+    case Operand::none: return;
+    case Operand::sbyte:
+    case Operand::ubyte: emit_sized(bits, 1); return;
+    case Operand::word16: emit_sized(bits, 2); return;
+    case Operand::int32:
+    case Operand::off32: emit_sized(bits, 4); return;
+    case Operand::rel16: emit_jump_operand(static_cast<int>(v.number)); return;
+    case Operand::nameref: emit_name_reference(v.name); return;
+    case Operand::name: put_name(code.function.bytes, v.name); return;
+    case Operand::narrow_offset:
+      emit_sized(bits, (before->number & narrow::wide_offset) != 0 ? 2 : 1);
+      return;
+    case Operand::switch_table: emit_switch_table(*v.cases); return;
+    case Operand::restore_code: emit_restore_code(*v.restore); return;
+  }
 }
 
-std::size_t emit_name_reference(std::string_view name) {
-  put_name(code.names_area, name);
-  // The reference table holds 16-bit code offsets.
-  put_u16(code.reference_table,
-          checked_u16(static_cast<std::int64_t>(code.bytes.size() -
-                                                code.code_start)));
-  ++code.reference_count;
-  emit_byte(0);
-  return emit_byte(0);
+// A frame offset past what an sbyte holds takes the 16-bit form of its
+// instruction; one past that no instruction can carry.
+bool needs_wide_offset(int offset) {
+  check_frame_offset(offset);
+  return offset > 127;
+}
+
+}  // namespace
+
+bool operands_fit(Opcode opcode, std::span<const OperandValue> operands) {
+  if (opcode >= instruction_table.size() ||
+      instruction_table[opcode].name.empty())
+    return false;
+  const auto& notation = instruction_table[opcode].operands;
+  std::size_t count = 0;
+  while (count < notation.size() && notation[count] != Operand::none) ++count;
+  if (operands.size() != count) return false;
+  for (std::size_t i = 0; i < count; ++i)
+    if (!operand_fits(notation[i], operands[i],
+                      i > 0 ? &operands[i - 1] : nullptr))
+      return false;
+  return true;
+}
+
+bool emit_is_checked() { return check_emit; }
+
+void emit_instruction(Opcode opcode, std::span<const OperandValue> operands) {
+  if (check_emit && !operands_fit(opcode, operands)) {
+    const std::string name =
+        opcode < instruction_table.size() &&
+                !instruction_table[opcode].name.empty()
+            ? std::string(instruction_table[opcode].name)
+            : "opcode " + std::to_string(static_cast<int>(opcode));
+    report_fatal("compiler bug: operands of %s do not fit its notation",
+                 name.c_str());
+  }
+  put_u8(code.function.bytes, opcode);
+  const auto& notation = instruction_table[opcode].operands;
+  for (std::size_t i = 0; i < operands.size() && i < notation.size(); ++i)
+    emit_operand(notation[i], operands[i], i > 0 ? &operands[i - 1] : nullptr);
+}
+
+void emit_constant(std::int32_t v) {
+  if (v == 0) emit(op::push_zero);
+  else if (v >= -128 && v <= 127) emit(op::push_i8, v);
+  else emit(op::push_i32, v);
+}
+
+void emit_load(std::int64_t size) {
+  if (size < 2) emit(op::load_1);
+  else if (size == 2) emit(op::load_2);
+  else if (size < 5) emit(op::load_4);
+  else emit(op::load_large);
+}
+
+void emit_store(std::int64_t size) {
+  if (size < 2) emit(op::store_1);
+  else if (size == 2) emit(op::store_2);
+  else if (size < 5) emit(op::store_4);
+  else emit(op::store_large);
+}
+
+void emit_pop(const Type* t) {
+  emit(type_size(t, false) <= 4 ? op::pop : op::pop_large);
+}
+
+void emit_dup(const Type* t) {
+  emit(type_size(t, false) <= 4 ? op::dup : op::dup_large);
 }
 
 std::uint8_t narrow_kind(const Type* t) {
@@ -161,24 +274,17 @@ namespace {
 
 // One local access: `word_op`/`wide_op` for one-word values, the large
 // forms for bigger ones, the narrow form for 1- and 2-byte locals.
-void emit_local_access(int offset, const Type* t, std::uint8_t word_op,
-                       std::uint8_t word_wide_op, std::uint8_t large_op,
-                       std::uint8_t large_wide_op, std::uint8_t narrow_op) {
-  check_frame_offset(offset);
+void emit_local_access(int offset, const Type* t, Opcode word_op,
+                       Opcode word_wide_op, Opcode large_op,
+                       Opcode large_wide_op, Opcode narrow_op) {
+  const bool wide = needs_wide_offset(offset);
   const std::int64_t size = type_size(t, false);
-  const bool wide = offset > 127;
-  if (size > 4) {
-    emit_byte(wide ? large_wide_op : large_op);
-  } else if (offset < 0 || size > 2) {
-    emit_byte(wide ? word_wide_op : word_op);
-  } else {
-    emit_byte(narrow_op);
-    emit_byte(narrow_kind(t) | (wide ? narrow::wide_offset : 0));
-  }
-  if (wide)
-    emit_word16(static_cast<unsigned>(offset));
+  if (size > 4)
+    emit(wide ? large_wide_op : large_op, offset);
+  else if (offset < 0 || size > 2)
+    emit(wide ? word_wide_op : word_op, offset);
   else
-    emit_byte(static_cast<std::uint8_t>(offset));
+    emit(narrow_op, narrow_kind(t) | (wide ? narrow::wide_offset : 0), offset);
 }
 
 }  // namespace
@@ -195,120 +301,125 @@ void emit_store_local(int offset, const Type* t) {
                     op::store_local_narrow);
 }
 
+void emit_local_address(int offset, std::int64_t size, bool frame) {
+  if (needs_wide_offset(offset))
+    emit(op::addr_local_wide, offset, size);
+  else
+    emit(frame ? op::addr_local : op::addr_builtin, offset, size);
+}
+
 void emit_primitive_call(int number) {
   if (number >= op::extended_primitive_base) {
-    emit_byte(op::primitive_ext);
-    emit_byte(static_cast<unsigned>(number - op::extended_primitive_base));
-  } else {
-    emit_byte(static_cast<unsigned>(number));
+    emit(op::primitive_ext, number - op::extended_primitive_base);
+    return;
   }
+  // The primitives' own numbers are instructions without operands.
+  if (check_emit &&
+      (number < op::first_primitive || number > op::last_primitive))
+    report_fatal("compiler bug: no primitive has number %d", number);
+  put_u8(code.function.bytes, static_cast<unsigned>(number));
+}
+
+void emit_variadic_primitive_call(int number, std::uint8_t call_byte_value) {
+  emit_primitive_call(number);
+  put_u8(code.function.bytes, call_byte_value);
 }
 
 int new_label() {
-  const int label = code.label_counter++;
-  if (code.label_positions.size() <= static_cast<std::size_t>(label)) {
-    code.label_positions.resize(static_cast<std::size_t>(label) + 1, unplaced);
-    code.fixup_heads.resize(static_cast<std::size_t>(label) + 1,
-                            CodeBufferState::no_fixup);
-  }
-  code.label_positions[static_cast<std::size_t>(label)] = unplaced;
-  code.fixup_heads[static_cast<std::size_t>(label)] = CodeBufferState::no_fixup;
-  return label;
-}
-
-void emit_jump_operand(int label) {
-  const std::size_t operand = code.bytes.size();
-  emit_byte(jump_placeholder);
-  emit_byte(jump_placeholder);
+  FunctionCode& f = code.function;
+  const int label = f.label_counter++;
   const auto index = static_cast<std::size_t>(label);
-  if (code.label_positions[index] != unplaced)
-    patch_u16(operand, displacement(operand, code.label_positions[index]));
-  else {
-    int& head = code.fixup_heads[index];
-    code.fixup_links.push_back({operand, head});
-    head = static_cast<int>(code.fixup_links.size() - 1);
+  if (f.label_positions.size() <= index) {
+    f.label_positions.resize(index + 1, unplaced);
+    f.fixup_heads.resize(index + 1, FunctionCode::no_fixup);
   }
-}
-
-void emit_jump(std::uint8_t opcode, int label) {
-  emit_byte(opcode);
-  emit_jump_operand(label);
+  f.label_positions[index] = unplaced;
+  f.fixup_heads[index] = FunctionCode::no_fixup;
+  return label;
 }
 
 void emit_loop_jump(int label) {
   if (label <= 0) report_error("no surrounding loop");
-  emit_jump(op::jump, label);
+  emit(op::jump, Label{label});
 }
 
 void place_label(int label) {
+  FunctionCode& f = code.function;
   const auto index = static_cast<std::size_t>(label);
-  const std::size_t here = code.bytes.size();
-  code.label_positions[index] = here;
+  const std::size_t here = f.bytes.size();
+  f.label_positions[index] = here;
   // Newest jump first.
-  for (int link = code.fixup_heads[index]; link != CodeBufferState::no_fixup;) {
-    const CodeBufferState::FixupLink& waiting =
-        code.fixup_links[static_cast<std::size_t>(link)];
+  for (int link = f.fixup_heads[index]; link != FunctionCode::no_fixup;) {
+    const FunctionCode::FixupLink& waiting =
+        f.fixup_links[static_cast<std::size_t>(link)];
     patch_u16(waiting.operand, displacement(waiting.operand, here));
     link = waiting.next;
   }
-  code.fixup_heads[index] = CodeBufferState::no_fixup;
+  f.fixup_heads[index] = FunctionCode::no_fixup;
 }
 
 int push_break_label() {
-  code.break_stack.push_back(code.break_label);
-  code.break_label = new_label();
-  return code.break_label;
+  FunctionCode& f = code.function;
+  f.break_stack.push_back(f.break_label);
+  f.break_label = new_label();
+  return f.break_label;
 }
 
 int push_continue_label() {
-  code.continue_stack.push_back(code.continue_label);
-  code.continue_label = new_label();
-  return code.continue_label;
+  FunctionCode& f = code.function;
+  f.continue_stack.push_back(f.continue_label);
+  f.continue_label = new_label();
+  return f.continue_label;
 }
 
 void pop_break_label() {
-  code.break_label = code.break_stack.back();
-  code.break_stack.pop_back();
+  FunctionCode& f = code.function;
+  f.break_label = f.break_stack.back();
+  f.break_stack.pop_back();
 }
 
 void pop_continue_label() {
-  code.continue_label = code.continue_stack.back();
-  code.continue_stack.pop_back();
+  FunctionCode& f = code.function;
+  f.continue_label = f.continue_stack.back();
+  f.continue_stack.pop_back();
 }
 
 void open_switch() {
-  code.switch_stack.push_back({code.case_values.size(), -1});
+  FunctionCode& f = code.function;
+  f.switch_stack.push_back({f.case_values.size(), -1});
 }
 
 void add_case(std::int32_t value) {
-  if (code.switch_stack.empty())
+  FunctionCode& f = code.function;
+  if (f.switch_stack.empty())
     report_error("case statement invalid outside switch");
   const int label = new_label();
-  code.case_values.push_back(value);
-  code.case_labels.push_back(label);
+  f.case_values.push_back(value);
+  f.case_labels.push_back(label);
   place_label(label);
 }
 
 void add_default() {
-  if (code.switch_stack.empty())
+  if (code.function.switch_stack.empty())
     report_error("default statement invalid outside switch");
-  CodeBufferState::OpenSwitch& open = code.switch_stack.back();
+  FunctionCode::OpenSwitch& open = code.function.switch_stack.back();
   if (open.default_label != -1) report_error("duplicate default in case");
   open.default_label = new_label();
   place_label(open.default_label);
 }
 
 void close_switch() {
-  const CodeBufferState::OpenSwitch open = code.switch_stack.back();
-  code.switch_stack.pop_back();
+  FunctionCode& f = code.function;
+  const FunctionCode::OpenSwitch open = f.switch_stack.back();
+  f.switch_stack.pop_back();
   const std::vector<std::int32_t> values(
-      code.case_values.begin() + static_cast<long>(open.first_case),
-      code.case_values.end());
+      f.case_values.begin() + static_cast<long>(open.first_case),
+      f.case_values.end());
   const std::vector<int> labels(
-      code.case_labels.begin() + static_cast<long>(open.first_case),
-      code.case_labels.end());
-  code.case_values.resize(open.first_case);
-  code.case_labels.resize(open.first_case);
+      f.case_labels.begin() + static_cast<long>(open.first_case),
+      f.case_labels.end());
+  f.case_values.resize(open.first_case);
+  f.case_labels.resize(open.first_case);
 
   // Any two equal values are an error; sorting a copy finds them in time
   // that grows gently with the number of cases.
@@ -317,19 +428,8 @@ void close_switch() {
   if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
     report_error("duplicate case values in switch");
 
-  emit_byte(op::switch_);
-  emit_word16(checked_u16(static_cast<std::int64_t>(values.size())));
-  const std::size_t table_end =
-      code.bytes.size() + switch_entry_size * values.size();
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    const std::size_t target =
-        code.label_positions[static_cast<std::size_t>(labels[i])];
-    if (target == unplaced) report_fatal("compiler bug: case label undefined");
-    // Every entry's displacement counts from the end of the whole table.
-    emit_word16(displacement(table_end - 2, target));
-    emit_int32(static_cast<std::uint32_t>(values[i]));
-  }
-  if (open.default_label != -1) emit_jump(op::jump, open.default_label);
+  emit(op::switch_, SwitchCases{values, labels});
+  if (open.default_label != -1) emit(op::jump, Label{open.default_label});
 }
 
 int refer_to_label(Symbol* identifier) {
@@ -337,14 +437,14 @@ int refer_to_label(Symbol* identifier) {
 }
 
 void define_label(Symbol* identifier) {
-  CodeBufferState::NamedLabel& entry = find_or_add_label(identifier);
+  FunctionCode::NamedLabel& entry = find_or_add_label(identifier);
   place_label(entry.label);
   if (entry.times_defined++ >= 1)
     report_error("label %s %s", identifier->name.c_str(), "redefined");
 }
 
 void check_labels() {
-  for (const auto& entry : code.named_labels)
+  for (const auto& entry : code.function.named_labels)
     if (entry.times_defined == 0)
       report_error("label %s %s", entry.identifier->name.c_str(),
                    "undefined at end of function");
@@ -353,12 +453,10 @@ void check_labels() {
 void emit_debug_record(bool force) {
   if (settings.no_debug_info != 0) return;
   if (force || !code.has_debug_record || reader.file_name != code.debug_file) {
-    emit_byte(op::debug_file);
-    emit_int32(add_debug_file_name(reader.file_name));
+    emit(op::debug_file, add_debug_file_name(reader.file_name));
   }
   if (force || !code.has_debug_record || reader.line_number != code.debug_line) {
-    emit_byte(op::debug_line);
-    emit_word16(static_cast<unsigned>(reader.line_number) & 0xFFFF);
+    emit(op::debug_line, static_cast<unsigned>(reader.line_number) & 0xFFFF);
   }
   code.has_debug_record = true;
   code.debug_file = reader.file_name;
@@ -366,47 +464,54 @@ void emit_debug_record(bool force) {
 }
 
 void add_binding(int key_table, std::int32_t key_code) {
+  ByteBuffer& bindings = code.function.bindings;
   if (key_code < 0) report_error("invalid key code number %d", key_code);
-  if (code.bindings.size() / binding_size >= max_bindings)
+  if (bindings.size() / binding_size >= max_bindings)
     report_fatal("function has too many bindings");
-  put_u8(code.bindings, record::key_binding);
-  put_u8(code.bindings, static_cast<unsigned>(key_table) & 0xFF);
-  put_u32(code.bindings, static_cast<std::uint32_t>(key_code));
+  put_u8(bindings, record::key_binding);
+  put_u8(bindings, static_cast<unsigned>(key_table) & 0xFF);
+  put_u32(bindings, static_cast<std::uint32_t>(key_code));
 }
 
 void open_function(std::string_view name, bool is_command) {
-  code.reset_function();
-  code.in_main_source = qxl::in_main_source();
-  emit_byte(is_command ? record::command : record::function);
-  emit_name(name);
-  code.header_position = code.bytes.size();
-  code.bytes.resize(code.bytes.size() + function_header_size, 0);
-  code.code_start = code.bytes.size();
+  // A new record, so that nothing of the last function is left over; only
+  // the storage of its bytes is taken again.
+  ByteBuffer storage = std::move(code.function.bytes);
+  storage.clear();
+  code.function = FunctionCode{};
+  FunctionCode& f = code.function;
+  f.bytes = std::move(storage);
+  f.in_main_source = qxl::in_main_source();
+  put_u8(f.bytes, is_command ? record::command : record::function);
+  put_name(f.bytes, name);
+  f.header_position = f.bytes.size();
+  f.bytes.resize(f.bytes.size() + function_header_size, 0);
+  f.code_start = f.bytes.size();
 }
 
 void close_function(int argument_words) {
-  emit_byte(op::return_);
+  FunctionCode& f = code.function;
+  emit(op::return_);
   check_labels();
-  const std::size_t h = code.header_position;
+  const std::size_t h = f.header_position;
   const std::int64_t code_length =
-      static_cast<std::int64_t>(code.bytes.size() - (h + 8));
+      static_cast<std::int64_t>(f.bytes.size() - (h + 8));
   if (code_length > 0xFFFFFFFFLL) limit_exceeded();
-  patch_u32(code.bytes, h, static_cast<std::uint32_t>(code_length));
+  patch_u32(f.bytes, h, static_cast<std::uint32_t>(code_length));
   patch_u16(h + 4, checked_u16(static_cast<std::int64_t>(
-                       code.names_area.size() + 2 * code.reference_count)));
-  patch_u16(h + 6, checked_u16(code.reference_count));
+                       f.names_area.size() + 2 * f.reference_count)));
+  patch_u16(h + 6, checked_u16(f.reference_count));
   patch_u16(h + 8, checked_u16(argument_words));
-  patch_u16(h + 10, checked_u16(code.max_frame_words));
+  patch_u16(h + 10, checked_u16(f.max_frame_words));
 
-  // The four pieces go out as one record; the buffer keeps its capacity
-  // for the next function.
-  ByteBuffer& record = code.bytes;
-  record.insert(record.end(), code.reference_table.begin(),
-                code.reference_table.end());
-  record.insert(record.end(), code.names_area.begin(), code.names_area.end());
-  record.insert(record.end(), code.bindings.begin(), code.bindings.end());
-  write_function_record(record, code.in_main_source);
-  code.bytes.clear();
+  // The four pieces go out as one record.
+  ByteBuffer& record = f.bytes;
+  record.insert(record.end(), f.reference_table.begin(),
+                f.reference_table.end());
+  record.insert(record.end(), f.names_area.begin(), f.names_area.end());
+  record.insert(record.end(), f.bindings.begin(), f.bindings.end());
+  write_function_record(record, f.in_main_source);
+  record.clear();
 }
 
 }  // namespace qxl

@@ -1,17 +1,23 @@
 // The code buffer: every byte of a record is composed here before it goes
-// to the writer.  Holds the appenders, numbered labels with their pending
-// jumps, the break/continue and switch stacks with their case tables, the
-// named labels of goto, debugging records, key bindings, and the opening
-// and closing of a function record.
+// to the writer.  Holds emit(), through which every instruction goes and
+// which lays out its operands as the instruction table says, numbered
+// labels with their pending jumps, the break/continue and switch stacks
+// with their case tables, the named labels of goto, debugging records, key
+// bindings, and the opening and closing of a function record.
 #pragma once
 
+#include <array>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "bytecode/format.h"
+#include "codegen/instructions.h"
 
 namespace qxl {
 
@@ -23,7 +29,11 @@ inline constexpr int max_named_labels = 49;
 inline constexpr int max_bindings = 20;
 inline constexpr std::size_t binding_size = 6;
 
-struct CodeBufferState {
+// Everything one function's record is built from.  open_function makes a
+// new one, so that nothing of a function can reach the next by being left
+// out of a reset.
+struct FunctionCode {
+  // The record: kind, name, header (filled in when it closes), code.
   ByteBuffer bytes;
   std::size_t header_position = 0;
   std::size_t code_start = 0;
@@ -75,6 +85,12 @@ struct CodeBufferState {
   // included one), taken when it opens: by the time the record is complete
   // the lexer may already stand in the next file.
   bool in_main_source = true;
+};
+
+// What lives for the whole compile.
+struct CodeBufferState {
+  // The function being compiled, or the last one.
+  FunctionCode function;
 
   // The characters of the string constant being pushed; one buffer for the
   // whole compile.
@@ -86,26 +102,86 @@ struct CodeBufferState {
   int debug_line = 0;
 
   void reset();
-  // Clears what belongs to one function; keeps the debugging position.
-  void reset_function();
 };
 
 extern CodeBufferState code;
 
 inline constexpr std::size_t unplaced = static_cast<std::size_t>(-1);
 
-// Appenders; each returns the buffer size after what it wrote.
-std::size_t emit_byte(unsigned b);
-std::size_t emit_word16(unsigned v);
-std::size_t emit_int32(std::uint32_t v);
-std::size_t emit_sized(std::uint32_t v, int n);
-std::size_t emit_constant(std::int32_t v);
-std::size_t emit_load(std::int64_t size);
-std::size_t emit_store(std::int64_t size);
-std::size_t emit_pop(const Type* t);
-std::size_t emit_dup(const Type* t);
-std::size_t emit_name(std::string_view name);
-std::size_t emit_name_reference(std::string_view name);
+// The operands of an instruction as emitters hand them to emit(): numbers
+// for the notations of fixed width, and these for the others.
+struct Label {  // rel16: a jump to a label of new_label()
+  int number;
+};
+struct Reference {  // nameref: a name the reference table lists
+  std::string_view name;
+};
+struct InPlaceName {  // name: a name written in the code
+  std::string_view name;
+};
+struct SwitchCases {  // switch_table: the cases' values and their labels
+  std::span<const std::int32_t> values;
+  std::span<const int> labels;
+};
+struct RestoreCode {  // restore_code: emits the code that restores
+  std::function<void()> compile;
+};
+
+// One operand given to emit(), whichever of the above it is.
+struct OperandValue {
+  enum class Form : std::uint8_t {
+    number,
+    label,
+    reference,
+    name,
+    switch_cases,
+    restore_code,
+  };
+  Form form;
+  std::int64_t number = 0;  // a number, or the label's number
+  std::string_view name;
+  const SwitchCases* cases = nullptr;
+  const RestoreCode* restore = nullptr;
+
+  template <std::integral T>
+  OperandValue(T value)
+      : form(Form::number), number(static_cast<std::int64_t>(value)) {}
+  OperandValue(Label label) : form(Form::label), number(label.number) {}
+  OperandValue(Reference r) : form(Form::reference), name(r.name) {}
+  OperandValue(InPlaceName n) : form(Form::name), name(n.name) {}
+  OperandValue(const SwitchCases& c) : form(Form::switch_cases), cases(&c) {}
+  OperandValue(const RestoreCode& r) : form(Form::restore_code), restore(&r) {}
+};
+
+// Whether the operands are what the instruction's row of the table asks
+// for: as many as its notation has, each of the right form, and numbers
+// within the range of their width (the offset after a narrow kind byte is
+// 16 bits wide when the kind byte says so).
+bool operands_fit(Opcode opcode, std::span<const OperandValue> operands);
+
+// Whether emit() checks every instruction with operands_fit() and stops
+// the compile with a compiler-bug message on a mismatch: in builds with
+// QXL_CHECK_EMIT, which CMake defines where the tests or fuzzers are
+// built.
+bool emit_is_checked();
+
+// Appends one instruction and its operands, each written as the notation
+// of the table says.  With the primitive calls below, the only way code
+// reaches the buffer.
+void emit_instruction(Opcode opcode, std::span<const OperandValue> operands);
+template <typename... Operands>
+void emit(Opcode opcode, const Operands&... operands) {
+  const std::array<OperandValue, sizeof...(Operands)> values{
+      OperandValue(operands)...};
+  emit_instruction(opcode, values);
+}
+
+// Instructions chosen by a value or a size.
+void emit_constant(std::int32_t v);
+void emit_load(std::int64_t size);
+void emit_store(std::int64_t size);
+void emit_pop(const Type* t);
+void emit_dup(const Type* t);
 
 // Loads and stores of a local or parameter at a frame offset (in words),
 // chosen by the offset and the size of its type.  Parameters (negative
@@ -117,14 +193,27 @@ std::uint8_t narrow_kind(const Type* t);
 void check_frame_offset(int offset);
 void emit_load_local(int offset, const Type* t);
 void emit_store_local(int offset, const Type* t);
+// The address of a frame variable, or of a built-in variable by its
+// number, and the size of what it points to.  Past 127 both take the wide
+// form of the local one.
+void emit_local_address(int offset, std::int64_t size, bool frame);
 
 // The call of a primitive by its number: one byte for 95 to 245,
-// OP_PRIMITIVE_EXT and the number minus 512 from 512 on.
+// OP_PRIMITIVE_EXT and the number minus 512 from 512 on.  A primitive
+// that takes any number of arguments is followed by the call byte.
 void emit_primitive_call(int number);
+void emit_variadic_primitive_call(int number, std::uint8_t call_byte_value);
+
+namespace detail {
+// The writer under emit(): the low bytes of `v`, least significant first,
+// one for n below 2, two below 4, else four.  Nothing but emit() and its
+// unit test calls it.
+void emit_sized(std::uint32_t v, int n);
+}  // namespace detail
 
 int new_label();
-void emit_jump_operand(int label);
-void emit_jump(std::uint8_t opcode, int label);
+// A jump to the label of break or continue; stops with "no surrounding
+// loop" when there is none (label 0).
 void emit_loop_jump(int label);
 void place_label(int label);
 int push_break_label();

@@ -23,16 +23,16 @@ namespace {
 // Built-in variables with load and store instructions of their own.
 struct OwnInstructions {
   std::string_view name;
-  std::uint8_t load;
-  std::uint8_t store;  // 0: the general store
+  Opcode load;
+  Opcode store;  // op::none: the general store
 };
 constexpr OwnInstructions own_instructions[] = {
     {"point", op::load_point, op::store_point},
     {"iter", op::load_iter, op::store_iter},
     {"key", op::load_key, op::store_key},
-    {"key_type", op::load_key_type, 0},
-    {"cmd_len", op::load_cmd_len, 0},
-    {"ungot_key", op::load_ungot_key, 0},
+    {"key_type", op::load_key_type, op::none},
+    {"cmd_len", op::load_cmd_len, op::none},
+    {"ungot_key", op::load_ungot_key, op::none},
 };
 
 const OwnInstructions* own_instructions_of(const Symbol* s) {
@@ -53,9 +53,8 @@ std::int64_t size_of(const Type* t) { return type_size(t, false); }
 
 bool is_large(const Type* t) { return size_of(t) > 4; }
 
-void emit_reference(std::uint8_t opcode, const Symbol* s) {
-  emit_byte(opcode);
-  emit_name_reference(s->name);
+void emit_reference(Opcode opcode, const Symbol* s) {
+  emit(opcode, Reference{s->name});
 }
 
 // Reading a frame variable: warn once when it may not have been set.
@@ -70,25 +69,25 @@ void note_read(Declaration* d) {
 
 void emit_operator(TokenCode code) {
   switch (code) {
-    case tok::star: emit_byte(op::mul); return;
-    case tok::plus: emit_byte(op::add); return;
-    case tok::minus: emit_byte(op::sub); return;
-    case tok::slash: emit_byte(op::div); return;
-    case tok::percent: emit_byte(op::mod); return;
-    case tok::amp: emit_byte(op::and_); return;
-    case tok::bar: emit_byte(op::or_); return;
-    case tok::caret: emit_byte(op::xor_); return;
+    case tok::star: emit(op::mul); return;
+    case tok::plus: emit(op::add); return;
+    case tok::minus: emit(op::sub); return;
+    case tok::slash: emit(op::div); return;
+    case tok::percent: emit(op::mod); return;
+    case tok::amp: emit(op::and_); return;
+    case tok::bar: emit(op::or_); return;
+    case tok::caret: emit(op::xor_); return;
     case tok::shift_left:
-      emit_byte(op::neg);
-      emit_byte(op::shift);
+      emit(op::neg);
+      emit(op::shift);
       return;
-    case tok::shift_right: emit_byte(op::shift); return;
-    case tok::greater: emit_byte(op::gt); return;
-    case tok::greater_equal: emit_byte(op::ge); return;
-    case tok::less: emit_byte(op::lt); return;
-    case tok::less_equal: emit_byte(op::le); return;
-    case tok::equal_equal: emit_byte(op::eq); return;
-    case tok::not_equal: emit_byte(op::ne); return;
+    case tok::shift_right: emit(op::shift); return;
+    case tok::greater: emit(op::gt); return;
+    case tok::greater_equal: emit(op::ge); return;
+    case tok::less: emit(op::lt); return;
+    case tok::less_equal: emit(op::le); return;
+    case tok::equal_equal: emit(op::eq); return;
+    case tok::not_equal: emit(op::ne); return;
     default: report_error("internal error: bad expression code");
   }
 }
@@ -113,10 +112,10 @@ bool is_comparison(TokenCode code) {
 }
 
 void emit_default_begin(const Node* n) {
-  if (n->default_value) emit_byte(op::default_begin);
+  if (n->default_value) emit(op::default_begin);
 }
 void emit_default_end(const Node* n) {
-  if (n->default_value) emit_byte(op::default_end);
+  if (n->default_value) emit(op::default_end);
 }
 
 // The address of a structure plus a member's offset.
@@ -124,7 +123,7 @@ void emit_member_address(Node* member) {
   compile_address(member->left);
   if (member->member_offset != 0) {
     emit_constant(member->member_offset);
-    emit_byte(op::add);
+    emit(op::add);
   }
 }
 
@@ -147,11 +146,10 @@ void value_of_identifier(Node* n) {
   }
   if (d->kind == DeclKind::builtin_variable) {
     if (const OwnInstructions* own = own_instructions_of(n->symbol)) {
-      emit_byte(own->load);
+      emit(own->load);
       return;
     }
-    emit_byte(op::load_builtin);
-    emit_byte(static_cast<unsigned>(d->builtin_number) & 0xFF);
+    emit(op::load_builtin, static_cast<unsigned>(d->builtin_number) & 0xFF);
     return;
   }
   if (is_frame_variable(d)) {
@@ -176,9 +174,8 @@ void value_of_leaf(Node* n) {
       return;
     case node_op::string_const:
     case node_op::string_concat:
-      emit_byte(op::push_string);
       decode_string_expression(n, code.string_characters);
-      emit_int32(add_string_entry(code.string_characters));
+      emit(op::push_string, add_string_entry(code.string_characters));
       return;
     case node_op::char_const:
     case node_op::int_const:
@@ -186,11 +183,10 @@ void value_of_leaf(Node* n) {
       emit_constant(evaluate(n));
       return;
     case node_op::null_pointer:
-      emit_byte(op::push_null);
+      emit(op::push_null);
       return;
     case node_op::color_class:
-      emit_byte(op::push_color_class);
-      emit_name(n->symbol->name);
+      emit(op::push_color_class, InPlaceName{n->symbol->name});
       return;
     default:
       report_error("internal error: bad expression code");
@@ -201,28 +197,28 @@ void value_of_unary(Node* n) {
   switch (n->op) {
     case node_op::spot_content:
       compile_value(n->left);
-      emit_byte(op::load_spot);
+      emit(op::load_spot);
       return;
     case node_op::dereference:
       compile_value(n->left);
       if (!is_array(n->type)) {
-        emit_byte(op::deref);
+        emit(op::deref);
         emit_load(size_of(n->type));
       }
       return;
     case node_op::negate:
       compile_value(n->left);
-      emit_byte(op::neg);
+      emit(op::neg);
       return;
     case node_op::complement:
       compile_value(n->left);
       emit_constant(-1);
-      emit_byte(op::xor_);
+      emit(op::xor_);
       return;
     case node_op::logical_not:
       compile_value(n->left);
-      if (is_large(n->left->type)) emit_byte(op::ptr_to_int);
-      emit_byte(op::not_);
+      if (is_large(n->left->type)) emit(op::ptr_to_int);
+      emit(op::not_);
       return;
     case node_op::address_of:
       compile_address(n->left);
@@ -232,16 +228,16 @@ void value_of_unary(Node* n) {
       return;
     case node_op::int_to_pointer:
       compile_value(n->left);
-      emit_byte(op::int_to_ptr);
+      emit(op::int_to_ptr);
       return;
     case node_op::pointer_to_int:
       compile_value(n->left);
-      emit_byte(op::ptr_to_int);
+      emit(op::ptr_to_int);
       return;
     case node_op::member:
       emit_member_address(n);
       if (!is_array(n->type)) {
-        emit_byte(op::deref);
+        emit(op::deref);
         emit_load(size_of(n->type));
       }
       return;
@@ -270,11 +266,8 @@ bool try_increment_in_place(Node* n, std::uint8_t mode) {
   if (!frame && !builtin) return false;
   if (frame) d->usage |= decl_flag::used | decl_flag::set;
   const std::int32_t step = evaluate(n->right);
-  emit_byte(frame ? op::inc_local : op::inc_builtin);
-  emit_byte(static_cast<std::uint8_t>(subtract ? -step : step));
-  emit_byte(mode);
-  emit_byte(static_cast<std::uint8_t>(frame ? d->frame_offset
-                                            : d->builtin_number));
+  emit(frame ? op::inc_local : op::inc_builtin, subtract ? -step : step, mode,
+       frame ? d->frame_offset : d->builtin_number);
   return true;
 }
 
@@ -289,7 +282,7 @@ void compute_and_store(Node* n, bool value_wanted) {
   if (postfix) {
     if (value_wanted) emit_dup(n->type);
     compile_value(n->right);
-    emit_byte(n->op == node_op::post_increment ? op::add : op::sub);
+    emit(n->op == node_op::post_increment ? op::add : op::sub);
   } else {
     compile_value(n->right);
     emit_operator(node_code(n));
@@ -302,10 +295,10 @@ void value_of_binary(Node* n) {
   const TokenCode code = node_code(n);
   if (n->op == (node_class::binary | tok::amp_amp) ||
       n->op == (node_class::binary | tok::bar_bar)) {
-    emit_byte(op::push_zero);
+    emit(op::push_zero);
     const int end = new_label();
     compile_condition(n, -1, end);
-    emit_byte(op::pop);
+    emit(op::pop);
     emit_constant(1);
     place_label(end);
     return;
@@ -344,14 +337,13 @@ void value_of_binary(Node* n) {
       is_small_constant(right->right)) {
     compile_value(n->left);
     compile_value(right->left);
-    emit_byte(op::add_scaled);
-    emit_byte(static_cast<std::uint8_t>(evaluate(right->right)));
+    emit(op::add_scaled, evaluate(right->right));
     return;
   }
   compile_value(n->left);
   compile_value(right);
   if ((code == tok::minus || is_comparison(code)) && is_data_pointer(right->type))
-    emit_byte(op::ptr_operands);
+    emit(op::ptr_operands);
   emit_operator(code);
 }
 
@@ -459,7 +451,7 @@ void compile_condition(Node* n, int sense, int label) {
     sense = -sense;
   }
   if (is_constant_leaf(n)) {
-    if ((evaluate(n) != 0) == (sense > 0)) emit_jump(op::jump, label);
+    if ((evaluate(n) != 0) == (sense > 0)) emit(op::jump, Label{label});
     return;
   }
   if (n->op == (node_class::binary | tok::not_equal) ||
@@ -478,16 +470,15 @@ void compile_condition(Node* n, int sense, int label) {
       }
       if (value != nullptr) {
         compile_value(value);
-        emit_byte(test > 0 ? op::jump_if_eq_const : op::jump_if_ne_const);
-        emit_byte(static_cast<std::uint8_t>(evaluate(constant)));
-        emit_jump_operand(label);
+        emit(test > 0 ? op::jump_if_eq_const : op::jump_if_ne_const,
+             evaluate(constant), Label{label});
         return;
       }
     }
   }
   compile_value(n);
-  if (is_large(n->type)) emit_byte(op::ptr_to_int);
-  emit_jump(sense > 0 ? op::jump_if_true : op::jump_if_false, label);
+  if (is_large(n->type)) emit(op::ptr_to_int);
+  emit(sense > 0 ? op::jump_if_true : op::jump_if_false, Label{label});
 }
 
 void compile_conditional(Node* n, bool value_wanted) {
@@ -497,7 +488,7 @@ void compile_conditional(Node* n, bool value_wanted) {
   Node* branches = n->right;
   if (value_wanted) compile_value(branches->left);
   else compile_effect(branches->left);
-  emit_jump(op::jump, end);
+  emit(op::jump, Label{end});
   place_label(else_label);
   if (value_wanted) compile_value(branches->right);
   else compile_effect(branches->right);
@@ -524,32 +515,24 @@ void compile_address(Node* n) {
     report_error("can't compute address");
   if (frame) d->usage |= decl_flag::used | decl_flag::set;
   // A built-in variable's number takes the place of the frame offset.
-  const std::int32_t place = frame ? d->frame_offset : d->builtin_number;
-  check_frame_offset(place);
-  if (place > 127) {
-    emit_byte(op::addr_local_wide);
-    emit_word16(static_cast<unsigned>(place));
-  } else {
-    emit_byte(frame ? op::addr_local : op::addr_builtin);
-    emit_byte(static_cast<std::uint8_t>(place));
-  }
-  emit_int32(static_cast<std::uint32_t>(size_of(d->type)));
+  emit_local_address(frame ? d->frame_offset : d->builtin_number,
+                     size_of(d->type), frame);
 }
 
 void compile_store(Node* n) {
   switch (n->op) {
     case node_op::spot_content:
       compile_value(n->left);
-      emit_byte(op::store_spot);
+      emit(op::store_spot);
       return;
     case node_op::dereference:
       compile_value(n->left);
-      emit_byte(op::deref);
+      emit(op::deref);
       emit_store(size_of(n->type));
       return;
     case node_op::member:
       emit_member_address(n);
-      emit_byte(op::deref);
+      emit(op::deref);
       emit_store(size_of(n->type));
       return;
     case node_op::identifier:
@@ -571,12 +554,11 @@ void compile_store(Node* n) {
   }
   if (d->kind == DeclKind::builtin_variable) {
     const OwnInstructions* own = own_instructions_of(n->symbol);
-    if (own != nullptr && own->store != 0) {
-      emit_byte(own->store);
+    if (own != nullptr && own->store != op::none) {
+      emit(own->store);
       return;
     }
-    emit_byte(op::store_builtin);
-    emit_byte(static_cast<unsigned>(d->builtin_number) & 0xFF);
+    emit(op::store_builtin, static_cast<unsigned>(d->builtin_number) & 0xFF);
     return;
   }
   if (!is_frame_variable(d)) report_error("left side too complex");
@@ -605,8 +587,7 @@ void compile_call(Node* call, bool value_wanted) {
   if (callee->op == node_op::dereference) {
     push_arguments();
     compile_value(callee->left);
-    emit_byte(op::call_indirect);
-    emit_byte(call_byte_value);
+    emit(op::call_indirect, call_byte_value);
     return;
   }
   const Declaration* d = declaration_of(callee);
@@ -621,19 +602,18 @@ void compile_call(Node* call, bool value_wanted) {
     if (!variadic && (words < min_words || words > max_words))
       report_error("wrong number (or type) of arguments");
     if (!variadic)
-      for (int pad = words; pad < max_words; ++pad) emit_byte(op::push_zero);
+      for (int pad = words; pad < max_words; ++pad) emit(op::push_zero);
     push_arguments();
-    emit_primitive_call(d->primitive);
     if (variadic) {
-      emit_byte(call_byte_value);
-    } else if (!value_wanted && d->type != nullptr) {
-      emit_pop(d->type);
+      emit_variadic_primitive_call(d->primitive, call_byte_value);
+    } else {
+      emit_primitive_call(d->primitive);
+      if (!value_wanted && d->type != nullptr) emit_pop(d->type);
     }
     return;
   }
   push_arguments();
-  emit_reference(op::call, callee->symbol);
-  emit_byte(call_byte_value);
+  emit(op::call, Reference{callee->symbol->name}, call_byte_value);
 }
 
 void compile_effect_and_release(Node* n) {

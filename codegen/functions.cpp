@@ -133,10 +133,7 @@ bool compile_function(Type* full, bool parameter_list) {
     const int argument_words = parse_parameter_declarations();
     check_prototype(declaration, param_signature(parameter_types()));
     emit_debug_record(true);
-    statements.returned = return_state::none_yet;
-    statements.return_type = result;
-    statements.in_on_exit = false;
-    compile_block();
+    compile_function_body(result);
     close_function(argument_words);
     close_scope(0, false);
     return true;

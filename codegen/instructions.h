@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -31,230 +32,156 @@ enum class Operand : std::uint8_t {
   narrow_offset,
 };
 
+// The instructions in the order of their numbers, from 1: the name in
+// this file, the name listings print, then the operand notations (at most
+// three).  Every use below derives from this one list, so that a number, a
+// name and a layout cannot drift apart.
+#define QXL_INSTRUCTIONS(X)                                                  \
+  X(push_i8, "OP_PUSH_I8", sbyte)                                            \
+  X(push_i32, "OP_PUSH_I32", int32)                                          \
+  X(push_string, "OP_PUSH_STRING", off32)                                    \
+  X(push_null, "OP_PUSH_NULL")                                               \
+  X(push_color_class, "OP_PUSH_COLOR_CLASS", name)                           \
+  X(jump, "OP_JUMP", rel16)                                                  \
+  X(jump_if_true, "OP_JUMP_IF_TRUE", rel16)                                  \
+  X(jump_if_false, "OP_JUMP_IF_FALSE", rel16)                                \
+  X(call, "OP_CALL", nameref, ubyte)                                         \
+  X(return_value, "OP_RETURN_VALUE")                                         \
+  X(return_large, "OP_RETURN_LARGE")                                         \
+  X(return_, "OP_RETURN")                                                    \
+  X(add, "OP_ADD")                                                           \
+  X(sub, "OP_SUB")                                                           \
+  X(mul, "OP_MUL")                                                           \
+  X(div, "OP_DIV")                                                           \
+  X(mod, "OP_MOD")                                                           \
+  X(and_, "OP_AND")                                                          \
+  X(or_, "OP_OR")                                                            \
+  X(xor_, "OP_XOR")                                                          \
+  X(shift, "OP_SHIFT")                                                       \
+  X(gt, "OP_GT")                                                             \
+  X(ge, "OP_GE")                                                             \
+  X(lt, "OP_LT")                                                             \
+  X(le, "OP_LE")                                                             \
+  X(eq, "OP_EQ")                                                             \
+  X(ne, "OP_NE")                                                             \
+  X(not_, "OP_NOT")                                                          \
+  X(neg, "OP_NEG")                                                           \
+  X(load_local, "OP_LOAD_LOCAL", sbyte)                                      \
+  X(store_local, "OP_STORE_LOCAL", sbyte)                                    \
+  X(load_local_large, "OP_LOAD_LOCAL_LARGE", sbyte)                          \
+  X(store_local_large, "OP_STORE_LOCAL_LARGE", sbyte)                        \
+  X(load_builtin, "OP_LOAD_BUILTIN", ubyte)                                  \
+  X(store_builtin, "OP_STORE_BUILTIN", ubyte)                                \
+  X(save_var, "OP_SAVE_VAR", ubyte, restore_code)                            \
+  X(end_handler, "OP_END_HANDLER")                                           \
+  X(addr_local, "OP_ADDR_LOCAL", sbyte, off32)                               \
+  X(addr_builtin, "OP_ADDR_BUILTIN", ubyte, off32)                           \
+  X(global_ref, "OP_GLOBAL_REF", nameref)                                    \
+  X(addr_global, "OP_ADDR_GLOBAL", nameref)                                  \
+  X(deref, "OP_DEREF")                                                       \
+  X(ptr_to_int, "OP_PTR_TO_INT")                                             \
+  X(ptr_operands, "OP_PTR_OPERANDS")                                         \
+  X(push_function, "OP_PUSH_FUNCTION", nameref)                              \
+  X(call_indirect, "OP_CALL_INDIRECT", ubyte)                                \
+  X(load_1, "OP_LOAD_1")                                                     \
+  X(store_1, "OP_STORE_1")                                                   \
+  X(load_2, "OP_LOAD_2")                                                     \
+  X(store_2, "OP_STORE_2")                                                   \
+  X(load_4, "OP_LOAD_4")                                                     \
+  X(store_4, "OP_STORE_4")                                                   \
+  X(load_large, "OP_LOAD_LARGE")                                             \
+  X(store_large, "OP_STORE_LARGE")                                           \
+  X(pop, "OP_POP")                                                           \
+  X(pop_large, "OP_POP_LARGE")                                               \
+  X(dup, "OP_DUP")                                                           \
+  X(dup_large, "OP_DUP_LARGE")                                               \
+  X(debug_file, "OP_DEBUG_FILE", off32)                                      \
+  X(debug_line, "OP_DEBUG_LINE", word16)                                     \
+  X(load_iter, "OP_LOAD_ITER")                                               \
+  X(load_point, "OP_LOAD_POINT")                                             \
+  X(load_key, "OP_LOAD_KEY")                                                 \
+  X(store_iter, "OP_STORE_ITER")                                             \
+  X(store_point, "OP_STORE_POINT")                                           \
+  X(store_key, "OP_STORE_KEY")                                               \
+  X(load_key_type, "OP_LOAD_KEY_TYPE")                                       \
+  X(load_cmd_len, "OP_LOAD_CMD_LEN")                                         \
+  X(load_ungot_key, "OP_LOAD_UNGOT_KEY")                                     \
+  X(inc_local, "OP_INC_LOCAL", sbyte, ubyte, sbyte)                          \
+  X(inc_builtin, "OP_INC_BUILTIN", sbyte, ubyte, ubyte)                      \
+  X(push_zero, "OP_PUSH_ZERO")                                               \
+  X(jump_if_eq_const, "OP_JUMP_IF_EQ_CONST", sbyte, rel16)                   \
+  X(jump_if_ne_const, "OP_JUMP_IF_NE_CONST", sbyte, rel16)                   \
+  X(switch_, "OP_SWITCH", switch_table)                                      \
+  X(add_scaled, "OP_ADD_SCALED", sbyte)                                      \
+  X(load_global_2, "OP_LOAD_GLOBAL_2", nameref)                              \
+  X(store_global_2, "OP_STORE_GLOBAL_2", nameref)                            \
+  X(load_local_wide, "OP_LOAD_LOCAL_WIDE", word16)                           \
+  X(store_local_wide, "OP_STORE_LOCAL_WIDE", word16)                         \
+  X(load_local_large_wide, "OP_LOAD_LOCAL_LARGE_WIDE", word16)               \
+  X(store_local_large_wide, "OP_STORE_LOCAL_LARGE_WIDE", word16)             \
+  X(addr_local_wide, "OP_ADDR_LOCAL_WIDE", word16, off32)                    \
+  X(load_spot, "OP_LOAD_SPOT")                                               \
+  X(store_spot, "OP_STORE_SPOT")                                             \
+  X(primitive_ext, "OP_PRIMITIVE_EXT", ubyte)                                \
+  X(default_begin, "OP_DEFAULT_BEGIN")                                       \
+  X(default_end, "OP_DEFAULT_END")                                           \
+  X(int_to_ptr, "OP_INT_TO_PTR")                                             \
+  X(on_exit, "OP_ON_EXIT", rel16)                                            \
+  X(load_local_narrow, "OP_LOAD_LOCAL_NARROW", ubyte, narrow_offset)         \
+  X(store_local_narrow, "OP_STORE_LOCAL_NARROW", ubyte, narrow_offset)       \
+  /* end of the list */
+
 namespace op {
-inline constexpr std::uint8_t push_i8 = 1;
-inline constexpr std::uint8_t push_i32 = 2;
-inline constexpr std::uint8_t push_string = 3;
-inline constexpr std::uint8_t push_null = 4;
-inline constexpr std::uint8_t push_color_class = 5;
-inline constexpr std::uint8_t jump = 6;
-inline constexpr std::uint8_t jump_if_true = 7;
-inline constexpr std::uint8_t jump_if_false = 8;
-inline constexpr std::uint8_t call = 9;
-inline constexpr std::uint8_t return_value = 10;
-inline constexpr std::uint8_t return_large = 11;
-inline constexpr std::uint8_t return_ = 12;
-inline constexpr std::uint8_t add = 13;
-inline constexpr std::uint8_t sub = 14;
-inline constexpr std::uint8_t mul = 15;
-inline constexpr std::uint8_t div = 16;
-inline constexpr std::uint8_t mod = 17;
-inline constexpr std::uint8_t and_ = 18;
-inline constexpr std::uint8_t or_ = 19;
-inline constexpr std::uint8_t xor_ = 20;
-inline constexpr std::uint8_t shift = 21;
-inline constexpr std::uint8_t gt = 22;
-inline constexpr std::uint8_t ge = 23;
-inline constexpr std::uint8_t lt = 24;
-inline constexpr std::uint8_t le = 25;
-inline constexpr std::uint8_t eq = 26;
-inline constexpr std::uint8_t ne = 27;
-inline constexpr std::uint8_t not_ = 28;
-inline constexpr std::uint8_t neg = 29;
-inline constexpr std::uint8_t load_local = 30;
-inline constexpr std::uint8_t store_local = 31;
-inline constexpr std::uint8_t load_local_large = 32;
-inline constexpr std::uint8_t store_local_large = 33;
-inline constexpr std::uint8_t load_builtin = 34;
-inline constexpr std::uint8_t store_builtin = 35;
-inline constexpr std::uint8_t save_var = 36;
-inline constexpr std::uint8_t end_handler = 37;
-inline constexpr std::uint8_t addr_local = 38;
-inline constexpr std::uint8_t addr_builtin = 39;
-inline constexpr std::uint8_t global_ref = 40;
-inline constexpr std::uint8_t addr_global = 41;
-inline constexpr std::uint8_t deref = 42;
-inline constexpr std::uint8_t ptr_to_int = 43;
-inline constexpr std::uint8_t ptr_operands = 44;
-inline constexpr std::uint8_t push_function = 45;
-inline constexpr std::uint8_t call_indirect = 46;
-inline constexpr std::uint8_t load_1 = 47;
-inline constexpr std::uint8_t store_1 = 48;
-inline constexpr std::uint8_t load_2 = 49;
-inline constexpr std::uint8_t store_2 = 50;
-inline constexpr std::uint8_t load_4 = 51;
-inline constexpr std::uint8_t store_4 = 52;
-inline constexpr std::uint8_t load_large = 53;
-inline constexpr std::uint8_t store_large = 54;
-inline constexpr std::uint8_t pop = 55;
-inline constexpr std::uint8_t pop_large = 56;
-inline constexpr std::uint8_t dup = 57;
-inline constexpr std::uint8_t dup_large = 58;
-inline constexpr std::uint8_t debug_file = 59;
-inline constexpr std::uint8_t debug_line = 60;
-inline constexpr std::uint8_t load_iter = 61;
-inline constexpr std::uint8_t load_point = 62;
-inline constexpr std::uint8_t load_key = 63;
-inline constexpr std::uint8_t store_iter = 64;
-inline constexpr std::uint8_t store_point = 65;
-inline constexpr std::uint8_t store_key = 66;
-inline constexpr std::uint8_t load_key_type = 67;
-inline constexpr std::uint8_t load_cmd_len = 68;
-inline constexpr std::uint8_t load_ungot_key = 69;
-inline constexpr std::uint8_t inc_local = 70;
-inline constexpr std::uint8_t inc_builtin = 71;
-inline constexpr std::uint8_t push_zero = 72;
-inline constexpr std::uint8_t jump_if_eq_const = 73;
-inline constexpr std::uint8_t jump_if_ne_const = 74;
-inline constexpr std::uint8_t switch_ = 75;
-inline constexpr std::uint8_t add_scaled = 76;
-inline constexpr std::uint8_t load_global_2 = 77;
-inline constexpr std::uint8_t store_global_2 = 78;
-inline constexpr std::uint8_t load_local_wide = 79;
-inline constexpr std::uint8_t store_local_wide = 80;
-inline constexpr std::uint8_t load_local_large_wide = 81;
-inline constexpr std::uint8_t store_local_large_wide = 82;
-inline constexpr std::uint8_t addr_local_wide = 83;
-inline constexpr std::uint8_t load_spot = 84;
-inline constexpr std::uint8_t store_spot = 85;
-inline constexpr std::uint8_t primitive_ext = 86;
-inline constexpr std::uint8_t default_begin = 87;
-inline constexpr std::uint8_t default_end = 88;
-inline constexpr std::uint8_t int_to_ptr = 89;
-inline constexpr std::uint8_t on_exit = 90;
-inline constexpr std::uint8_t load_local_narrow = 91;
-inline constexpr std::uint8_t store_local_narrow = 92;
+
+// The opcodes by name; 0 is not an instruction.  An unscoped enumeration
+// in its own namespace: op::add reads as before, compares with and
+// converts to an opcode byte, while nothing converts to it implicitly, so
+// that emit() takes only the instructions listed here.
+enum Opcode : std::uint8_t {
+  none,
+#define QXL_OPCODE_NAME(id, ...) id,
+  QXL_INSTRUCTIONS(QXL_OPCODE_NAME)
+#undef QXL_OPCODE_NAME
+};
+
 // 95 to 245 call the primitive with that number; 512 and up go through
 // primitive_ext with the number minus 512.
 inline constexpr int first_primitive = 95;
 inline constexpr int last_primitive = 245;
 inline constexpr int extended_primitive_base = 512;
+
 }  // namespace op
+
+using op::Opcode;
 
 struct Instruction {
   std::string_view name;  // empty for numbers that are not instructions
   std::array<Operand, 3> operands;
 };
 
-namespace detail {
-using O = Operand;
-constexpr Instruction ins(std::string_view name, O a = O::none,
-                          O b = O::none, O c = O::none) {
-  return {name, {a, b, c}};
-}
-}  // namespace detail
+// One entry for 0 and one for each instruction.
+inline constexpr std::size_t instruction_count =
+#define QXL_COUNT_ONE(...) +1
+    1 QXL_INSTRUCTIONS(QXL_COUNT_ONE);
+#undef QXL_COUNT_ONE
 
-// Every instruction by its number (0 to 92); numbers with an empty name are
-// never emitted.
-inline constexpr std::array<Instruction, 93> instruction_table = [] {
-  using detail::ins;
-  using O = Operand;
-  return std::array<Instruction, 93>{
-      ins(""),
-      ins("OP_PUSH_I8", O::sbyte),
-      ins("OP_PUSH_I32", O::int32),
-      ins("OP_PUSH_STRING", O::off32),
-      ins("OP_PUSH_NULL"),
-      ins("OP_PUSH_COLOR_CLASS", O::name),
-      ins("OP_JUMP", O::rel16),
-      ins("OP_JUMP_IF_TRUE", O::rel16),
-      ins("OP_JUMP_IF_FALSE", O::rel16),
-      ins("OP_CALL", O::nameref, O::ubyte),
-      ins("OP_RETURN_VALUE"),
-      ins("OP_RETURN_LARGE"),
-      ins("OP_RETURN"),
-      ins("OP_ADD"),
-      ins("OP_SUB"),
-      ins("OP_MUL"),
-      ins("OP_DIV"),
-      ins("OP_MOD"),
-      ins("OP_AND"),
-      ins("OP_OR"),
-      ins("OP_XOR"),
-      ins("OP_SHIFT"),
-      ins("OP_GT"),
-      ins("OP_GE"),
-      ins("OP_LT"),
-      ins("OP_LE"),
-      ins("OP_EQ"),
-      ins("OP_NE"),
-      ins("OP_NOT"),
-      ins("OP_NEG"),
-      ins("OP_LOAD_LOCAL", O::sbyte),
-      ins("OP_STORE_LOCAL", O::sbyte),
-      ins("OP_LOAD_LOCAL_LARGE", O::sbyte),
-      ins("OP_STORE_LOCAL_LARGE", O::sbyte),
-      ins("OP_LOAD_BUILTIN", O::ubyte),
-      ins("OP_STORE_BUILTIN", O::ubyte),
-      ins("OP_SAVE_VAR", O::ubyte, O::restore_code),
-      ins("OP_END_HANDLER"),
-      ins("OP_ADDR_LOCAL", O::sbyte, O::off32),
-      ins("OP_ADDR_BUILTIN", O::ubyte, O::off32),
-      ins("OP_GLOBAL_REF", O::nameref),
-      ins("OP_ADDR_GLOBAL", O::nameref),
-      ins("OP_DEREF"),
-      ins("OP_PTR_TO_INT"),
-      ins("OP_PTR_OPERANDS"),
-      ins("OP_PUSH_FUNCTION", O::nameref),
-      ins("OP_CALL_INDIRECT", O::ubyte),
-      ins("OP_LOAD_1"),
-      ins("OP_STORE_1"),
-      ins("OP_LOAD_2"),
-      ins("OP_STORE_2"),
-      ins("OP_LOAD_4"),
-      ins("OP_STORE_4"),
-      ins("OP_LOAD_LARGE"),
-      ins("OP_STORE_LARGE"),
-      ins("OP_POP"),
-      ins("OP_POP_LARGE"),
-      ins("OP_DUP"),
-      ins("OP_DUP_LARGE"),
-      ins("OP_DEBUG_FILE", O::off32),
-      ins("OP_DEBUG_LINE", O::word16),
-      ins("OP_LOAD_ITER"),
-      ins("OP_LOAD_POINT"),
-      ins("OP_LOAD_KEY"),
-      ins("OP_STORE_ITER"),
-      ins("OP_STORE_POINT"),
-      ins("OP_STORE_KEY"),
-      ins("OP_LOAD_KEY_TYPE"),
-      ins("OP_LOAD_CMD_LEN"),
-      ins("OP_LOAD_UNGOT_KEY"),
-      ins("OP_INC_LOCAL", O::sbyte, O::ubyte, O::sbyte),
-      ins("OP_INC_BUILTIN", O::sbyte, O::ubyte, O::ubyte),
-      ins("OP_PUSH_ZERO"),
-      ins("OP_JUMP_IF_EQ_CONST", O::sbyte, O::rel16),
-      ins("OP_JUMP_IF_NE_CONST", O::sbyte, O::rel16),
-      ins("OP_SWITCH", O::switch_table),
-      ins("OP_ADD_SCALED", O::sbyte),
-      ins("OP_LOAD_GLOBAL_2", O::nameref),
-      ins("OP_STORE_GLOBAL_2", O::nameref),
-      ins("OP_LOAD_LOCAL_WIDE", O::word16),
-      ins("OP_STORE_LOCAL_WIDE", O::word16),
-      ins("OP_LOAD_LOCAL_LARGE_WIDE", O::word16),
-      ins("OP_STORE_LOCAL_LARGE_WIDE", O::word16),
-      ins("OP_ADDR_LOCAL_WIDE", O::word16, O::off32),
-      ins("OP_LOAD_SPOT"),
-      ins("OP_STORE_SPOT"),
-      ins("OP_PRIMITIVE_EXT", O::ubyte),
-      ins("OP_DEFAULT_BEGIN"),
-      ins("OP_DEFAULT_END"),
-      ins("OP_INT_TO_PTR"),
-      ins("OP_ON_EXIT", O::rel16),
-      ins("OP_LOAD_LOCAL_NARROW", O::ubyte, O::narrow_offset),
-      ins("OP_STORE_LOCAL_NARROW", O::ubyte, O::narrow_offset),
-  };
-}();
+// Every instruction by its number; 0 has an empty name and is never
+// emitted.
+inline constexpr std::array<Instruction, instruction_count> instruction_table =
+    [] {
+      using enum Operand;
+      return std::array<Instruction, instruction_count>{{
+          {"", {}},
+#define QXL_TABLE_ROW(id, text, ...) {text, {__VA_ARGS__}},
+          QXL_INSTRUCTIONS(QXL_TABLE_ROW)
+#undef QXL_TABLE_ROW
+      }};
+    }();
 
-static_assert(instruction_table[op::push_i8].name == "OP_PUSH_I8");
-static_assert(instruction_table[op::return_].name == "OP_RETURN");
-static_assert(instruction_table[op::save_var].name == "OP_SAVE_VAR");
-static_assert(instruction_table[op::debug_line].name == "OP_DEBUG_LINE");
-static_assert(instruction_table[op::push_zero].name == "OP_PUSH_ZERO");
-static_assert(instruction_table[op::switch_].name == "OP_SWITCH");
-static_assert(instruction_table[op::primitive_ext].name == "OP_PRIMITIVE_EXT");
-static_assert(instruction_table[op::store_local_narrow].name ==
-              "OP_STORE_LOCAL_NARROW");
+#undef QXL_INSTRUCTIONS
+
+// The numbers of the table stay below those of the primitives.
+static_assert(instruction_count <= op::first_primitive);
 
 // The call byte of calls and variadic primitives: argument words in bits 0
 // to 6, bit 7 when the caller uses the result.

@@ -75,7 +75,7 @@ void compile_if() {
   }
   next_token();
   const int end = new_label();
-  emit_jump(op::jump, end);
+  emit(op::jump, Label{end});
   place_label(else_part);
   compile_statement();
   place_label(end);
@@ -90,7 +90,7 @@ void compile_while() {
   const int end = push_break_label();
   jump_unless(parse_condition(), end);
   compile_statement();
-  emit_jump(op::jump, top);
+  emit(op::jump, Label{top});
   place_label(end);
   pop_break_label();
   pop_continue_label();
@@ -140,7 +140,7 @@ void compile_for() {
   compile_statement();
   place_label(next);
   if (step != nullptr) compile_effect_and_release(step);
-  emit_jump(op::jump, top);
+  emit(op::jump, Label{top});
   place_label(end);
   pop_continue_label();
   pop_break_label();
@@ -157,11 +157,11 @@ void compile_switch() {
   compile_value(v);
   release_tree(v);
   const int table = new_label();
-  emit_jump(op::jump, table);
+  emit(op::jump, Label{table});
   open_switch();
   const int end = push_break_label();
   compile_statement();
-  emit_jump(op::jump, end);
+  emit(op::jump, Label{end});
   place_label(table);
   close_switch();
   place_label(end);
@@ -178,7 +178,7 @@ void compile_return() {
       report_warning("function must return a value");
     statements.returned = return_state::without_value;
     types_compatible(type_int, result, true, false);
-    emit_byte(op::return_);
+    emit(op::return_);
   } else {
     if (statements.returned == return_state::without_value)
       report_warning("function doesn't return a value elsewhere");
@@ -186,18 +186,18 @@ void compile_return() {
     Node* e = parse_expression();
     if (type_size(result, false) > 4) {
       if (is_constant_equal(e, 0)) {
-        emit_byte(op::push_null);
+        emit(op::push_null);
       } else {
         types_compatible(e->type, result, true, false);
         compile_value(e);
         release_tree(e);
       }
-      emit_byte(op::return_large);
+      emit(op::return_large);
     } else {
       types_compatible(e->type, result, true, false);
       compile_value(e);
       release_tree(e);
-      emit_byte(op::return_value);
+      emit(op::return_value);
     }
   }
   expect_token(tok::semicolon);
@@ -207,11 +207,11 @@ void compile_return() {
 void compile_on_exit() {
   next_token();
   const int end = new_label();
-  emit_jump(op::on_exit, end);
+  emit(op::on_exit, Label{end});
   statements.in_on_exit = true;
   compile_statement();
   statements.in_on_exit = false;
-  emit_byte(op::end_handler);
+  emit(op::end_handler);
   place_label(end);
 }
 
@@ -244,14 +244,7 @@ void compile_save(bool save_spot) {
 
     Node* variable = identifier_leaf(name);
     compile_value(variable);
-    emit_byte(op::save_var);
-    emit_byte(flags);
-    const std::size_t length_at = emit_byte(0) - 1;
-    compile_store(variable);
-    emit_byte(op::end_handler);
-    const std::size_t length = code.bytes.size() - (length_at + 1);
-    if (length > 255) report_fatal("compiler limit exceeded");
-    code.bytes[length_at] = static_cast<std::uint8_t>(length);
+    emit(op::save_var, flags, RestoreCode{[&] { compile_store(variable); }});
     release_tree(variable);
 
     next_token();
@@ -332,20 +325,20 @@ void compile_statement() {
     // jump = "break" ";"
     case tok::kw_break:
       next_token();
-      emit_loop_jump(code.break_label);
+      emit_loop_jump(code.function.break_label);
       expect_token(tok::semicolon);
       return;
     // jump = "continue" ";"
     case tok::kw_continue:
       next_token();
-      emit_loop_jump(code.continue_label);
+      emit_loop_jump(code.function.continue_label);
       expect_token(tok::semicolon);
       return;
     // jump = "goto" ident ";"
     case tok::kw_goto:
       next_token();
       if (lexer.current_token != tok::identifier) report_error("bad label");
-      emit_jump(op::jump, refer_to_label(symbols.current));
+      emit(op::jump, Label{refer_to_label(symbols.current)});
       next_token();
       expect_token(tok::semicolon);
       return;
@@ -379,8 +372,9 @@ void compile_statement() {
 
 // block = "{" local_declaration* statement* "}"
 void compile_block() {
+  FunctionCode& function = code.function;
   const std::size_t keep = declarations.locals.size();
-  const int saved_frame = code.frame_words;
+  const int saved_frame = function.frame_words;
   const std::string start_file = reader.file_name;
   const int start_line = reader.line_number;
   expect_token(tok::lbrace);
@@ -392,8 +386,15 @@ void compile_block() {
   }
   next_token();
   close_scope(keep, false);
-  code.max_frame_words = std::max(code.max_frame_words, code.frame_words);
-  code.frame_words = saved_frame;
+  function.max_frame_words =
+      std::max(function.max_frame_words, function.frame_words);
+  function.frame_words = saved_frame;
+}
+
+void compile_function_body(Type* result) {
+  statements.reset();
+  statements.return_type = result;
+  compile_block();
 }
 
 }  // namespace qxl

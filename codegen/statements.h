@@ -11,6 +11,8 @@ inline constexpr int without_value = 1;
 inline constexpr int with_value = 2;
 }  // namespace return_state
 
+// The statements of the function being compiled: all of it lives for one
+// function and is made anew when its body starts.
 struct StatementState {
   bool in_on_exit = false;
   int nesting = 0;  // statements being compiled inside each other
@@ -25,5 +27,8 @@ void compile_statement();
 // "{", its declarations and statements, "}"; the block's locals go out of
 // scope at its end.
 void compile_block();
+// The body of a function whose result has type `result` (nullptr for
+// none), with a new StatementState.
+void compile_function_body(Type* result);
 
 }  // namespace qxl

@@ -387,11 +387,11 @@ Declaration* declare(DeclKind requested) {
       if (requested == DeclKind::parameter_named) {
         record->usage = decl_flag::set;
       } else if (record_kind == DeclKind::local) {
-        record->frame_offset = code.frame_words;
+        record->frame_offset = code.function.frame_words;
         const std::int64_t words = (rounded_size(type) + 3) / 4;
-        if (code.frame_words + words > max_frame_words)
+        if (code.function.frame_words + words > max_frame_words)
           report_error("too much local variable space");
-        code.frame_words += static_cast<int>(words);
+        code.function.frame_words += static_cast<int>(words);
       }
       return record;
     }

@@ -30,8 +30,9 @@ class CodeBufferTest : public ::testing::Test {
 
   // The code emitted so far, after the record's kind, name and header.
   ByteBuffer emitted() const {
-    return ByteBuffer(code.bytes.begin() + static_cast<long>(code.code_start),
-                      code.bytes.end());
+    const FunctionCode& f = code.function;
+    return ByteBuffer(f.bytes.begin() + static_cast<long>(f.code_start),
+                      f.bytes.end());
   }
   ByteBuffer written() const {
     return ByteBuffer(writer.image.begin(),
@@ -67,11 +68,11 @@ TEST_F(CodeBufferTest, ConstantsTakeTheShortestPush) {
 }
 
 TEST_F(CodeBufferTest, SizedAppendersAndLoadsBySize) {
-  emit_sized(0x11223344, 1);
-  emit_sized(0x11223344, 3);
-  emit_sized(0x11223344, 4);
+  detail::emit_sized(0x11223344, 1);
+  detail::emit_sized(0x11223344, 3);
+  detail::emit_sized(0x11223344, 4);
   EXPECT_EQ(emitted(), (ByteBuffer{0x44, 0x44, 0x33, 0x44, 0x33, 0x22, 0x11}));
-  code.bytes.resize(code.code_start);
+  code.function.bytes.resize(code.function.code_start);
   for (int size : {1, 2, 3, 4, 5, 12}) emit_load(size);
   for (int size : {0, 2, 4, 6}) emit_store(size);
   emit_pop(type_int);
@@ -87,15 +88,15 @@ TEST_F(CodeBufferTest, SizedAppendersAndLoadsBySize) {
 
 TEST_F(CodeBufferTest, ForwardJumpsArePatchedWhenTheLabelIsPlaced) {
   const int label = new_label();
-  emit_jump(op::jump, label);            // at 0, operand at 1
-  emit_jump(op::jump_if_false, label);   // at 3, operand at 4
+  emit(op::jump, Label{label});            // at 0, operand at 1
+  emit(op::jump_if_false, Label{label});   // at 3, operand at 4
   EXPECT_EQ(emitted(), (ByteBuffer{6, 120, 120, 8, 120, 120}));
-  emit_byte(op::pop);
+  emit(op::pop);
   place_label(label);                     // at 7
   EXPECT_EQ(emitted(), (ByteBuffer{6, 4, 0, 8, 1, 0, op::pop}));
   // Jumps to the instruction right after them have displacement 0.
   const int next = new_label();
-  emit_jump(op::jump, next);
+  emit(op::jump, Label{next});
   place_label(next);
   EXPECT_EQ(emitted()[8], 0);
   EXPECT_EQ(emitted()[9], 0);
@@ -104,46 +105,46 @@ TEST_F(CodeBufferTest, ForwardJumpsArePatchedWhenTheLabelIsPlaced) {
 TEST_F(CodeBufferTest, BackwardJumpsGetTheirDisplacementAtOnce) {
   const int top = new_label();
   place_label(top);
-  emit_jump(op::jump, top);  // a jump to itself
+  emit(op::jump, Label{top});  // a jump to itself
   EXPECT_EQ(emitted(), (ByteBuffer{6, 0xFD, 0xFF}));
 }
 
 TEST_F(CodeBufferTest, DisplacementsMustFitIn16Bits) {
   const int top = new_label();
   place_label(top);
-  code.bytes.resize(code.bytes.size() + 32765, op::pop);
-  emit_jump(op::jump, top);  // -32768: still fits
+  code.function.bytes.resize(code.function.bytes.size() + 32765, op::pop);
+  emit(op::jump, Label{top});  // -32768: still fits
   EXPECT_EQ(emitted()[32766], 0x00);
   EXPECT_EQ(emitted()[32767], 0x80);
-  emit_byte(op::pop);
-  EXPECT_EQ(status_of([&] { emit_jump(op::jump, top); }), 1);
+  emit(op::pop);
+  EXPECT_EQ(status_of([&] { emit(op::jump, Label{top}); }), 1);
   EXPECT_EQ(console_, "c.q 1: compiler limit exceeded\n");
 }
 
 TEST_F(CodeBufferTest, ForwardDisplacementLimit) {
   const int label = new_label();
-  emit_jump(op::jump, label);
-  code.bytes.resize(code.bytes.size() + 32768, op::pop);
+  emit(op::jump, Label{label});
+  code.function.bytes.resize(code.function.bytes.size() + 32768, op::pop);
   EXPECT_EQ(status_of([&] { place_label(label); }), 1);
   EXPECT_EQ(console_, "c.q 1: compiler limit exceeded\n");
 }
 
 TEST_F(CodeBufferTest, BreakAndContinueNestAndRestore) {
-  EXPECT_EQ(status_of([] { emit_loop_jump(code.break_label); }), 1);
+  EXPECT_EQ(status_of([] { emit_loop_jump(code.function.break_label); }), 1);
   EXPECT_EQ(console_, "c.q 1: no surrounding loop\n");
   console_.clear();
   const int outer = push_break_label();
   const int inner = push_break_label();
   EXPECT_NE(outer, inner);
-  EXPECT_EQ(code.break_label, inner);
+  EXPECT_EQ(code.function.break_label, inner);
   pop_break_label();
-  EXPECT_EQ(code.break_label, outer);
+  EXPECT_EQ(code.function.break_label, outer);
   pop_break_label();
-  EXPECT_EQ(code.break_label, 0);
+  EXPECT_EQ(code.function.break_label, 0);
   // Nesting far deeper than the fixed stacks of old.
   for (int i = 0; i < 200; ++i) push_continue_label();
   for (int i = 0; i < 200; ++i) pop_continue_label();
-  EXPECT_EQ(code.continue_label, 0);
+  EXPECT_EQ(code.function.continue_label, 0);
 }
 
 TEST_F(CodeBufferTest, EmptySwitchTable) {
@@ -156,10 +157,10 @@ TEST_F(CodeBufferTest, SwitchTableCountsFromItsEnd) {
   const int end = new_label();
   open_switch();
   add_case(1);        // label at 0
-  emit_jump(op::jump, end);
+  emit(op::jump, Label{end});
   add_case(-2);       // at 3
   add_default();      // at 3
-  emit_byte(op::pop);
+  emit(op::pop);
   close_switch();     // table at 4..18, then a jump to the default
   place_label(end);   // at 22
   EXPECT_EQ(emitted(),
@@ -179,8 +180,8 @@ TEST_F(CodeBufferTest, NestedSwitchesKeepTheirOwnCases) {
   close_switch();
   add_case(2);
   close_switch();
-  EXPECT_TRUE(code.case_values.empty());
-  EXPECT_TRUE(code.switch_stack.empty());
+  EXPECT_TRUE(code.function.case_values.empty());
+  EXPECT_TRUE(code.function.switch_stack.empty());
 }
 
 TEST_F(CodeBufferTest, DuplicateCasesAreFoundWhenTheSwitchCloses) {
@@ -208,7 +209,7 @@ TEST_F(CodeBufferTest, CaseAndDefaultErrors) {
 TEST_F(CodeBufferTest, NamedLabels) {
   Symbol* again = name("again");
   const int label = refer_to_label(again);
-  emit_jump(op::jump, label);
+  emit(op::jump, Label{label});
   EXPECT_EQ(refer_to_label(again), label);
   define_label(again);
   EXPECT_EQ(emitted(), (ByteBuffer{6, 0, 0}));
@@ -258,24 +259,20 @@ TEST_F(CodeBufferTest, Bindings) {
   EXPECT_EQ(console_, "c.q 1: invalid key code number -5\n");
   console_.clear();
   add_binding(0x103, 0x12345);
-  EXPECT_EQ(code.bindings, (ByteBuffer{25, 3, 0x45, 0x23, 1, 0}));
+  EXPECT_EQ(code.function.bindings, (ByteBuffer{25, 3, 0x45, 0x23, 1, 0}));
   for (int i = 1; i < max_bindings; ++i) add_binding(1, i);
   EXPECT_EQ(status_of([] { add_binding(1, 99); }), 1);
   EXPECT_EQ(console_, "c.q 1: function has too many bindings\n");
 }
 
 TEST_F(CodeBufferTest, CompleteFunctionRecord) {
-  code.reset_function();
   open_function("foo_bar", true);
   emit_debug_record(true);
-  emit_byte(op::call);
-  emit_name_reference("do_it");
-  emit_byte(call_byte(0, false));
-  emit_byte(op::global_ref);
-  emit_name_reference("do_it");
+  emit(op::call, Reference{"do_it"}, call_byte(0, false));
+  emit(op::global_ref, Reference{"do_it"});
   emit_load(4);
-  emit_byte(op::pop);
-  code.max_frame_words = 3;
+  emit(op::pop);
+  code.function.max_frame_words = 3;
   add_binding(2, 'a');
   close_function(5);
 
@@ -314,8 +311,8 @@ TEST_F(CodeBufferTest, HeaderFieldsMustFit16Bits) {
 }
 
 TEST_F(CodeBufferTest, ReferencesPast64KOfCodeAreALimit) {
-  code.bytes.resize(code.code_start + 65536, op::pop);
-  EXPECT_EQ(status_of([] { emit_name_reference("far"); }), 1);
+  code.function.bytes.resize(code.function.code_start + 65536, op::pop);
+  EXPECT_EQ(status_of([] { emit(op::global_ref, Reference{"far"}); }), 1);
   EXPECT_EQ(console_, "c.q 1: compiler limit exceeded\n");
 }
 
@@ -350,6 +347,221 @@ TEST_F(CodeBufferTest, PrimitiveCalls) {
   emit_primitive_call(512);
   emit_primitive_call(726);
   EXPECT_EQ(emitted(), (ByteBuffer{95, 245, 86, 0, 86, 214}));
+}
+
+}  // namespace
+}  // namespace qxl
+
+namespace qxl {
+namespace {
+
+// Operands that fit each notation, and the bytes emit() writes for them.
+struct Sample {
+  OperandValue value;
+  std::size_t width;
+};
+
+const RestoreCode nothing_to_restore{[] {}};
+const SwitchCases no_cases{};
+
+Sample sample_for(Operand notation, int label) {
+  switch (notation) {
+    case Operand::sbyte: return {-5, 1};
+    case Operand::ubyte: return {200, 1};
+    case Operand::word16: return {40000, 2};
+    case Operand::int32: return {-70000, 4};
+    case Operand::off32: return {std::uint32_t{3000000000u}, 4};
+    case Operand::rel16: return {Label{label}, 2};
+    case Operand::nameref: return {Reference{"x"}, 2};
+    case Operand::name: return {InPlaceName{"x"}, 2};
+    case Operand::switch_table: return {no_cases, 2};
+    // The length byte and OP_END_HANDLER.
+    case Operand::restore_code: return {nothing_to_restore, 2};
+    // After the ubyte sample (200: bit 2 clear), one signed byte.
+    case Operand::narrow_offset: return {-3, 1};
+    case Operand::none: break;
+  }
+  return {0, 0};
+}
+
+TEST_F(CodeBufferTest, EveryInstructionTakesTheOperandsOfItsNotation) {
+  const int label = new_label();
+  place_label(label);
+  for (std::size_t number = 1; number < instruction_count; ++number) {
+    const auto opcode = static_cast<Opcode>(number);
+    const Instruction& row = instruction_table[number];
+    std::vector<OperandValue> operands;
+    std::size_t length = 1;
+    for (Operand notation : row.operands) {
+      if (notation == Operand::none) break;
+      const Sample sample = sample_for(notation, label);
+      operands.push_back(sample.value);
+      length += sample.width;
+    }
+    EXPECT_TRUE(operands_fit(opcode, operands)) << row.name;
+
+    const std::size_t before = code.function.bytes.size();
+    emit_instruction(opcode, operands);
+    EXPECT_EQ(code.function.bytes.size() - before, length) << row.name;
+    EXPECT_EQ(code.function.bytes[before], number);
+
+    // One operand more, or one fewer, is not the notation.
+    std::vector<OperandValue> more = operands;
+    more.push_back(0);
+    EXPECT_FALSE(operands_fit(opcode, more)) << row.name;
+    if (!operands.empty()) {
+      operands.pop_back();
+      EXPECT_FALSE(operands_fit(opcode, operands)) << row.name;
+    }
+  }
+}
+
+TEST_F(CodeBufferTest, OperandsOutsideTheirWidthOrOfAnotherFormDoNotFit) {
+  const auto fits = [](Opcode opcode, std::vector<OperandValue> operands) {
+    return operands_fit(opcode, operands);
+  };
+  // Widths, at both ends.
+  EXPECT_TRUE(fits(op::push_i8, {-128}));
+  EXPECT_TRUE(fits(op::push_i8, {127}));
+  EXPECT_FALSE(fits(op::push_i8, {128}));
+  EXPECT_FALSE(fits(op::push_i8, {-129}));
+  EXPECT_TRUE(fits(op::load_builtin, {255}));
+  EXPECT_FALSE(fits(op::load_builtin, {256}));
+  EXPECT_FALSE(fits(op::load_builtin, {-1}));
+  EXPECT_TRUE(fits(op::debug_line, {0xFFFF}));
+  EXPECT_FALSE(fits(op::debug_line, {0x10000}));
+  EXPECT_FALSE(fits(op::load_local_wide, {-1}));
+  EXPECT_FALSE(fits(op::push_i32, {std::int64_t{1} << 31}));
+  EXPECT_TRUE(fits(op::push_i32, {-(std::int64_t{1} << 31)}));
+  EXPECT_TRUE(fits(op::push_string, {std::uint32_t{0xFFFFFFFF}}));
+  EXPECT_FALSE(fits(op::push_string, {std::int64_t{1} << 32}));
+  EXPECT_FALSE(fits(op::addr_local, {1, -1}));
+  // The offset of a narrow access is as wide as its kind byte says.
+  EXPECT_TRUE(fits(op::load_local_narrow, {narrow::char_value, 127}));
+  EXPECT_FALSE(fits(op::load_local_narrow, {narrow::char_value, 200}));
+  EXPECT_TRUE(fits(op::store_local_narrow,
+                   {narrow::char_value | narrow::wide_offset, 200}));
+  EXPECT_FALSE(fits(op::store_local_narrow,
+                    {narrow::byte_value | narrow::wide_offset, -1}));
+  // Forms.
+  EXPECT_FALSE(fits(op::jump, {6}));
+  EXPECT_FALSE(fits(op::jump, {Label{0}}));
+  EXPECT_FALSE(fits(op::push_i8, {Label{1}}));
+  EXPECT_FALSE(fits(op::global_ref, {InPlaceName{"x"}}));
+  EXPECT_FALSE(fits(op::push_color_class, {Reference{"x"}}));
+  EXPECT_FALSE(fits(op::call, {0, Reference{"f"}}));
+  EXPECT_FALSE(fits(op::save_var, {1, RestoreCode{}}));
+  const std::int32_t values[] = {1, 2};
+  const int labels[] = {1};
+  EXPECT_FALSE(fits(op::switch_, {SwitchCases{values, labels}}));
+  // Numbers that are not instructions.
+  EXPECT_FALSE(fits(op::none, {}));
+  EXPECT_FALSE(fits(static_cast<Opcode>(instruction_count), {}));
+  EXPECT_FALSE(fits(static_cast<Opcode>(op::first_primitive), {}));
+}
+
+TEST_F(CodeBufferTest, AMismatchStopsTheCompileWhenEmitIsChecked) {
+  if (!emit_is_checked()) GTEST_SKIP() << "built without QXL_CHECK_EMIT";
+  EXPECT_EQ(status_of([] { emit(op::push_i8, 300); }), 1);
+  EXPECT_EQ(status_of([] { emit(op::add, 1); }), 1);
+  EXPECT_EQ(status_of([] { emit_primitive_call(300); }), 1);
+  EXPECT_EQ(console_,
+            "c.q 1: compiler bug: operands of OP_PUSH_I8 do not fit its "
+            "notation\n"
+            "c.q 1: compiler bug: operands of OP_ADD do not fit its notation\n"
+            "c.q 1: compiler bug: no primitive has number 300\n");
+  EXPECT_TRUE(emitted().empty());
+}
+
+TEST_F(CodeBufferTest, RestoreCodeIsCountedAndEndsTheHandler) {
+  emit(op::save_var, 0x21, RestoreCode{[] { emit(op::store_4); }});
+  EXPECT_EQ(emitted(), (ByteBuffer{36, 0x21, 2, op::store_4, op::end_handler}));
+  code.function.bytes.resize(code.function.code_start);
+  emit(op::save_var, 1, RestoreCode{[] {
+         for (int i = 0; i < 254; ++i) emit(op::pop);
+       }});
+  EXPECT_EQ(emitted()[2], 255);
+  EXPECT_EQ(status_of([] {
+              emit(op::save_var, 1, RestoreCode{[] {
+                     for (int i = 0; i < 255; ++i) emit(op::pop);
+                   }});
+            }),
+            1);
+  EXPECT_EQ(console_, "c.q 1: compiler limit exceeded\n");
+}
+
+TEST_F(CodeBufferTest, AddressesOfLocalsAndBuiltinsTakeTheWideFormPast127) {
+  emit_local_address(5, 4, true);
+  emit_local_address(-3, 12, true);
+  emit_local_address(7, 2, false);
+  emit_local_address(200, 4, true);
+  emit_local_address(128, 4, false);
+  EXPECT_EQ(emitted(), (ByteBuffer{38, 5, 4, 0, 0, 0,        //
+                                   38, 0xFD, 12, 0, 0, 0,    //
+                                   39, 7, 2, 0, 0, 0,        //
+                                   83, 200, 0, 4, 0, 0, 0,   //
+                                   83, 128, 0, 4, 0, 0, 0}));
+  EXPECT_EQ(status_of([] { emit_local_address(0x10000, 4, true); }), 1);
+  EXPECT_EQ(console_, "c.q 1: compiler limit exceeded\n");
+}
+
+TEST_F(CodeBufferTest, VariadicPrimitivesTakeTheCallByte) {
+  emit_variadic_primitive_call(100, call_byte(3, true));
+  emit_variadic_primitive_call(513, call_byte(0, false));
+  EXPECT_EQ(emitted(), (ByteBuffer{100, 0x83, 86, 1, 0}));
+}
+
+}  // namespace
+}  // namespace qxl
+
+namespace qxl {
+namespace {
+
+// A function left open with something of every kind of per-function
+// state: the next one's record must be as if it had never been.
+TEST_F(CodeBufferTest, NothingOfAFunctionReachesTheNext) {
+  const auto record_of_g = [this] {
+    open_function("g", false);
+    const int label = new_label();
+    emit(op::jump, Label{label});
+    place_label(label);
+    EXPECT_EQ(status_of([] { close_function(0); }), -1) << console_;
+    return written();
+  };
+  const ByteBuffer alone = record_of_g();
+
+  SetUp();
+  const int pending = new_label();
+  emit(op::jump, Label{pending});
+  push_break_label();
+  push_continue_label();
+  open_switch();
+  add_case(1);
+  refer_to_label(name("later"));
+  emit(op::call, Reference{"h"}, call_byte(0, false));
+  add_binding(1, 'x');
+  code.function.frame_words = 7;
+  code.function.max_frame_words = 9;
+
+  open_function("g", false);
+  EXPECT_EQ(new_label(), 1);
+  EXPECT_EQ(status_of([] { emit_loop_jump(code.function.break_label); }), 1);
+  EXPECT_EQ(status_of([] { emit_loop_jump(code.function.continue_label); }),
+            1);
+  EXPECT_EQ(status_of([] { add_case(2); }), 1);
+  EXPECT_EQ(console_,
+            "c.q 1: no surrounding loop\n"
+            "c.q 1: no surrounding loop\n"
+            "c.q 1: case statement invalid outside switch\n");
+  EXPECT_EQ(code.function.frame_words, 0);
+
+  // No named label, reference, binding or frame size of f in g's record.
+  SetUp();
+  refer_to_label(name("later"));
+  emit(op::call, Reference{"h"}, call_byte(0, false));
+  add_binding(1, 'x');
+  code.function.max_frame_words = 9;
+  EXPECT_EQ(record_of_g(), alone);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "types/declarations.h"
 #include "types/nodes.h"
 #include "types/operands.h"
+#include "types/operators.h"
 #include "types/types.h"
 
 namespace qxl {
@@ -33,59 +34,20 @@ struct DepthGuard {
   DepthGuard& operator=(const DepthGuard&) = delete;
 };
 
-enum class Rule { logical, integer, compare, additive };
-
-struct BinaryLevel {
-  int level;  // 4 (||) to 13 (* / %); 0: not a binary operator
-  Rule rule;
-};
-
-// Levels 4 to 13 of the grammar: left-associative binary operators.
-BinaryLevel binary_level(TokenCode t) {
-  switch (t) {
-    case tok::bar_bar: return {4, Rule::logical};
-    case tok::amp_amp: return {5, Rule::logical};
-    case tok::bar: return {6, Rule::integer};
-    case tok::caret: return {7, Rule::integer};
-    case tok::amp: return {8, Rule::integer};
-    case tok::equal_equal:
-    case tok::not_equal: return {9, Rule::compare};
-    case tok::less:
-    case tok::greater:
-    case tok::less_equal:
-    case tok::greater_equal: return {10, Rule::compare};
-    case tok::shift_left:
-    case tok::shift_right: return {11, Rule::integer};
-    case tok::plus:
-    case tok::minus: return {12, Rule::additive};
-    case tok::star:
-    case tok::slash:
-    case tok::percent: return {13, Rule::integer};
-    default: return {0, Rule::integer};
-  }
-}
-
-constexpr int lowest_binary_level = 4;
-
-Node* apply_rule(Rule rule, TokenCode op, Node* left, Node* right) {
-  switch (rule) {
-    case Rule::logical: return logical_op(op, left, right);
-    case Rule::compare: return compare_assign_op(op, left, right);
-    case Rule::additive: return additive_op(op, left, right);
-    case Rule::integer: break;
-  }
-  return integer_op(op, left, right);
-}
-
+// binary(level) = unary { operator binary(level') }
+// for the binary operators that bind at least as tightly as `level`, where
+// level' is one above the operator's own (its own for one that groups to
+// the right).
 Node* parse_binary(int min_level) {
   Node* left = parse_unary_expression();
   for (;;) {
-    const BinaryLevel b = binary_level(lexer.current_token);
-    if (b.level == 0 || b.level < min_level) return left;
-    const TokenCode op = lexer.current_token;
+    const OperatorRow* row = binary_operator(lexer.current_token);
+    if (row == nullptr || row->level < min_level) return left;
     next_token();
-    Node* right = parse_binary(b.level + 1);
-    left = apply_rule(b.rule, op, left, right);
+    const int right_level =
+        row->grouping == Grouping::left ? row->level + 1 : row->level;
+    Node* right = parse_binary(right_level);
+    left = binary_op(*row, left, right);
   }
 }
 
@@ -362,10 +324,10 @@ Node* parse_assignment_expression() {
 
 Node* parse_conditional_expression() {
   DepthGuard guard;
-  Node* condition = parse_binary(lowest_binary_level);
+  Node* condition = parse_binary(precedence::first_binary);
   if (lexer.current_token != tok::question) return condition;
   next_token();
-  Node* middle = parse_binary(lowest_binary_level);
+  Node* middle = parse_binary(precedence::first_binary);
   expect_token(tok::colon);
   Node* last = parse_conditional_expression();
   if (condition->type == nullptr) report_error("value required");

@@ -73,6 +73,7 @@ Node* new_size_constant(std::int64_t size) {
   return new_folded(static_cast<std::int32_t>(size));
 }
 
+// sizeof = "sizeof" "(" type_name ")" | "sizeof" unary
 Node* parse_sizeof() {
   next_token();
   const Declarator saved = declarations.current;
@@ -94,7 +95,8 @@ Node* parse_sizeof() {
   return new_size_constant(size);
 }
 
-// After "defined" in a #if condition with "(" current: 1 when the name in
+// defined = "defined" "(" (identifier | reserved_word) ")"
+// In a #if condition, after "defined" with "(" current: 1 when the name in
 // the parentheses is a macro.
 Node* parse_defined() {
   next_token();
@@ -108,6 +110,7 @@ Node* parse_defined() {
   return new_folded(defined ? 1 : 0);
 }
 
+// name = identifier [ "." "default" ] | defined
 Node* parse_identifier() {
   Symbol* name = symbols.current;
   next_token();
@@ -144,6 +147,7 @@ Node* parse_identifier() {
   return leaf;
 }
 
+// string = string_const { string_const }
 Node* parse_string() {
   Node* chain = new_leaf(node_op::string_const, symbols.current, type_char_ptr);
   next_token();
@@ -156,6 +160,7 @@ Node* parse_string() {
   return chain;
 }
 
+// color_class_name = "color_class" (identifier | "default")
 Node* parse_color_class_leaf() {
   next_token();
   Symbol* name = symbols.current;
@@ -167,6 +172,8 @@ Node* parse_color_class_leaf() {
   return new_leaf(node_op::color_class, name, type_int);
 }
 
+// primary = name | string | char_const | int_const | color_class_name
+//         | "(" expression ")"
 Node* parse_primary() {
   switch (lexer.current_token) {
     case tok::identifier:
@@ -209,6 +216,7 @@ void check_argument(const Node* argument) {
     illegal_operation(argument->type);
 }
 
+// call_arguments = "(" [ assignment { "," assignment } ] ")"
 Node* parse_call(Node* callee) {
   next_token();  // "("
   // The arguments wait on the shared argument stack, above those of any
@@ -256,6 +264,8 @@ Symbol* expect_member_name() {
   return name;
 }
 
+// postfix = primary { call_arguments | "[" expression "]" | "." identifier
+//                   | "->" identifier } [ "++" | "--" ]
 Node* parse_postfix(Node* n) {
   for (;;) {
     switch (lexer.current_token) {
@@ -301,6 +311,7 @@ Node* identifier_leaf(Symbol* name) {
   return new_leaf(node_op::identifier, name, type);
 }
 
+// expression = assignment { "," assignment }
 Node* parse_expression() {
   Node* left = parse_assignment_expression();
   while (lexer.current_token == tok::comma) {
@@ -311,6 +322,8 @@ Node* parse_expression() {
   return left;
 }
 
+// assignment = conditional [ ("=" | "*=" | "/=" | "%=" | "+=" | "-=" | "<<="
+//                            | ">>=" | "&=" | "^=" | "|=") assignment ]
 Node* parse_assignment_expression() {
   DepthGuard guard;
   Node* left = parse_conditional_expression();
@@ -322,6 +335,7 @@ Node* parse_assignment_expression() {
   return compound_assign_op(op, left, right);
 }
 
+// conditional = binary(logical_or) [ "?" binary(logical_or) ":" conditional ]
 Node* parse_conditional_expression() {
   DepthGuard guard;
   Node* condition = parse_binary(precedence::first_binary);
@@ -336,6 +350,8 @@ Node* parse_conditional_expression() {
                   alternatives->type);
 }
 
+// unary = sizeof | ("-" | "~" | "!" | "*" | "&" | "++" | "--") unary
+//       | "(" type_name ")" unary | postfix
 Node* parse_unary_expression() {
   DepthGuard guard;
   switch (lexer.current_token) {

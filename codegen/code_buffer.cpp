@@ -5,7 +5,7 @@
 #include <string>
 
 #include "bytecode/writer.h"
-#include "codegen/instructions.h"
+#include "bytecode/instructions.h"
 #include "driver/diagnostics.h"
 #include "driver/options.h"
 #include "source/preprocessor.h"

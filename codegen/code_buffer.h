@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "bytecode/format.h"
-#include "codegen/instructions.h"
+#include "bytecode/instructions.h"
 
 namespace qxl {
 

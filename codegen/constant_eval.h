@@ -24,10 +24,4 @@ bool is_constant_equal(Node* n, std::int32_t v);
 // The same test without releasing the node.
 bool has_constant_value(const Node* n, std::int32_t v);
 
-// Wrapping 32-bit arithmetic with a defined result everywhere (the
-// quotient of the most negative value by -1 is that value, the remainder
-// 0).  The caller has rejected a zero divisor.
-std::int32_t wrapping_divide(std::int32_t a, std::int32_t b);
-std::int32_t wrapping_remainder(std::int32_t a, std::int32_t b);
-
 }  // namespace qxl

@@ -7,13 +7,14 @@
 #include "codegen/code_buffer.h"
 #include "codegen/constant_eval.h"
 #include "codegen/functions.h"
-#include "codegen/instructions.h"
+#include "bytecode/instructions.h"
 #include "driver/diagnostics.h"
 #include "source/constants.h"
 #include "source/symbols.h"
 #include "types/builtins.h"
 #include "types/declarations.h"
 #include "types/nodes.h"
+#include "types/operators.h"
 #include "types/types.h"
 
 namespace qxl {
@@ -67,48 +68,16 @@ void note_read(Declaration* d) {
   d->usage |= decl_flag::used;
 }
 
+void emit_instructions(const OperatorRow& row) {
+  for (const Opcode instruction : row.code)
+    if (instruction != op::none) emit(instruction);
+}
+
+// The instructions of a binary operator, whose operands are on the stack.
 void emit_operator(TokenCode code) {
-  switch (code) {
-    case tok::star: emit(op::mul); return;
-    case tok::plus: emit(op::add); return;
-    case tok::minus: emit(op::sub); return;
-    case tok::slash: emit(op::div); return;
-    case tok::percent: emit(op::mod); return;
-    case tok::amp: emit(op::and_); return;
-    case tok::bar: emit(op::or_); return;
-    case tok::caret: emit(op::xor_); return;
-    case tok::shift_left:
-      emit(op::neg);
-      emit(op::shift);
-      return;
-    case tok::shift_right: emit(op::shift); return;
-    case tok::greater: emit(op::gt); return;
-    case tok::greater_equal: emit(op::ge); return;
-    case tok::less: emit(op::lt); return;
-    case tok::less_equal: emit(op::le); return;
-    case tok::equal_equal: emit(op::eq); return;
-    case tok::not_equal: emit(op::ne); return;
-    default: report_error("internal error: bad expression code");
-  }
-}
-
-bool is_arithmetic(TokenCode code) {
-  switch (code) {
-    case tok::star: case tok::plus: case tok::minus: case tok::slash:
-    case tok::percent: case tok::amp: case tok::bar: case tok::caret:
-    case tok::shift_left: case tok::shift_right: case tok::greater:
-    case tok::greater_equal: case tok::less: case tok::less_equal:
-    case tok::equal_equal: case tok::not_equal:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool is_comparison(TokenCode code) {
-  return code == tok::greater || code == tok::greater_equal ||
-         code == tok::less || code == tok::less_equal ||
-         code == tok::equal_equal || code == tok::not_equal;
+  const OperatorRow* row = computed_operator(code);
+  if (row == nullptr) report_error("internal error: bad expression code");
+  emit_instructions(*row);
 }
 
 void emit_default_begin(const Node* n) {
@@ -207,18 +176,15 @@ void value_of_unary(Node* n) {
       }
       return;
     case node_op::negate:
-      compile_value(n->left);
-      emit(op::neg);
-      return;
     case node_op::complement:
-      compile_value(n->left);
-      emit_constant(-1);
-      emit(op::xor_);
-      return;
     case node_op::logical_not:
       compile_value(n->left);
-      if (is_large(n->left->type)) emit(op::ptr_to_int);
-      emit(op::not_);
+      // "~" takes all ones as its other operand; "!" tests a pointer as
+      // an integer.
+      if (n->op == node_op::complement) emit_constant(-1);
+      if (n->op == node_op::logical_not && is_large(n->left->type))
+        emit(op::ptr_to_int);
+      emit_instructions(*prefix_operator(node_code(n)));
       return;
     case node_op::address_of:
       compile_address(n->left);
@@ -291,10 +257,16 @@ void compute_and_store(Node* n, bool value_wanted) {
   compile_store(n->left);
 }
 
+// The update of ++, -- or op=, in place where it can be.  `mode` says
+// which value is wanted: none, the one before or the one after.
+void compile_update(Node* n, std::uint8_t mode) {
+  if (!try_increment_in_place(n, mode))
+    compute_and_store(n, mode != inc_mode::no_value);
+}
+
 void value_of_binary(Node* n) {
   const TokenCode code = node_code(n);
-  if (n->op == (node_class::binary | tok::amp_amp) ||
-      n->op == (node_class::binary | tok::bar_bar)) {
+  if (short_circuit_sense(code) != 0) {
     emit(op::push_zero);
     const int end = new_label();
     compile_condition(n, -1, end);
@@ -324,13 +296,13 @@ void value_of_binary(Node* n) {
       return;
     case node_op::post_increment:
     case node_op::post_decrement:
-      if (!try_increment_in_place(n, inc_mode::value_before))
-        compute_and_store(n, true);
+      compile_update(n, inc_mode::value_before);
       return;
     default:
       break;
   }
-  if (!is_arithmetic(code)) report_error("internal error: bad expression code");
+  const OperatorRow* row = computed_operator(code);
+  if (row == nullptr) report_error("internal error: bad expression code");
   // a + b * k with a small constant k: the scaled add.
   Node* right = n->right;
   if (code == tok::plus && right->op == (node_class::binary | tok::star) &&
@@ -342,9 +314,9 @@ void value_of_binary(Node* n) {
   }
   compile_value(n->left);
   compile_value(right);
-  if ((code == tok::minus || is_comparison(code)) && is_data_pointer(right->type))
+  if (takes_pointer_pair(*row) && is_data_pointer(right->type))
     emit(op::ptr_operands);
-  emit_operator(code);
+  emit_instructions(*row);
 }
 
 // The words an argument takes on the stack.
@@ -370,8 +342,7 @@ void compile_value(Node* n) {
       value_of_binary(n);
       return;
     default:
-      if (!try_increment_in_place(n, inc_mode::value_after))
-        compute_and_store(n, true);
+      compile_update(n, inc_mode::value_after);
   }
 }
 
@@ -383,8 +354,7 @@ void compile_effect(Node* n) {
       compile_effect(n->left);
       return;
     case node_class::compound:
-      if (!try_increment_in_place(n, inc_mode::no_value))
-        compute_and_store(n, false);
+      compile_update(n, inc_mode::no_value);
       return;
     default:
       break;
@@ -403,8 +373,7 @@ void compile_effect(Node* n) {
       return;
     case node_op::post_increment:
     case node_op::post_decrement:
-      if (!try_increment_in_place(n, inc_mode::no_value))
-        compute_and_store(n, false);
+      compile_update(n, inc_mode::no_value);
       return;
     case node_op::comma:
       compile_effect(n->left);
@@ -413,11 +382,11 @@ void compile_effect(Node* n) {
     default:
       break;
   }
-  if (code == tok::amp_amp || code == tok::bar_bar) {
+  if (short_circuit_sense(code) != 0) {
     compile_condition(n, 0, 0);
     return;
   }
-  if (is_arithmetic(code)) {
+  if (computed_operator(code) != nullptr) {
     compile_effect(n->left);
     compile_effect(n->right);
     return;
@@ -427,10 +396,10 @@ void compile_effect(Node* n) {
 }
 
 void compile_condition(Node* n, int sense, int label) {
-  const TokenCode code = node_code(n);
-  const bool binary = node_class_of(n) == node_class::binary;
-  if (binary && (code == tok::amp_amp || code == tok::bar_bar)) {
-    const int own = code == tok::amp_amp ? -1 : 1;
+  const int own = node_class_of(n) == node_class::binary
+                      ? short_circuit_sense(node_code(n))
+                      : 0;
+  if (own != 0) {
     if (sense == own) {
       compile_condition(n->left, sense, label);
       compile_condition(n->right, sense, label);

@@ -5,7 +5,7 @@
 #include "codegen/code_buffer.h"
 #include "codegen/constant_eval.h"
 #include "codegen/expression_code.h"
-#include "codegen/instructions.h"
+#include "bytecode/instructions.h"
 #include "driver/diagnostics.h"
 #include "source/lexer.h"
 #include "source/reader.h"

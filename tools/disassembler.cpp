@@ -14,7 +14,7 @@
 
 #include "bytecode/byte_reader.h"
 #include "bytecode/format.h"
-#include "codegen/instructions.h"
+#include "bytecode/instructions.h"
 
 namespace qxl {
 namespace {

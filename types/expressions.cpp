@@ -13,6 +13,7 @@
 #include "types/declarations.h"
 #include "types/nodes.h"
 #include "types/operands.h"
+#include "types/operators.h"
 #include "types/types.h"
 
 namespace qxl {
@@ -30,59 +31,20 @@ NestingGuard expression_level() {
   return {expression_parser.depth, max_parse_depth, "expression too complex"};
 }
 
-enum class Rule { logical, integer, compare, additive };
-
-struct BinaryLevel {
-  int level;  // 4 (||) to 13 (* / %); 0: not a binary operator
-  Rule rule;
-};
-
-// Levels 4 to 13 of the grammar: left-associative binary operators.
-BinaryLevel binary_level(TokenCode t) {
-  switch (t) {
-    case tok::bar_bar: return {4, Rule::logical};
-    case tok::amp_amp: return {5, Rule::logical};
-    case tok::bar: return {6, Rule::integer};
-    case tok::caret: return {7, Rule::integer};
-    case tok::amp: return {8, Rule::integer};
-    case tok::equal_equal:
-    case tok::not_equal: return {9, Rule::compare};
-    case tok::less:
-    case tok::greater:
-    case tok::less_equal:
-    case tok::greater_equal: return {10, Rule::compare};
-    case tok::shift_left:
-    case tok::shift_right: return {11, Rule::integer};
-    case tok::plus:
-    case tok::minus: return {12, Rule::additive};
-    case tok::star:
-    case tok::slash:
-    case tok::percent: return {13, Rule::integer};
-    default: return {0, Rule::integer};
-  }
-}
-
-constexpr int lowest_binary_level = 4;
-
-Node* apply_rule(Rule rule, TokenCode op, Node* left, Node* right) {
-  switch (rule) {
-    case Rule::logical: return logical_op(op, left, right);
-    case Rule::compare: return compare_assign_op(op, left, right);
-    case Rule::additive: return additive_op(op, left, right);
-    case Rule::integer: break;
-  }
-  return integer_op(op, left, right);
-}
-
+// binary(level) = unary { operator binary(level') }
+// for the binary operators that bind at least as tightly as `level`, where
+// level' is one above the operator's own (its own for one that groups to
+// the right).
 Node* parse_binary(int min_level) {
   Node* left = parse_unary_expression();
   for (;;) {
-    const BinaryLevel b = binary_level(lexer.current_token);
-    if (b.level == 0 || b.level < min_level) return left;
-    const TokenCode op = lexer.current_token;
+    const OperatorRow* row = binary_operator(lexer.current_token);
+    if (row == nullptr || row->level < min_level) return left;
     next_token();
-    Node* right = parse_binary(b.level + 1);
-    left = apply_rule(b.rule, op, left, right);
+    const int right_level =
+        row->grouping == Grouping::left ? row->level + 1 : row->level;
+    Node* right = parse_binary(right_level);
+    left = binary_op(*row, left, right);
   }
 }
 
@@ -108,6 +70,7 @@ Node* new_size_constant(std::int64_t size) {
   return new_folded(static_cast<std::int32_t>(size));
 }
 
+// sizeof = "sizeof" "(" type_name ")" | "sizeof" unary
 Node* parse_sizeof() {
   next_token();
   const Declarator saved = declarations.current;
@@ -129,7 +92,8 @@ Node* parse_sizeof() {
   return new_size_constant(size);
 }
 
-// After "defined" in a #if condition with "(" current: 1 when the name in
+// defined = "defined" "(" (identifier | reserved_word) ")"
+// In a #if condition, after "defined" with "(" current: 1 when the name in
 // the parentheses is a macro.
 Node* parse_defined() {
   next_token();
@@ -143,6 +107,7 @@ Node* parse_defined() {
   return new_folded(defined ? 1 : 0);
 }
 
+// name = identifier [ "." "default" ] | defined
 Node* parse_identifier() {
   Symbol* name = symbols.current;
   next_token();
@@ -179,6 +144,7 @@ Node* parse_identifier() {
   return leaf;
 }
 
+// string = string_const { string_const }
 Node* parse_string() {
   Node* chain = new_leaf(node_op::string_const, symbols.current, type_char_ptr);
   next_token();
@@ -191,6 +157,7 @@ Node* parse_string() {
   return chain;
 }
 
+// color_class_name = "color_class" (identifier | "default")
 Node* parse_color_class_leaf() {
   next_token();
   Symbol* name = symbols.current;
@@ -202,6 +169,8 @@ Node* parse_color_class_leaf() {
   return new_leaf(node_op::color_class, name, type_int);
 }
 
+// primary = name | string | char_const | int_const | color_class_name
+//         | "(" expression ")"
 Node* parse_primary() {
   switch (lexer.current_token) {
     case tok::identifier:
@@ -244,6 +213,7 @@ void check_argument(const Node* argument) {
     illegal_operation(argument->type);
 }
 
+// call_arguments = "(" [ assignment { "," assignment } ] ")"
 Node* parse_call(Node* callee) {
   next_token();  // "("
   // The arguments wait on the shared argument stack, above those of any
@@ -291,6 +261,8 @@ Symbol* expect_member_name() {
   return name;
 }
 
+// postfix = primary { call_arguments | "[" expression "]" | "." identifier
+//                   | "->" identifier } [ "++" | "--" ]
 Node* parse_postfix(Node* n) {
   for (;;) {
     switch (lexer.current_token) {
@@ -336,6 +308,7 @@ Node* identifier_leaf(Symbol* name) {
   return new_leaf(node_op::identifier, name, type);
 }
 
+// expression = assignment { "," assignment }
 Node* parse_expression() {
   Node* left = parse_assignment_expression();
   while (lexer.current_token == tok::comma) {
@@ -346,6 +319,8 @@ Node* parse_expression() {
   return left;
 }
 
+// assignment = conditional [ ("=" | "*=" | "/=" | "%=" | "+=" | "-=" | "<<="
+//                            | ">>=" | "&=" | "^=" | "|=") assignment ]
 Node* parse_assignment_expression() {
   const NestingGuard guard = expression_level();
   Node* left = parse_conditional_expression();
@@ -357,12 +332,13 @@ Node* parse_assignment_expression() {
   return compound_assign_op(op, left, right);
 }
 
+// conditional = binary(logical_or) [ "?" binary(logical_or) ":" conditional ]
 Node* parse_conditional_expression() {
   const NestingGuard guard = expression_level();
-  Node* condition = parse_binary(lowest_binary_level);
+  Node* condition = parse_binary(precedence::first_binary);
   if (lexer.current_token != tok::question) return condition;
   next_token();
-  Node* middle = parse_binary(lowest_binary_level);
+  Node* middle = parse_binary(precedence::first_binary);
   expect_token(tok::colon);
   Node* last = parse_conditional_expression();
   if (condition->type == nullptr) report_error("value required");
@@ -371,6 +347,8 @@ Node* parse_conditional_expression() {
                   alternatives->type);
 }
 
+// unary = sizeof | ("-" | "~" | "!" | "*" | "&" | "++" | "--") unary
+//       | "(" type_name ")" unary | postfix
 Node* parse_unary_expression() {
   const NestingGuard guard = expression_level();
   switch (lexer.current_token) {

@@ -5,6 +5,7 @@
 #include "source/symbols.h"
 #include "types/declarations.h"
 #include "types/nodes.h"
+#include "types/operators.h"
 #include "types/types.h"
 
 namespace qxl {
@@ -33,6 +34,11 @@ void require_value(const Node* n) {
   if (n->type == nullptr) report_error("value required");
 }
 
+void require_values(const Node* left, const Node* right) {
+  require_value(left);
+  require_value(right);
+}
+
 // Structures, unions and functions are illegal; spots and pointers pass.
 void reject_aggregates(const Node* n) {
   const TokenCode k = class_of(n);
@@ -45,21 +51,19 @@ void require_integer(const Node* n) {
   if (k != kind::int_) illegal_kind(k);
 }
 
-bool is_comparison(TokenCode op) {
-  return op == tok::less_equal || op == tok::greater_equal ||
-         op == tok::less || op == tok::greater || op == tok::equal_equal ||
-         op == tok::not_equal;
+// The class check of the integer and logical rules on one operand.
+void check_class(OperandRule rule, const Node* n) {
+  if (rule == OperandRule::logical) reject_aggregates(n);
+  else require_integer(n);
 }
 
-TokenCode opposite_comparison(TokenCode op) {
-  switch (op) {
-    case tok::less_equal: return tok::greater;
-    case tok::greater_equal: return tok::less;
-    case tok::less: return tok::greater_equal;
-    case tok::greater: return tok::less_equal;
-    case tok::equal_equal: return tok::not_equal;
-    default: return tok::equal_equal;
-  }
+// A constant operand that is the operator's identity, on the side named
+// (x * 1, 1 * x, x / 1, x << 0, x + 0, 0 + x, x - 0); it is then released.
+bool is_right_identity(const OperatorRow& row, Node* n) {
+  return has_identity(row) && is_constant_equal(n, identity_value(row));
+}
+bool is_left_identity(const OperatorRow& row, Node* n) {
+  return identity_on_left(row) && is_constant_equal(n, identity_value(row));
 }
 
 Node* binary_node(TokenCode op, Node* left, Node* right, Type* type) {
@@ -85,6 +89,23 @@ std::int64_t target_size(const Type* pointer) {
 
 Node* constant(std::int64_t value) {
   return new_folded(static_cast<std::int32_t>(value));
+}
+
+// The integer and the logical rules: both operands pass the rule's class
+// check (after an identity operand is dropped), then fold or make a node
+// of type int.
+Node* checked_op(const OperatorRow& row, Node* left, Node* right) {
+  require_values(left, right);
+  if (is_left_identity(row, left)) return right;
+  if (is_right_identity(row, right)) return left;
+  check_class(row.rule, left);
+  check_class(row.rule, right);
+  return fold_or_build(row.token, left, right, type_int);
+}
+
+// An index scaled by a target size, or a pointer difference divided by it.
+Node* scaled(TokenCode op, Node* n, std::int64_t size) {
+  return checked_op(*binary_operator(op), n, constant(size));
 }
 
 const Declaration* declaration_of(const Node* n) {
@@ -165,53 +186,41 @@ Node* unary_op(TokenCode op, Node* operand) {
     release_node(operand);
     return new_folded(value);
   }
-  if (op == tok::bang) {
-    if (node_class_of(operand) == node_class::binary &&
-        is_comparison(node_code(operand))) {
-      operand->op = static_cast<std::uint16_t>(
-          node_class::binary | opposite_comparison(node_code(operand)));
-      return operand;
-    }
-    reject_aggregates(operand);
-  } else {
-    require_integer(operand);
+  // "!" of a comparison is the opposite comparison.
+  if (op == tok::bang && node_class_of(operand) == node_class::binary &&
+      is_comparison(node_code(operand))) {
+    operand->op = static_cast<std::uint16_t>(
+        node_class::binary | binary_operator(node_code(operand))->opposite);
+    return operand;
   }
+  const OperatorRow* row = prefix_operator(op);
+  check_class(row != nullptr ? row->rule : OperandRule::integer, operand);
   return new_node(static_cast<std::uint16_t>(node_class::unary | op), operand,
                   nullptr, type_int);
 }
 
-Node* integer_op(TokenCode op, Node* left, Node* right) {
-  require_value(left);
-  require_value(right);
-  if (op == tok::star && is_constant_equal(left, 1)) return right;
-  if ((op == tok::star || op == tok::slash) && is_constant_equal(right, 1))
-    return left;
-  if ((op == tok::shift_left || op == tok::shift_right) &&
-      is_constant_equal(right, 0))
-    return left;
-  require_integer(left);
-  require_integer(right);
-  return fold_or_build(op, left, right, type_int);
-}
-
-Node* logical_op(TokenCode op, Node* left, Node* right) {
-  require_value(left);
-  require_value(right);
-  reject_aggregates(left);
-  reject_aggregates(right);
-  return fold_or_build(op, left, right, type_int);
+Node* binary_op(const OperatorRow& row, Node* left, Node* right) {
+  switch (row.rule) {
+    case OperandRule::additive: return additive_op(row.token, left, right);
+    case OperandRule::compare: return compare_assign_op(row.token, left, right);
+    case OperandRule::integer:
+    case OperandRule::logical:
+    case OperandRule::own:  // "," and "?" are not parsed as binary operators
+      break;
+  }
+  return checked_op(row, left, right);
 }
 
 Node* additive_op(TokenCode op, Node* left, Node* right) {
-  require_value(left);
-  require_value(right);
+  require_values(left, right);
   const bool increment = op == tok::plus_plus || op == tok::minus_minus;
   if (increment) require_lvalue(left);
   if (op == tok::plus && class_of(right) == kind::pointer)
     std::swap(left, right);
   if (!increment) {
-    if (is_constant_equal(right, 0)) return left;
-    if (op == tok::plus && is_constant_equal(left, 0)) return right;
+    const OperatorRow& row = *binary_operator(op);
+    if (is_right_identity(row, right)) return left;
+    if (is_left_identity(row, left)) return right;
   }
 
   if (class_of(right) == kind::pointer) {
@@ -221,12 +230,12 @@ Node* additive_op(TokenCode op, Node* left, Node* right) {
     const std::int64_t size = target_size(left->type);
     Node* difference = binary_node(tok::minus, left, right, type_int);
     if (size == 1) return difference;
-    return integer_op(tok::slash, difference, constant(size));
+    return scaled(tok::slash, difference, size);
   }
   if (class_of(left) == kind::pointer) {
     require_integer(right);
     const std::int64_t size = target_size(left->type);
-    if (size != 1) right = integer_op(tok::star, right, constant(size));
+    if (size != 1) right = scaled(tok::star, right, size);
     return binary_node(op, left, right, left->type);
   }
   require_integer(left);
@@ -235,8 +244,7 @@ Node* additive_op(TokenCode op, Node* left, Node* right) {
 }
 
 Node* compare_assign_op(TokenCode op, Node* left, Node* right) {
-  require_value(left);
-  require_value(right);
+  require_values(left, right);
   if (op == tok::assign) {
     require_lvalue(left);
     if (left->type->kind == kind::struct_ && right->type->kind == kind::struct_)
@@ -273,8 +281,8 @@ Node* compare_assign_op(TokenCode op, Node* left, Node* right) {
   }
   if (!matched) types_compatible(left->type, right->type, true, false);
 
-  if (op == tok::assign || op == tok::colon)
-    return binary_node(op, left, right, result);
+  // "=" and ":" take the operands' type; a comparison gives an int.
+  if (!is_comparison(op)) return binary_node(op, left, right, result);
   return fold_or_build(op, left, right, type_int);
 }
 
@@ -285,10 +293,11 @@ Node* compound_assign_op(TokenCode op, Node* left, Node* right) {
   Type* result = type_int;
   const TokenCode left_kind = class_of(left);
   if (left_kind == kind::pointer) {
-    if (op != tok::plus && op != tok::minus)
+    const OperatorRow* row = binary_operator(op);
+    if (row == nullptr || row->rule != OperandRule::additive)
       report_error("operation illegal with pointer");
     const std::int64_t size = target_size(left->type);
-    if (size != 1) right = integer_op(tok::star, right, constant(size));
+    if (size != 1) right = scaled(tok::star, right, size);
     result = left->type;
   } else if (left_kind != kind::int_) {
     illegal_kind(left_kind);

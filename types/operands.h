@@ -10,15 +10,17 @@
 namespace qxl {
 
 struct Node;
+struct OperatorRow;
 struct Symbol;
 struct Type;
 
 void require_lvalue(const Node* n);
 Node* address_of(Node* n);
 Node* dereference(Node* n);
+// "-", "~" and "!".
 Node* unary_op(TokenCode op, Node* operand);
-Node* integer_op(TokenCode op, Node* left, Node* right);
-Node* logical_op(TokenCode op, Node* left, Node* right);
+// A binary operator of the expression grammar, by its row's operand rule.
+Node* binary_op(const OperatorRow& row, Node* left, Node* right);
 // "+", "-", and post-increment/decrement (tok::plus_plus, tok::minus_minus).
 Node* additive_op(TokenCode op, Node* left, Node* right);
 // Comparisons, "=" and the ":" of a conditional.

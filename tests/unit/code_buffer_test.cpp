@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "bytecode/writer.h"
-#include "codegen/instructions.h"
+#include "bytecode/instructions.h"
 #include "driver/options.h"
 #include "source/preprocessor.h"
 #include "test_support.h"

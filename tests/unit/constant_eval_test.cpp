@@ -8,6 +8,7 @@
 #include <random>
 
 #include "expression_support.h"
+#include "types/operators.h"
 
 namespace qxl {
 namespace {
@@ -70,9 +71,9 @@ TEST_F(ConstantEvalTest, WrappingHasDefinedResults) {
   // remainder is 0.
   EXPECT_EQ(value_of("0x80000000 / -1"), std::to_string(int_min));
   EXPECT_EQ(value_of("0x80000000 % -1"), "0");
-  EXPECT_EQ(wrapping_divide(int_min, -1), int_min);
-  EXPECT_EQ(wrapping_remainder(int_min, -1), 0);
-  EXPECT_EQ(wrapping_remainder(5, -1), 0);
+  EXPECT_EQ(folding::divide(int_min, -1), int_min);
+  EXPECT_EQ(folding::remainder(int_min, -1), 0);
+  EXPECT_EQ(folding::remainder(5, -1), 0);
 }
 
 TEST_F(ConstantEvalTest, ComparisonsAndLogic) {

@@ -1,4 +1,4 @@
-#include "codegen/instructions.h"
+#include "bytecode/instructions.h"
 
 #include <gtest/gtest.h>
 

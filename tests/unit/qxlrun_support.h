@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bytecode/format.h"
-#include "codegen/instructions.h"
+#include "bytecode/instructions.h"
 #include "test_support.h"
 #include "tools/run/machine.h"
 #include "tools/run/program.h"

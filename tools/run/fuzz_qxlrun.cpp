@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bytecode/format.h"
-#include "codegen/instructions.h"
+#include "bytecode/instructions.h"
 #include "tools/run/machine.h"
 #include "tools/run/program.h"
 #include "types/builtins.h"

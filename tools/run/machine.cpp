@@ -7,7 +7,7 @@
 
 #include "bytecode/byte_reader.h"
 #include "bytecode/format.h"
-#include "codegen/instructions.h"
+#include "bytecode/instructions.h"
 #include "types/builtins.h"
 
 namespace qxl::run {

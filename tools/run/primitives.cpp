@@ -12,7 +12,7 @@
 #include <unordered_map>
 
 #include "bytecode/byte_reader.h"
-#include "codegen/instructions.h"
+#include "bytecode/instructions.h"
 #include "tools/run/machine.h"
 #include "types/builtins.h"
 

@@ -5,7 +5,7 @@
 
 #include "bytecode/byte_reader.h"
 #include "bytecode/format.h"
-#include "codegen/instructions.h"
+#include "bytecode/instructions.h"
 #include "tools/disassembler.h"
 #include "types/builtins.h"
 

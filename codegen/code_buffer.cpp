@@ -261,8 +261,8 @@ void emit_dup(const Type* t) {
 }
 
 std::uint8_t narrow_kind(const Type* t) {
-  if (t->kind == kind::byte) return narrow::byte_value;
-  if (t->kind == kind::short_) return narrow::short_value;
+  if (t->kind == TypeKind::byte) return narrow::byte_value;
+  if (t->kind == TypeKind::short_) return narrow::short_value;
   return narrow::char_value;
 }
 

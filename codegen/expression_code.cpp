@@ -46,10 +46,6 @@ constexpr int max_call_words = 127;
 
 Declaration* declaration_of(const Node* n) { return n->symbol->declaration; }
 
-bool is_array(const Type* t) {
-  return t != nullptr && t->kind == kind::pointer && t->count != 0;
-}
-
 std::int64_t size_of(const Type* t) { return type_size(t, false); }
 
 bool is_large(const Type* t) { return size_of(t) > 4; }
@@ -104,7 +100,13 @@ void value_of_identifier(Node* n) {
     case DeclKind::function:
       emit_reference(op::push_function, n->symbol);
       return;
-    default:
+    case DeclKind::none:
+    case DeclKind::builtin_variable:
+    case DeclKind::global:
+    case DeclKind::local:
+    case DeclKind::parameter_named:
+    case DeclKind::parameter_typed:
+    case DeclKind::type_name:
       break;
   }
   if (is_array(d->type)) {
@@ -323,7 +325,7 @@ void value_of_binary(Node* n) {
 int argument_words(const Node* argument) {
   const Type* t = argument->type;
   if (is_array(t))
-    return t->sub != nullptr && t->sub->kind == kind::function ? 1 : 3;
+    return t->sub != nullptr && t->sub->kind == TypeKind::function ? 1 : 3;
   return static_cast<int>((size_of(t) + 3) / 4);
 }
 

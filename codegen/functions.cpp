@@ -37,7 +37,7 @@ void show_progress() {
 void bind_key(int table, std::int32_t key) { add_binding(table, key); }
 
 bool is_function_type(const Type* t) {
-  return t != nullptr && t->kind == kind::function;
+  return t != nullptr && t->kind == TypeKind::function;
 }
 
 // global_initializer = ("=" initializer)?, the "=" required for an open array
@@ -47,7 +47,7 @@ void write_global(Declaration* d, int flags) {
   Type* type = d->type;
   const bool buffer = d->storage == Storage::buffer;
   const bool window = d->storage == Storage::window;
-  const bool open_array = type->kind == kind::pointer && type->count == -1;
+  const bool open_array = type->kind == TypeKind::pointer && type->count == -1;
   const bool initialized =
       lexer.current_token == tok::assign && lexer.assign_op == 0;
   ByteBuffer image;
@@ -55,7 +55,7 @@ void write_global(Declaration* d, int flags) {
     expect_token(tok::assign);
     // The initializer completes the size of an open array; a type shared
     // through a typedef is copied first so that it stays open.
-    if (open_array) d->type = type = make_type(kind::pointer, type->sub, -1);
+    if (open_array) d->type = type = make_type(TypeKind::pointer, type->sub, -1);
     initialize(image, type, true);
   }
   const std::int64_t size = rounded_size(type);
@@ -119,8 +119,8 @@ bool compile_function(Type* full, bool parameter_list) {
       storage == tok::kw_typedef)
     report_error("bad storage class for function");
   if (result != nullptr &&
-      (result->kind == kind::function ||
-       (result->kind == kind::pointer && result->count != 0)))
+      (result->kind == TypeKind::function ||
+       (result->kind == TypeKind::pointer && result->count != 0)))
     report_error("function return value too complex");
   declarations.current = Declarator{name, result, nullptr};
   Declaration* declaration = declare_function();

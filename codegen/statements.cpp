@@ -173,7 +173,7 @@ void compile_return() {
   next_token();
   Type* result = statements.return_type;
   if (lexer.current_token == tok::semicolon) {
-    if (arith_class(result) != kind::int_ ||
+    if (arith_class(result) != TypeKind::int_ ||
         statements.returned == return_state::with_value)
       report_warning("function must return a value");
     statements.returned = return_state::without_value;
@@ -229,9 +229,9 @@ void compile_save(bool save_spot) {
     if (d == nullptr || (d->kind != DeclKind::global &&
                          d->kind != DeclKind::builtin_variable))
       report_error("expected global variable");
-    const TokenCode k = d->type->kind;
-    if (k == kind::struct_ || k == kind::union_ || k == kind::function ||
-        (save_spot && k == kind::spot))
+    const TypeKind k = d->type->kind;
+    if (k == TypeKind::struct_ || k == TypeKind::union_ || k == TypeKind::function ||
+        (save_spot && k == TypeKind::spot))
       illegal_operation(d->type);
     emit_debug_record(false);
 

@@ -130,7 +130,7 @@ Symbol* identifier(std::string_view name) {
 
 Type* struct_of(
     std::initializer_list<std::pair<std::string_view, Type*>> members) {
-  Type* aggregate = make_type(kind::struct_, nullptr, 0);
+  Type* aggregate = make_type(TypeKind::struct_, nullptr, 0);
   Member** tail = &aggregate->members;
   for (const auto& [name, type] : members) {
     *tail = make_member(identifier(name), type);
@@ -142,12 +142,12 @@ Type* struct_of(
 // A structure the program can pass around and measure but not look into:
 // its one member has a name no program can write.
 Type* opaque_struct(int size) {
-  Type* bytes = make_type(kind::pointer, type_byte, size);
+  Type* bytes = make_type(TypeKind::pointer, type_byte, size);
   return struct_of({{"$SPEC_TYPE", bytes}});
 }
 
 void build_predefined_types() {
-  Type* pixels = make_type(kind::pointer, type_byte, 32);  // both bitmaps
+  Type* pixels = make_type(TypeKind::pointer, type_byte, 32);  // both bitmaps
   builtin_types.mouse_cursor = struct_of({{"on_pixels", pixels},
                                           {"off_pixels", pixels},
                                           {"hot_x", type_byte},
@@ -166,7 +166,7 @@ void build_predefined_types() {
   builtin_types.timer = opaque_struct(12);
   builtin_types.time_info = opaque_struct(16);
   builtin_types.int_function_pointer = make_type(
-      kind::pointer, make_type(kind::function, type_int, 0), 0);
+      TypeKind::pointer, make_type(TypeKind::function, type_int, 0), 0);
 }
 
 Type* base_type(int base) {
@@ -209,8 +209,8 @@ Type* decode_type_code(int code, int array_count) {
   // A fresh record per level: the shared pointer-to-char record stands for
   // string constants and the null pointer, which a variable is not.
   for (int rest = code; rest > pointer_level; rest -= pointer_level)
-    type = make_type(kind::pointer, type, 0);
-  if (array_count != 0) type = make_type(kind::pointer, type, array_count);
+    type = make_type(TypeKind::pointer, type, 0);
+  if (array_count != 0) type = make_type(TypeKind::pointer, type, array_count);
   return type;
 }
 

@@ -37,7 +37,7 @@ NestingGuard declarator_level() {
 Symbol* current_symbol() { return symbols.current; }
 
 // Appends a derivation at the innermost end of the current chain.
-void append_derivation(TokenCode k, std::int32_t count) {
+void append_derivation(TypeKind k, std::int32_t count) {
   Declarator& d = declarations.current;
   Type* t = make_type(k, nullptr, count);
   if (d.chain == nullptr)
@@ -60,7 +60,7 @@ void parse_suffixes(int level) {
       return;
     }
     next_token();
-    append_derivation(kind::function, 0);
+    append_derivation(TypeKind::function, 0);
   }
   bool first = true;
   while (lexer.current_token == tok::lbracket) {
@@ -77,7 +77,7 @@ void parse_suffixes(int level) {
       if (count <= 0) report_error("bad array size");
     }
     expect_token(tok::rbracket);
-    append_derivation(kind::pointer, count);
+    append_derivation(TypeKind::pointer, count);
     first = false;
   }
 }
@@ -123,11 +123,11 @@ constexpr int max_value_nesting = 1000;
 // one around it, would contain itself.
 int value_nesting(const Type* t) {
   int arrays = 0;
-  while (t->kind == kind::pointer && t->count != 0) {
+  while (t->kind == TypeKind::pointer && t->count != 0) {
     ++arrays;
     t = t->sub;
   }
-  if (t->kind != kind::struct_ && t->kind != kind::union_) return arrays;
+  if (t->kind != TypeKind::struct_ && t->kind != TypeKind::union_) return arrays;
   if (t->nesting < 0) report_error("struct/union contains itself");
   return arrays + t->nesting;
 }
@@ -204,8 +204,8 @@ Type* parse_type_specifier(TypeContext context) {
 // struct_or_union = ("struct" | "union") (ident | ident? "{" struct_body)
 Type* parse_struct_or_union() {
   const NestingGuard guard = declarator_level();
-  const TokenCode k =
-      lexer.current_token == tok::kw_struct ? kind::struct_ : kind::union_;
+  const TypeKind k =
+      lexer.current_token == tok::kw_struct ? TypeKind::struct_ : TypeKind::union_;
   next_token();
   Symbol* tag = nullptr;
   if (lexer.current_token == tok::identifier) {
@@ -243,7 +243,7 @@ void parse_declarator(int level) {
     case tok::star:
       next_token();
       parse_declarator(level);
-      append_derivation(kind::pointer, 0);
+      append_derivation(TypeKind::pointer, 0);
       break;
     case tok::lparen:
       next_token();
@@ -267,7 +267,7 @@ void parse_abstract_declarator() {
   if (lexer.current_token == tok::star) {
     next_token();
     parse_abstract_declarator();
-    append_derivation(kind::pointer, 0);
+    append_derivation(TypeKind::pointer, 0);
   } else if (lexer.current_token == tok::lparen) {
     next_token();
     if (lexer.current_token == tok::rparen) {
@@ -400,7 +400,7 @@ Declaration* declare(DeclKind requested) {
       // char and short as int.
       Declaration* record = old_record;
       record->kind = DeclKind::parameter_typed;
-      if (type != nullptr && type->kind == kind::pointer && type->count != 0)
+      if (type != nullptr && type->kind == TypeKind::pointer && type->count != 0)
         type = pointer_to(type->sub);
       else if (type == type_char || type == type_short)
         type = type_int;
@@ -597,7 +597,7 @@ void parse_local_declarations(void (*initialize)(Node*)) {
       parse_declarator(0);
       Declarator& d = declarations.current;
       d.chain = attach_base(d.chain, d.innermost, base);
-      if (d.chain->kind == kind::function) {
+      if (d.chain->kind == TypeKind::function) {
         d.chain = d.chain->sub;  // the record holds the result type
         declare_function();
       } else {
@@ -628,13 +628,20 @@ void close_scope(std::size_t keep, bool quick) {
 
 int storage_class_of(const Type* t) {
   switch (t->kind) {
-    case kind::char_: return attribute::class_char;
-    case kind::short_: return attribute::class_short;
-    case kind::int_: return attribute::class_int;
-    case kind::byte: return attribute::class_byte;
-    default: break;
+    case TypeKind::char_: return attribute::class_char;
+    case TypeKind::short_: return attribute::class_short;
+    case TypeKind::int_: return attribute::class_int;
+    case TypeKind::byte: return attribute::class_byte;
+    case TypeKind::none:
+    case TypeKind::struct_:
+    case TypeKind::union_:
+    case TypeKind::spot:
+    case TypeKind::color_class_marker:
+    case TypeKind::pointer:
+    case TypeKind::function:
+      break;
   }
-  if (t->kind == kind::pointer && t->sub == type_char)
+  if (t->kind == TypeKind::pointer && t->sub == type_char)
     return t->count != 0 ? attribute::class_char_array
                          : attribute::class_char_pointer;
   // Spots and data pointers anywhere inside make the spot-or-pointer class.
@@ -643,14 +650,14 @@ int storage_class_of(const Type* t) {
     const Type* u = pending.back();
     pending.pop_back();
     if (u == nullptr) continue;
-    if (u->kind == kind::spot) return attribute::class_spot_or_pointer;
-    if (u->kind == kind::pointer) {
+    if (u->kind == TypeKind::spot) return attribute::class_spot_or_pointer;
+    if (u->kind == TypeKind::pointer) {
       if (u->count == 0) {
         if (is_data_pointer(u)) return attribute::class_spot_or_pointer;
         continue;  // a function pointer holds no spot
       }
       pending.push_back(u->sub);
-    } else if (u->kind == kind::struct_ || u->kind == kind::union_) {
+    } else if (u->kind == TypeKind::struct_ || u->kind == TypeKind::union_) {
       for (const Member* m = u->members; m != nullptr; m = m->next)
         pending.push_back(m->type);
     }

@@ -125,9 +125,9 @@ Node* parse_identifier() {
       !called) {
     if (d->kind == DeclKind::builtin_function)
       report_error("cannot take address of a built in function");
-    Type* function = make_type(kind::function, d->type, 0);
+    Type* function = make_type(TypeKind::function, d->type, 0);
     return new_leaf(node_op::identifier, name,
-                    make_type(kind::pointer, function, 0));
+                    make_type(TypeKind::pointer, function, 0));
   }
 
   Node* leaf = identifier_leaf(name);
@@ -208,8 +208,8 @@ bool is_function_declaration(const Declaration* d) {
 void check_argument(const Node* argument) {
   if (argument->type == nullptr)
     report_error("invalid function argument, returns no value");
-  const TokenCode k = argument->type->kind;
-  if (k == kind::struct_ || k == kind::union_ || k == kind::function)
+  const TypeKind k = argument->type->kind;
+  if (k == TypeKind::struct_ || k == TypeKind::union_ || k == TypeKind::function)
     illegal_operation(argument->type);
 }
 
@@ -234,7 +234,7 @@ Node* parse_call(Node* callee) {
       callee->op == node_op::identifier ? callee->symbol->declaration : nullptr;
   if (callee->op == node_op::identifier && is_function_declaration(d)) {
     result = d->type;
-  } else if (callee->type != nullptr && callee->type->kind == kind::function) {
+  } else if (callee->type != nullptr && callee->type->kind == TypeKind::function) {
     result = callee->type->sub;
   } else if (callee->op == node_op::identifier &&
              is_function_pointer(callee->type)) {
@@ -302,7 +302,7 @@ Node* parse_postfix(Node* n) {
 Node* identifier_leaf(Symbol* name) {
   Declaration* d = name->declaration;
   Type* type = d->type;
-  if (type != nullptr && type->kind == kind::pointer && type->count != 0)
+  if (type != nullptr && type->kind == TypeKind::pointer && type->count != 0)
     type = pointer_to(type->sub);
   if (d->kind == DeclKind::global) d->usage |= decl_flag::used;
   return new_leaf(node_op::identifier, name, type);

@@ -13,18 +13,14 @@ namespace {
 
 constexpr std::size_t null_pointer_size = 12;
 
-bool is_array(const Type* t) {
-  return t->kind == kind::pointer && t->count != 0;
-}
-
 bool is_plain_data_pointer(const Type* t) {
-  return t->kind == kind::pointer && t->count == 0 && is_data_pointer(t);
+  return t->kind == TypeKind::pointer && t->count == 0 && is_data_pointer(t);
 }
 
 bool is_integer_scalar(const Type* t) {
-  return t->kind == kind::int_ || t->kind == kind::spot ||
-         t->kind == kind::byte || t->kind == kind::short_ ||
-         t->kind == kind::char_;
+  return t->kind == TypeKind::int_ || t->kind == TypeKind::spot ||
+         t->kind == TypeKind::byte || t->kind == TypeKind::short_ ||
+         t->kind == TypeKind::char_;
 }
 
 std::int32_t constant_element() {
@@ -126,7 +122,7 @@ void initialize(ByteBuffer& image, Type* t, bool top) {
       append_zeros(image, 2 * static_cast<std::int64_t>(t->count - written));
     return;
   }
-  const bool aggregate = t->kind == kind::struct_ || is_array(t);
+  const bool aggregate = t->kind == TypeKind::struct_ || is_array(t);
   if (!aggregate) {
     if (!is_integer_scalar(t) && !is_plain_data_pointer(t))
       report_error("don't know how to initialize that");
@@ -139,7 +135,7 @@ void initialize(ByteBuffer& image, Type* t, bool top) {
     next_token();
   else if (top)
     report_error("bad initialization");
-  if (t->kind == kind::struct_)
+  if (t->kind == TypeKind::struct_)
     initialize_structure(image, t, braced);
   else
     initialize_array(image, t, braced);

@@ -12,22 +12,22 @@ namespace qxl {
 
 namespace {
 
-[[noreturn]] void illegal_kind(TokenCode k) {
+[[noreturn]] void illegal_kind(TypeKind k) {
   switch (k) {
-    case kind::struct_: report_error("operation illegal with structure");
-    case kind::union_: report_error("operation illegal with union");
-    case kind::spot: report_error("operation illegal with spot");
-    case kind::function: report_error("operation illegal with function");
+    case TypeKind::struct_: report_error("operation illegal with structure");
+    case TypeKind::union_: report_error("operation illegal with union");
+    case TypeKind::spot: report_error("operation illegal with spot");
+    case TypeKind::function: report_error("operation illegal with function");
     default: report_error("operation illegal with pointer");
   }
 }
 
 // The kind an operand counts as: function pointers and every integer
 // width are integers.
-TokenCode class_of(const Node* n) { return arith_class(n->type); }
+TypeKind class_of(const Node* n) { return arith_class(n->type); }
 
-bool is_aggregate_kind(TokenCode k) {
-  return k == kind::struct_ || k == kind::union_;
+bool is_aggregate_kind(TypeKind k) {
+  return k == TypeKind::struct_ || k == TypeKind::union_;
 }
 
 void require_value(const Node* n) {
@@ -41,14 +41,14 @@ void require_values(const Node* left, const Node* right) {
 
 // Structures, unions and functions are illegal; spots and pointers pass.
 void reject_aggregates(const Node* n) {
-  const TokenCode k = class_of(n);
-  if (is_aggregate_kind(k) || k == kind::function) illegal_kind(k);
+  const TypeKind k = class_of(n);
+  if (is_aggregate_kind(k) || k == TypeKind::function) illegal_kind(k);
 }
 
 // Anything but an integer is illegal.
 void require_integer(const Node* n) {
-  const TokenCode k = class_of(n);
-  if (k != kind::int_) illegal_kind(k);
+  const TypeKind k = class_of(n);
+  if (k != TypeKind::int_) illegal_kind(k);
 }
 
 // The class check of the integer and logical rules on one operand.
@@ -113,10 +113,6 @@ const Declaration* declaration_of(const Node* n) {
   return n->symbol->declaration;
 }
 
-bool is_array(const Type* t) {
-  return t != nullptr && t->kind == kind::pointer && t->count != 0;
-}
-
 Node* structure_copy(Node* left, Node* right) {
   types_compatible(left->type, right->type, true, false);
   lookup_symbol("memcpy", tok::identifier);
@@ -162,7 +158,7 @@ Node* address_of(Node* n) {
       report_error("No pointers to function pointer arguments.");
   }
   return new_node(node_op::address_of, n, nullptr,
-                  make_type(kind::pointer, n->type, 0));
+                  make_type(TypeKind::pointer, n->type, 0));
 }
 
 Node* dereference(Node* n) {
@@ -172,9 +168,9 @@ Node* dereference(Node* n) {
     release_node(n);
     return operand;
   }
-  if (n->type->kind == kind::spot)
+  if (n->type->kind == TypeKind::spot)
     return new_node(node_op::spot_content, n, nullptr, type_int);
-  if (n->type->kind == kind::pointer)
+  if (n->type->kind == TypeKind::pointer)
     return new_node(node_op::dereference, n, nullptr, n->type->sub);
   report_error("can't dereference non-pointer");
 }
@@ -215,7 +211,7 @@ Node* additive_op(TokenCode op, Node* left, Node* right) {
   require_values(left, right);
   const bool increment = op == tok::plus_plus || op == tok::minus_minus;
   if (increment) require_lvalue(left);
-  if (op == tok::plus && class_of(right) == kind::pointer)
+  if (op == tok::plus && class_of(right) == TypeKind::pointer)
     std::swap(left, right);
   if (!increment) {
     const OperatorRow& row = *binary_operator(op);
@@ -223,8 +219,8 @@ Node* additive_op(TokenCode op, Node* left, Node* right) {
     if (is_left_identity(row, left)) return right;
   }
 
-  if (class_of(right) == kind::pointer) {
-    if (class_of(left) != kind::pointer || op != tok::minus)
+  if (class_of(right) == TypeKind::pointer) {
+    if (class_of(left) != TypeKind::pointer || op != tok::minus)
       report_error("operation illegal with pointer");
     types_compatible(left->type, right->type, true, true);
     const std::int64_t size = target_size(left->type);
@@ -232,7 +228,7 @@ Node* additive_op(TokenCode op, Node* left, Node* right) {
     if (size == 1) return difference;
     return scaled(tok::slash, difference, size);
   }
-  if (class_of(left) == kind::pointer) {
+  if (class_of(left) == TypeKind::pointer) {
     require_integer(right);
     const std::int64_t size = target_size(left->type);
     if (size != 1) right = scaled(tok::star, right, size);
@@ -247,17 +243,17 @@ Node* compare_assign_op(TokenCode op, Node* left, Node* right) {
   require_values(left, right);
   if (op == tok::assign) {
     require_lvalue(left);
-    if (left->type->kind == kind::struct_ && right->type->kind == kind::struct_)
+    if (left->type->kind == TypeKind::struct_ && right->type->kind == TypeKind::struct_)
       return structure_copy(left, right);
   }
 
   bool matched = false;
   Type* result = left->type;
-  const TokenCode left_kind = class_of(left);
-  const TokenCode right_kind = class_of(right);
-  if (is_aggregate_kind(left_kind) || left_kind == kind::function)
+  const TypeKind left_kind = class_of(left);
+  const TypeKind right_kind = class_of(right);
+  if (is_aggregate_kind(left_kind) || left_kind == TypeKind::function)
     illegal_kind(left_kind);
-  if (left->type->kind == kind::spot) {
+  if (left->type->kind == TypeKind::spot) {
     matched = has_constant_value(right, 0);
   } else if (is_data_pointer(left->type)) {
     if (is_constant_equal(right, 0)) {
@@ -267,9 +263,9 @@ Node* compare_assign_op(TokenCode op, Node* left, Node* right) {
       matched = right == null_pointer_node();
     }
   }
-  if (is_aggregate_kind(right_kind) || right_kind == kind::function)
+  if (is_aggregate_kind(right_kind) || right_kind == TypeKind::function)
     illegal_kind(right_kind);
-  if (!matched && right->type->kind == kind::spot &&
+  if (!matched && right->type->kind == TypeKind::spot &&
       has_constant_value(left, 0)) {
     matched = true;
     result = right->type;
@@ -291,15 +287,15 @@ Node* compound_assign_op(TokenCode op, Node* left, Node* right) {
   require_value(right);
   require_integer(right);
   Type* result = type_int;
-  const TokenCode left_kind = class_of(left);
-  if (left_kind == kind::pointer) {
+  const TypeKind left_kind = class_of(left);
+  if (left_kind == TypeKind::pointer) {
     const OperatorRow* row = binary_operator(op);
     if (row == nullptr || row->rule != OperandRule::additive)
       report_error("operation illegal with pointer");
     const std::int64_t size = target_size(left->type);
     if (size != 1) right = scaled(tok::star, right, size);
     result = left->type;
-  } else if (left_kind != kind::int_) {
+  } else if (left_kind != TypeKind::int_) {
     illegal_kind(left_kind);
   }
   return new_node(static_cast<std::uint16_t>(node_class::compound | op), left,
@@ -321,13 +317,13 @@ Node* member_op(Node* n, Symbol* member_name) {
 }
 
 Node* cast_op(Type* target, Node* operand) {
-  if (target->kind == kind::pointer && target->count == 0 &&
+  if (target->kind == TypeKind::pointer && target->count == 0 &&
       is_data_pointer(target) && is_constant_equal(operand, 0))
     return null_pointer_node();
   if (operand->type != nullptr) {
-    if (arith_class(operand->type) == kind::int_ && is_data_pointer(target))
+    if (arith_class(operand->type) == TypeKind::int_ && is_data_pointer(target))
       return new_node(node_op::int_to_pointer, operand, nullptr, target);
-    if (is_data_pointer(operand->type) && arith_class(target) == kind::int_)
+    if (is_data_pointer(operand->type) && arith_class(target) == TypeKind::int_)
       return new_node(node_op::pointer_to_int, operand, nullptr, target);
   }
   const auto words = [](const Type* t) { return (rounded_size(t) + 3) / 4; };
@@ -339,14 +335,14 @@ Node* cast_op(Type* target, Node* operand) {
   return operand;
 }
 
-void check_passable(TokenCode type_kind) {
-  if (is_aggregate_kind(type_kind) || type_kind == kind::function)
+void check_passable(TypeKind type_kind) {
+  if (is_aggregate_kind(type_kind) || type_kind == TypeKind::function)
     illegal_kind(type_kind);
 }
 
-void check_integer_kind(TokenCode type_kind) {
-  if (type_kind != kind::int_ && type_kind != kind::char_ &&
-      type_kind != kind::short_ && type_kind != kind::byte)
+void check_integer_kind(TypeKind type_kind) {
+  if (type_kind != TypeKind::int_ && type_kind != TypeKind::char_ &&
+      type_kind != TypeKind::short_ && type_kind != TypeKind::byte)
     illegal_kind(type_kind);
 }
 

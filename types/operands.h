@@ -13,6 +13,7 @@ struct Node;
 struct OperatorRow;
 struct Symbol;
 struct Type;
+enum class TypeKind : TokenCode;
 
 void require_lvalue(const Node* n);
 Node* address_of(Node* n);
@@ -30,8 +31,8 @@ Node* member_op(Node* n, Symbol* member_name);
 Node* cast_op(Type* target, Node* operand);
 
 // Statement forms that take any non-aggregate value / an integer.
-void check_passable(TokenCode type_kind);
-void check_integer_kind(TokenCode type_kind);
+void check_passable(TypeKind type_kind);
+void check_integer_kind(TypeKind type_kind);
 
 // Stops with "operation illegal with ..." for the kind of `t`.
 [[noreturn]] void illegal_operation(const Type* t);

@@ -28,18 +28,18 @@ AggregateFacts* facts_of(const Type* t) {
 }
 
 // The basic records never change, so they are made once for the process.
-Type int_record{kind::int_};
-Type char_record{kind::char_};
-Type short_record{kind::short_};
-Type byte_record{kind::byte};
-Type spot_record{kind::spot};
-Type char_ptr_record{kind::pointer, &char_record};
-Type keytable_record{kind::pointer, &short_record, nullptr, -1};
-Type marker_record{kind::color_class_marker};
+Type int_record{TypeKind::int_};
+Type char_record{TypeKind::char_};
+Type short_record{TypeKind::short_};
+Type byte_record{TypeKind::byte};
+Type spot_record{TypeKind::spot};
+Type char_ptr_record{TypeKind::pointer, &char_record};
+Type keytable_record{TypeKind::pointer, &short_record, nullptr, -1};
+Type marker_record{TypeKind::color_class_marker};
 
 constexpr std::uint32_t first_arena_id = 100;
 
-bool is_aggregate(TokenCode k) { return k == kind::struct_ || k == kind::union_; }
+bool is_aggregate(TypeKind k) { return k == TypeKind::struct_ || k == TypeKind::union_; }
 
 // Pairs of struct records being compared further up the recursion: a pair
 // met again is taken as compatible, so that types that reach themselves
@@ -49,7 +49,7 @@ using PairsInProgress = std::set<std::pair<const Type*, const Type*>>;
 bool compatible(const Type* a, const Type* b, bool strict,
                 PairsInProgress& in_progress);
 
-TokenCode normalised_kind(const Type* t) {
+TypeKind normalised_kind(const Type* t) {
   return arith_class(t);
 }
 
@@ -68,11 +68,11 @@ bool members_compatible(const Type* a, const Type* b,
     const Type* ta = ma->type;
     const Type* tb = mb->type;
     const bool plain_pointers = ta != nullptr && tb != nullptr &&
-                                ta->kind == kind::pointer && ta->count == 0 &&
-                                tb->kind == kind::pointer && tb->count == 0;
+                                ta->kind == TypeKind::pointer && ta->count == 0 &&
+                                tb->kind == TypeKind::pointer && tb->count == 0;
     if (plain_pointers) {
-      const TokenCode ka = ta->sub != nullptr ? ta->sub->kind : 0;
-      const TokenCode kb = tb->sub != nullptr ? tb->sub->kind : 0;
+      const TypeKind ka = ta->sub != nullptr ? ta->sub->kind : TypeKind::none;
+      const TypeKind kb = tb->sub != nullptr ? tb->sub->kind : TypeKind::none;
       if (ka != kb) {
         result = false;
         break;
@@ -91,10 +91,10 @@ bool compatible(const Type* a, const Type* b, bool strict,
                 PairsInProgress& in_progress) {
   if (a == nullptr || b == nullptr) return false;
   if (strict && a->kind != b->kind) return false;
-  const TokenCode k = normalised_kind(a);
+  const TypeKind k = normalised_kind(a);
   if (k != normalised_kind(b)) return false;
   if (is_aggregate(k)) return members_compatible(a, b, in_progress);
-  if (k == kind::pointer) return compatible(a->sub, b->sub, true, in_progress);
+  if (k == TypeKind::pointer) return compatible(a->sub, b->sub, true, in_progress);
   return true;
 }
 
@@ -115,14 +115,14 @@ void append_type_text(std::string& out, const Type* t, bool top) {
     return;
   }
   switch (t->kind) {
-    case kind::int_: out += "integer"; return;
-    case kind::char_: out += "character"; return;
-    case kind::spot: out += "spot"; return;
-    case kind::short_: out += "short"; return;
-    case kind::byte: out += "byte"; return;
-    case kind::struct_:
-    case kind::union_: {
-      const bool is_struct = t->kind == kind::struct_;
+    case TypeKind::int_: out += "integer"; return;
+    case TypeKind::char_: out += "character"; return;
+    case TypeKind::spot: out += "spot"; return;
+    case TypeKind::short_: out += "short"; return;
+    case TypeKind::byte: out += "byte"; return;
+    case TypeKind::struct_:
+    case TypeKind::union_: {
+      const bool is_struct = t->kind == TypeKind::struct_;
       if (t->members == nullptr) {
         out += is_struct ? "undefined structure" : "undefined union";
         return;
@@ -132,7 +132,7 @@ void append_type_text(std::string& out, const Type* t, bool top) {
       out += "}";
       return;
     }
-    case kind::pointer: {
+    case TypeKind::pointer: {
       if (t->count != 0) {
         out += "array of " + std::to_string(t->count) + " ";
       } else {
@@ -140,15 +140,15 @@ void append_type_text(std::string& out, const Type* t, bool top) {
       }
       const Type* target = t->sub;
       if (!top && target != nullptr) {
-        if (target->kind == kind::struct_) {
+        if (target->kind == TypeKind::struct_) {
           out += "structure";
           return;
         }
-        if (target->kind == kind::union_) {
+        if (target->kind == TypeKind::union_) {
           out += "union";
           return;
         }
-        if (target->kind == kind::function) {
+        if (target->kind == TypeKind::function) {
           out += "function";
           return;
         }
@@ -156,12 +156,12 @@ void append_type_text(std::string& out, const Type* t, bool top) {
       append_type_text(out, target, top);
       return;
     }
-    case kind::function:
+    case TypeKind::function:
       out += "function returning ";
       append_type_text(out, t->sub, top);
       return;
     default:
-      out += "bad type " + std::to_string(t->kind) + " at " +
+      out += "bad type " + std::to_string(token_of(t->kind)) + " at " +
              std::to_string(t->id) + "\n";
   }
 }
@@ -170,12 +170,12 @@ void append_signature(std::string& out, const Type* t, int nest,
                       bool promote) {
   if (t == nullptr) return;
   switch (t->kind) {
-    case kind::int_: out += 'I'; return;
-    case kind::char_: out += promote ? 'I' : 'C'; return;
-    case kind::short_: out += promote ? 'I' : 'T'; return;
-    case kind::byte: out += 'B'; return;
-    case kind::spot: out += '.'; return;
-    case kind::pointer: {
+    case TypeKind::int_: out += 'I'; return;
+    case TypeKind::char_: out += promote ? 'I' : 'C'; return;
+    case TypeKind::short_: out += promote ? 'I' : 'T'; return;
+    case TypeKind::byte: out += 'B'; return;
+    case TypeKind::spot: out += '.'; return;
+    case TypeKind::pointer: {
       const int inner =
           (nest & nesting::member) != 0 ? nest | nesting::through_pointer
                                         : nest;
@@ -190,14 +190,14 @@ void append_signature(std::string& out, const Type* t, int nest,
       out += ']';
       return;
     }
-    case kind::function:
+    case TypeKind::function:
       out += '(';
       append_signature(out, t->sub, nest, false);
       out += ')';
       return;
-    case kind::struct_:
-    case kind::union_: {
-      out += t->kind == kind::struct_ ? 'S' : 'U';
+    case TypeKind::struct_:
+    case TypeKind::union_: {
+      out += t->kind == TypeKind::struct_ ? 'S' : 'U';
       if (nest == (nesting::member | nesting::through_pointer)) {
         out += '-';
         return;
@@ -239,7 +239,7 @@ Type* const color_class_marker = &marker_record;
 
 void TypeArena::reset() { *this = TypeArena{}; }
 
-Type* make_type(TokenCode k, Type* sub, std::int32_t count) {
+Type* make_type(TypeKind k, Type* sub, std::int32_t count) {
   Type& t = type_arena.types.emplace_back();
   t.kind = k;
   t.sub = sub;
@@ -257,20 +257,20 @@ Member* make_member(Symbol* name, Type* type) {
 
 Type* pointer_to(Type* t) {
   if (t == type_char) return type_char_ptr;
-  return make_type(kind::pointer, t, 0);
+  return make_type(TypeKind::pointer, t, 0);
 }
 
 std::int64_t type_size(const Type* t, bool round_top) {
   if (t == nullptr) return 0;
   switch (t->kind) {
-    case kind::char_:
-    case kind::short_:
+    case TypeKind::char_:
+    case TypeKind::short_:
       return 2;
-    case kind::byte:
+    case TypeKind::byte:
       return 1;
-    case kind::pointer:
+    case TypeKind::pointer:
       if (t->count == 0)
-        return t->sub != nullptr && t->sub->kind == kind::function ? 2 : 12;
+        return t->sub != nullptr && t->sub->kind == TypeKind::function ? 2 : 12;
     {
       const std::int64_t element = type_size(t->sub, false);
       const std::int64_t count = t->count;
@@ -278,15 +278,15 @@ std::int64_t type_size(const Type* t, bool round_top) {
         return type_size_limit;
       return count * element;
     }
-    case kind::struct_:
-    case kind::union_: {
+    case TypeKind::struct_:
+    case TypeKind::union_: {
       AggregateFacts* const facts = facts_of(t);
       std::int64_t total = facts != nullptr ? facts->size : -1;
       if (total < 0) {
         total = 0;
         for (const Member* m = t->members; m != nullptr; m = m->next) {
           const std::int64_t size = type_size(m->type, false);
-          total = t->kind == kind::struct_
+          total = t->kind == TypeKind::struct_
                       ? std::min(total + size, type_size_limit)
                       : std::max(total, size);
         }
@@ -296,13 +296,18 @@ std::int64_t type_size(const Type* t, bool round_top) {
       if (round_top) total = (total + 3) / 4 * 4;
       return total;
     }
-    default:
-      return 4;
+    case TypeKind::none:
+    case TypeKind::int_:
+    case TypeKind::spot:
+    case TypeKind::color_class_marker:
+    case TypeKind::function:
+      break;
   }
+  return 4;
 }
 
 std::int64_t member_offset(const Type* aggregate, const Member* member) {
-  if (aggregate == nullptr || aggregate->kind == kind::union_) return 0;
+  if (aggregate == nullptr || aggregate->kind == TypeKind::union_) return 0;
   std::int64_t offset = 0;
   for (const Member* m = aggregate->members; m != nullptr && m != member;
        m = m->next)
@@ -319,7 +324,7 @@ MemberPlace find_member(const Type* aggregate, const Symbol* name) {
     return {};
   }
   if (facts->members_by_name.empty()) {
-    const bool is_struct = aggregate->kind == kind::struct_;
+    const bool is_struct = aggregate->kind == TypeKind::struct_;
     std::int64_t offset = 0;
     for (const Member* m = aggregate->members; m != nullptr; m = m->next) {
       // The first member of a name wins, as in the walk.
@@ -332,29 +337,35 @@ MemberPlace find_member(const Type* aggregate, const Symbol* name) {
   return found != facts->members_by_name.end() ? found->second : MemberPlace{};
 }
 
-TokenCode arith_class(const Type* t) {
-  if (t == nullptr) return 0;
+TypeKind arith_class(const Type* t) {
+  if (t == nullptr) return TypeKind::none;
   switch (t->kind) {
-    case kind::int_:
-    case kind::char_:
-    case kind::short_:
-    case kind::byte:
-      return kind::int_;
-    case kind::pointer:
-      return is_function_pointer(t) ? kind::int_ : kind::pointer;
-    default:
-      return t->kind;
+    case TypeKind::int_:
+    case TypeKind::char_:
+    case TypeKind::short_:
+    case TypeKind::byte:
+      return TypeKind::int_;
+    case TypeKind::pointer:
+      return is_function_pointer(t) ? TypeKind::int_ : TypeKind::pointer;
+    case TypeKind::none:
+    case TypeKind::struct_:
+    case TypeKind::union_:
+    case TypeKind::spot:
+    case TypeKind::color_class_marker:
+    case TypeKind::function:
+      break;
   }
+  return t->kind;
 }
 
 bool is_function_pointer(const Type* t) {
-  return t != nullptr && t->kind == kind::pointer && t->sub != nullptr &&
-         t->sub->kind == kind::function;
+  return t != nullptr && t->kind == TypeKind::pointer && t->sub != nullptr &&
+         t->sub->kind == TypeKind::function;
 }
 
 bool is_data_pointer(const Type* t) {
-  return t != nullptr && t->kind == kind::pointer &&
-         (t->sub == nullptr || t->sub->kind != kind::function);
+  return t != nullptr && t->kind == TypeKind::pointer &&
+         (t->sub == nullptr || t->sub->kind != TypeKind::function);
 }
 
 bool types_compatible(const Type* a, const Type* b, bool report,

@@ -20,23 +20,27 @@ struct Symbol;
 struct Member;
 struct AggregateFacts;
 
-// Kind numbers are the token codes of the word or punctuator that
-// introduces the type, so kinds print and compare like tokens.
-namespace kind {
-inline constexpr TokenCode int_ = tok::kw_int;
-inline constexpr TokenCode char_ = tok::kw_char;
-inline constexpr TokenCode struct_ = tok::kw_struct;
-inline constexpr TokenCode union_ = tok::kw_union;
-inline constexpr TokenCode spot = tok::kw_spot;
-inline constexpr TokenCode short_ = tok::kw_short;
-inline constexpr TokenCode color_class_marker = tok::kw_color_class;
-inline constexpr TokenCode byte = tok::kw_byte;
-inline constexpr TokenCode pointer = tok::star;     // also arrays
-inline constexpr TokenCode function = tok::lparen;
-}  // namespace kind
+// What a type record is.  Each kind is numbered as the word or punctuator
+// that introduces it, so that a kind prints as that token's code; the
+// conversion is explicit (token_of).
+enum class TypeKind : TokenCode {
+  none = 0,
+  int_ = tok::kw_int,
+  char_ = tok::kw_char,
+  struct_ = tok::kw_struct,
+  union_ = tok::kw_union,
+  spot = tok::kw_spot,
+  short_ = tok::kw_short,
+  color_class_marker = tok::kw_color_class,
+  byte = tok::kw_byte,
+  pointer = tok::star,  // also arrays
+  function = tok::lparen,
+};
+
+constexpr TokenCode token_of(TypeKind k) { return static_cast<TokenCode>(k); }
 
 struct Type {
-  TokenCode kind = 0;
+  TypeKind kind = TypeKind::none;
   // Pointer and array: the element type.  Function: the result type (null
   // when it returns nothing).
   Type* sub = nullptr;
@@ -98,7 +102,7 @@ extern Type* const type_char_ptr;   // string constants, the null pointer
 extern Type* const type_keytable;   // key-table names
 extern Type* const color_class_marker;
 
-Type* make_type(TokenCode kind, Type* sub, std::int32_t count);
+Type* make_type(TypeKind kind, Type* sub, std::int32_t count);
 Member* make_member(Symbol* name, Type* type);
 
 // The decay of an array (and the address-of operator): pointer to t.
@@ -118,7 +122,11 @@ std::int64_t member_offset(const Type* aggregate, const Member* member);
 // null member when there is none.
 MemberPlace find_member(const Type* aggregate, const Symbol* name);
 
-TokenCode arith_class(const Type* t);
+TypeKind arith_class(const Type* t);
+// Arrays are pointer records with an element count (-1 while open).
+inline bool is_array(const Type* t) {
+  return t != nullptr && t->kind == TypeKind::pointer && t->count != 0;
+}
 bool is_data_pointer(const Type* t);
 bool is_function_pointer(const Type* t);
 

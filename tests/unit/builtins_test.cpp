@@ -236,7 +236,7 @@ TEST_F(BuiltinsTest, VariadicPrimitivesAreTheFormattedOutputFamily) {
 // declarations carry, so programs can pass them.
 TEST_F(BuiltinsTest, StructureSignaturesAgreeWithThePredefinedTypes) {
   auto signature_of_pointer_to = [](Type* t) {
-    const Type* as_parameter[] = {make_type(kind::pointer, t, 0)};
+    const Type* as_parameter[] = {make_type(TypeKind::pointer, t, 0)};
     return param_signature(as_parameter);
   };
   EXPECT_EQ(signature_of_pointer_to(declaration("jmp_buf")->type),
@@ -409,7 +409,7 @@ TEST_F(BuiltinsTest, ScalarVariablesHaveTheirListedTypes) {
 TEST_F(BuiltinsTest, MouseCursorLayout) {
   Type* cursor = symbol("mouse_cursor")->tag;
   ASSERT_NE(cursor, nullptr);
-  ASSERT_EQ(cursor->kind, kind::struct_);
+  ASSERT_EQ(cursor->kind, TypeKind::struct_);
   EXPECT_EQ(type_size(cursor, false), 68);
   EXPECT_EQ(rounded_size(cursor), 68);
   const Member* on = cursor->members;
@@ -448,7 +448,7 @@ TEST_F(BuiltinsTest, PrintOptionsAndOpaqueStructures) {
     EXPECT_EQ(d->kind, DeclKind::type_name);
     EXPECT_EQ(d->builtin_number, 0);
     EXPECT_EQ(d->array_count, 0);
-    ASSERT_EQ(d->type->kind, kind::struct_);
+    ASSERT_EQ(d->type->kind, TypeKind::struct_);
     EXPECT_EQ(type_size(d->type, false), o.size);
     // One member, whose name no program can write.
     ASSERT_NE(d->type->members, nullptr);

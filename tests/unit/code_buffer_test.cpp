@@ -78,7 +78,7 @@ TEST_F(CodeBufferTest, SizedAppendersAndLoadsBySize) {
   emit_pop(type_int);
   emit_pop(type_char_ptr);
   emit_dup(type_byte);
-  emit_dup(make_type(kind::pointer, type_int, 2));
+  emit_dup(make_type(TypeKind::pointer, type_int, 2));
   EXPECT_EQ(emitted(), (ByteBuffer{op::load_1, op::load_2, op::load_4,
                                    op::load_4, op::load_large, op::load_large,
                                    op::store_1, op::store_2, op::store_4,
@@ -324,7 +324,7 @@ namespace {
 
 TEST_F(CodeBufferTest, LocalAccessBySizeAndOffset) {
   Type* function_pointer =
-      make_type(kind::pointer, make_type(kind::function, type_int, 0), 0);
+      make_type(TypeKind::pointer, make_type(TypeKind::function, type_int, 0), 0);
   emit_load_local(200, type_char);          // 91, 6, 200, 0
   emit_load_local(5, type_byte);            // 91, 0, 5
   emit_store_local(7, type_short);          // 92, 1, 7

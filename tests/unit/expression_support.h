@@ -42,16 +42,16 @@ inline Declaration* declare_name(const std::string& name, DeclKind kind,
 }
 
 inline Type* array_of(Type* element, int count) {
-  return make_type(kind::pointer, element, count);
+  return make_type(TypeKind::pointer, element, count);
 }
 
 inline Type* function_returning(Type* result) {
-  return make_type(kind::function, result, 0);
+  return make_type(TypeKind::function, result, 0);
 }
 
 // A struct (or union) type with the given members in order.
 inline Type* aggregate_type(
-    TokenCode k, std::initializer_list<std::pair<const char*, Type*>> members) {
+    TypeKind k, std::initializer_list<std::pair<const char*, Type*>> members) {
   Type* t = make_type(k, nullptr, 0);
   Member** tail = &t->members;
   for (auto [member_name, member_type] : members) {

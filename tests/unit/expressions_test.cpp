@@ -17,12 +17,12 @@ class ExpressionTest : public ::testing::Test, protected test::ExpressionFixture
  protected:
   void SetUp() override {
     start();
-    point = aggregate_type(kind::struct_, {{"x", type_int}, {"y", type_short},
+    point = aggregate_type(TypeKind::struct_, {{"x", type_int}, {"y", type_short},
                                            {"name", type_char_ptr}});
-    other_point = aggregate_type(kind::struct_, {{"x", type_int},
+    other_point = aggregate_type(TypeKind::struct_, {{"x", type_int},
                                                  {"y", type_short},
                                                  {"name", type_char_ptr}});
-    small_union = aggregate_type(kind::union_, {{"i", type_int}, {"b", type_byte}});
+    small_union = aggregate_type(TypeKind::union_, {{"i", type_int}, {"b", type_byte}});
     declare_name("i", DeclKind::global, type_int);
     declare_name("j", DeclKind::global, type_int);
     declare_name("c", DeclKind::global, type_char);
@@ -414,7 +414,7 @@ TEST_F(ExpressionTest, NodesAreRecycled) {
 TEST(KindChecks, PassableAndInteger) {
   test::ExpressionFixture f;
   f.start();
-  auto message = [&](auto check, TokenCode k) {
+  auto message = [&](auto check, TypeKind k) {
     f.console.clear();
     try {
       check(k);
@@ -422,18 +422,18 @@ TEST(KindChecks, PassableAndInteger) {
     }
     return f.console;
   };
-  EXPECT_EQ(message(check_passable, kind::spot), "");
-  EXPECT_EQ(message(check_passable, kind::pointer), "");
-  EXPECT_EQ(message(check_passable, kind::struct_),
+  EXPECT_EQ(message(check_passable, TypeKind::spot), "");
+  EXPECT_EQ(message(check_passable, TypeKind::pointer), "");
+  EXPECT_EQ(message(check_passable, TypeKind::struct_),
             "e.q 1: operation illegal with structure\n");
-  EXPECT_EQ(message(check_passable, kind::function),
+  EXPECT_EQ(message(check_passable, TypeKind::function),
             "e.q 1: operation illegal with function\n");
-  EXPECT_EQ(message(check_integer_kind, kind::byte), "");
-  EXPECT_EQ(message(check_integer_kind, kind::spot),
+  EXPECT_EQ(message(check_integer_kind, TypeKind::byte), "");
+  EXPECT_EQ(message(check_integer_kind, TypeKind::spot),
             "e.q 1: operation illegal with spot\n");
-  EXPECT_EQ(message(check_integer_kind, kind::pointer),
+  EXPECT_EQ(message(check_integer_kind, TypeKind::pointer),
             "e.q 1: operation illegal with pointer\n");
-  EXPECT_EQ(message(check_integer_kind, kind::union_),
+  EXPECT_EQ(message(check_integer_kind, TypeKind::union_),
             "e.q 1: operation illegal with union\n");
   f.finish();
 }

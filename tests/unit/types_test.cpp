@@ -23,7 +23,7 @@ class TypesTest : public ::testing::Test {
     return symbols.current;
   }
   // A struct (or union) with the given members, in order.
-  static Type* aggregate(TokenCode k,
+  static Type* aggregate(TypeKind k,
                          std::initializer_list<std::pair<const char*, Type*>>
                              members) {
     Type* t = make_type(k, nullptr, 0);
@@ -35,10 +35,10 @@ class TypesTest : public ::testing::Test {
     return t;
   }
   static Type* array_of(Type* element, int count) {
-    return make_type(kind::pointer, element, count);
+    return make_type(TypeKind::pointer, element, count);
   }
   static Type* function_returning(Type* result) {
-    return make_type(kind::function, result, 0);
+    return make_type(TypeKind::function, result, 0);
   }
 
   std::string console_;
@@ -53,7 +53,7 @@ TEST_F(TypesTest, SizesInTheEditorsMemoryModel) {
   EXPECT_EQ(type_size(nullptr, true), 0);
   EXPECT_EQ(type_size(type_char_ptr, false), 12);
   EXPECT_EQ(type_size(pointer_to(type_int), false), 12);
-  EXPECT_EQ(type_size(make_type(kind::pointer, nullptr, 0), false), 12);
+  EXPECT_EQ(type_size(make_type(TypeKind::pointer, nullptr, 0), false), 12);
   EXPECT_EQ(type_size(pointer_to(function_returning(type_int)), false), 2);
   EXPECT_EQ(type_size(function_returning(nullptr), false), 4);
   EXPECT_EQ(type_size(color_class_marker, false), 4);
@@ -61,19 +61,19 @@ TEST_F(TypesTest, SizesInTheEditorsMemoryModel) {
 }
 
 TEST_F(TypesTest, StructsArePackedAndRoundedOnlyAtTheTop) {
-  Type* s = aggregate(kind::struct_, {{"b", type_byte}, {"i", type_int}});
+  Type* s = aggregate(TypeKind::struct_, {{"b", type_byte}, {"i", type_int}});
   EXPECT_EQ(type_size(s, false), 5);
   EXPECT_EQ(rounded_size(s), 8);
   Type* pair = array_of(s, 2);
   EXPECT_EQ(type_size(pair, false), 10);
   EXPECT_EQ(rounded_size(pair), 10);
   // A struct inside a struct is not rounded either.
-  Type* outer = aggregate(kind::struct_, {{"s", s}, {"c", type_byte}});
+  Type* outer = aggregate(TypeKind::struct_, {{"s", s}, {"c", type_byte}});
   EXPECT_EQ(type_size(outer, false), 6);
   EXPECT_EQ(rounded_size(outer), 8);
-  Type* u = aggregate(kind::union_, {{"b", type_byte}, {"p", type_char_ptr}});
+  Type* u = aggregate(TypeKind::union_, {{"b", type_byte}, {"p", type_char_ptr}});
   EXPECT_EQ(type_size(u, false), 12);
-  Type* odd = aggregate(kind::union_, {{"b", type_byte}, {"c", array_of(type_byte, 5)}});
+  Type* odd = aggregate(TypeKind::union_, {{"b", type_byte}, {"c", array_of(type_byte, 5)}});
   EXPECT_EQ(rounded_size(odd), 8);
   EXPECT_EQ(member_offset(s, s->members->next), 1);
   EXPECT_EQ(member_offset(outer, outer->members->next), 5);
@@ -82,18 +82,18 @@ TEST_F(TypesTest, StructsArePackedAndRoundedOnlyAtTheTop) {
   Type* huge = array_of(array_of(type_int, 2000000000), 2000000000);
   EXPECT_EQ(type_size(huge, false), type_size_limit);
   EXPECT_EQ(type_size(array_of(huge, 3), false), type_size_limit);
-  Type* two_huge = aggregate(kind::struct_, {{"a", huge}, {"b", huge}});
+  Type* two_huge = aggregate(TypeKind::struct_, {{"a", huge}, {"b", huge}});
   EXPECT_EQ(rounded_size(two_huge), type_size_limit);
   EXPECT_EQ(type_size(array_of(type_int, 2000000000), false), 8000000000);
 }
 
 TEST_F(TypesTest, ClassesOfArithmetic) {
-  EXPECT_EQ(arith_class(type_char), kind::int_);
-  EXPECT_EQ(arith_class(type_byte), kind::int_);
-  EXPECT_EQ(arith_class(type_short), kind::int_);
-  EXPECT_EQ(arith_class(pointer_to(function_returning(type_int))), kind::int_);
-  EXPECT_EQ(arith_class(type_char_ptr), kind::pointer);
-  EXPECT_EQ(arith_class(type_spot), kind::spot);
+  EXPECT_EQ(arith_class(type_char), TypeKind::int_);
+  EXPECT_EQ(arith_class(type_byte), TypeKind::int_);
+  EXPECT_EQ(arith_class(type_short), TypeKind::int_);
+  EXPECT_EQ(arith_class(pointer_to(function_returning(type_int))), TypeKind::int_);
+  EXPECT_EQ(arith_class(type_char_ptr), TypeKind::pointer);
+  EXPECT_EQ(arith_class(type_spot), TypeKind::spot);
   EXPECT_TRUE(is_data_pointer(array_of(type_int, 3)));
   EXPECT_TRUE(is_data_pointer(type_keytable));
   EXPECT_FALSE(is_data_pointer(pointer_to(function_returning(nullptr))));
@@ -119,38 +119,38 @@ TEST_F(TypesTest, Compatibility) {
 }
 
 TEST_F(TypesTest, StructsCompareByMembers) {
-  Type* a = aggregate(kind::struct_, {{"x", type_int}, {"p", type_char_ptr}});
-  Type* b = aggregate(kind::struct_, {{"x", type_int}, {"p", type_char_ptr}});
+  Type* a = aggregate(TypeKind::struct_, {{"x", type_int}, {"p", type_char_ptr}});
+  Type* b = aggregate(TypeKind::struct_, {{"x", type_int}, {"p", type_char_ptr}});
   Type* swapped =
-      aggregate(kind::struct_, {{"p", type_char_ptr}, {"x", type_int}});
-  Type* shorter = aggregate(kind::struct_, {{"x", type_int}});
+      aggregate(TypeKind::struct_, {{"p", type_char_ptr}, {"x", type_int}});
+  Type* shorter = aggregate(TypeKind::struct_, {{"x", type_int}});
   Type* as_union =
-      aggregate(kind::union_, {{"x", type_int}, {"p", type_char_ptr}});
+      aggregate(TypeKind::union_, {{"x", type_int}, {"p", type_char_ptr}});
   EXPECT_TRUE(types_compatible(a, b, false, true));
   EXPECT_FALSE(types_compatible(a, swapped, false, false));
   EXPECT_FALSE(types_compatible(a, shorter, false, false));
   EXPECT_FALSE(types_compatible(shorter, a, false, false));
   EXPECT_FALSE(types_compatible(a, as_union, false, false));
   // Members are compared strictly: char against int differs there.
-  Type* c = aggregate(kind::struct_, {{"x", type_char}, {"p", type_char_ptr}});
+  Type* c = aggregate(TypeKind::struct_, {{"x", type_char}, {"p", type_char_ptr}});
   EXPECT_FALSE(types_compatible(a, c, false, false));
   // Plain pointer members compare only the kinds of their targets.
-  Type* d = aggregate(kind::struct_, {{"x", type_int}, {"p", pointer_to(a)}});
-  Type* e = aggregate(kind::struct_, {{"x", type_int}, {"p", pointer_to(c)}});
+  Type* d = aggregate(TypeKind::struct_, {{"x", type_int}, {"p", pointer_to(a)}});
+  Type* e = aggregate(TypeKind::struct_, {{"x", type_int}, {"p", pointer_to(c)}});
   EXPECT_TRUE(types_compatible(d, e, false, false));
   // A struct without a member list matches nothing, not even itself.
-  Type* undefined = make_type(kind::struct_, nullptr, 0);
+  Type* undefined = make_type(TypeKind::struct_, nullptr, 0);
   EXPECT_FALSE(types_compatible(undefined, undefined, false, false));
 }
 
 TEST_F(TypesTest, StructsReachingThemselvesCompareInFiniteTime) {
   // struct A { struct A *p[2]; } against its twin B.
-  Type* a = make_type(kind::struct_, nullptr, 0);
+  Type* a = make_type(TypeKind::struct_, nullptr, 0);
   a->members = make_member(name("p"), array_of(pointer_to(a), 2));
-  Type* b = make_type(kind::struct_, nullptr, 0);
+  Type* b = make_type(TypeKind::struct_, nullptr, 0);
   b->members = make_member(name("p"), array_of(pointer_to(b), 2));
   EXPECT_TRUE(types_compatible(a, b, false, false));
-  Type* c = make_type(kind::struct_, nullptr, 0);
+  Type* c = make_type(TypeKind::struct_, nullptr, 0);
   c->members = make_member(name("p"), array_of(pointer_to(c), 3));
   c->members->next = make_member(name("q"), type_int);
   EXPECT_FALSE(types_compatible(a, c, false, false));
@@ -167,30 +167,30 @@ TEST_F(TypesTest, MismatchLineIsANote) {
 }
 
 TEST_F(TypesTest, Printing) {
-  Type* s = aggregate(kind::struct_, {{"a", type_int}, {"b", type_char_ptr}});
+  Type* s = aggregate(TypeKind::struct_, {{"a", type_int}, {"b", type_char_ptr}});
   EXPECT_EQ(type_text(pointer_to(s)),
             "pointer to structure of {a: integer, b: pointer to character}");
   EXPECT_EQ(type_text(array_of(type_char_ptr, 50)),
             "array of 50 pointer to character");
   // A member that points to its own struct prints just "structure".
-  Type* node = make_type(kind::struct_, nullptr, 0);
+  Type* node = make_type(TypeKind::struct_, nullptr, 0);
   node->members = make_member(name("next"), pointer_to(node));
   node->members->next = make_member(name("f"), pointer_to(function_returning(type_int)));
   EXPECT_EQ(type_text(node),
             "structure of {next: pointer to structure, f: pointer to function}");
-  Type* u = aggregate(kind::union_, {{"s", s}, {"u", pointer_to(make_type(kind::union_, nullptr, 0))}});
+  Type* u = aggregate(TypeKind::union_, {{"s", s}, {"u", pointer_to(make_type(TypeKind::union_, nullptr, 0))}});
   EXPECT_EQ(type_text(u),
             "union of {s: structure of {a: integer, b: pointer to character}, "
             "u: pointer to union}");
-  EXPECT_EQ(type_text(make_type(kind::struct_, nullptr, 0)),
+  EXPECT_EQ(type_text(make_type(TypeKind::struct_, nullptr, 0)),
             "undefined structure");
-  EXPECT_EQ(type_text(make_type(kind::union_, nullptr, 0)), "undefined union");
+  EXPECT_EQ(type_text(make_type(TypeKind::union_, nullptr, 0)), "undefined union");
   EXPECT_EQ(type_text(function_returning(nullptr)), "function returning none");
   EXPECT_EQ(type_text(pointer_to(function_returning(type_spot))),
             "pointer to function returning spot");
   EXPECT_EQ(type_text(nullptr), "none");
   EXPECT_EQ(type_text(type_byte) + type_text(type_short), "byteshort");
-  Type* bad = make_type(tok::kw_while, nullptr, 0);
+  Type* bad = make_type(static_cast<TypeKind>(tok::kw_while), nullptr, 0);
   EXPECT_EQ(type_text(bad), "bad type 34 at " + std::to_string(bad->id) + "\n");
   print_member_list(s->members);
   EXPECT_EQ(console_, "a: integer, b: pointer to character");
@@ -212,12 +212,12 @@ TEST_F(TypesTest, Signatures) {
   EXPECT_EQ(type_signature(function_returning(nullptr), 0, false), "()");
   EXPECT_EQ(type_signature(pointer_to(function_returning(type_char)), 0, true),
             "*(C)");
-  Type* big = aggregate(kind::struct_, {{"data", array_of(type_byte, 800)}});
+  Type* big = aggregate(TypeKind::struct_, {{"data", array_of(type_byte, 800)}});
   EXPECT_EQ(type_signature(pointer_to(big), 0, true), "*S{[800B]}");
-  Type* u = aggregate(kind::union_, {{"c", type_char}, {"s", type_short}});
+  Type* u = aggregate(TypeKind::union_, {{"c", type_char}, {"s", type_short}});
   EXPECT_EQ(type_signature(u, 0, true), "U{CT}");
   EXPECT_TRUE(console_.empty());
-  EXPECT_EQ(type_signature(make_type(tok::kw_while, nullptr, 0), 0, false),
+  EXPECT_EQ(type_signature(make_type(static_cast<TypeKind>(tok::kw_while), nullptr, 0), 0, false),
             "????");
   EXPECT_EQ(console_, "bad type conversion\n");
 }
@@ -225,8 +225,8 @@ TEST_F(TypesTest, Signatures) {
 TEST_F(TypesTest, CompleteStructuresKeepTheirSizeAndSignature) {
   // Made by hand, the records count as still being read (as during a body)
   // and nothing is kept: a member added later shows.
-  Type* inner = aggregate(kind::struct_, {{"a", type_int}});
-  Type* outer = aggregate(kind::struct_, {{"in", inner}, {"next", nullptr}});
+  Type* inner = aggregate(TypeKind::struct_, {{"a", type_int}});
+  Type* outer = aggregate(TypeKind::struct_, {{"in", inner}, {"next", nullptr}});
   outer->members->next->type = pointer_to(outer);
   EXPECT_EQ(type_signature(outer, 0, false), "S{S{I}*S-}");
   EXPECT_EQ(type_size(inner, false), 4);
@@ -257,10 +257,10 @@ TEST_F(TypesTest, CompleteStructuresKeepTheirSizeAndSignature) {
 }
 
 TEST_F(TypesTest, SelfReferenceUsesTheShortForm) {
-  Type* node = make_type(kind::struct_, nullptr, 0);
+  Type* node = make_type(TypeKind::struct_, nullptr, 0);
   node->members = make_member(name("next"), pointer_to(node));
   node->members->next = make_member(name("inner"),
-                                    aggregate(kind::struct_, {{"c", type_char}}));
+                                    aggregate(TypeKind::struct_, {{"c", type_char}}));
   node->members->next->next = make_member(name("v"), array_of(pointer_to(node), 2));
   EXPECT_EQ(type_signature(node, 0, false), "S{*S-S{C}[2*S-]}");
   EXPECT_EQ(type_signature(pointer_to(node), 0, true), "*S{*S-S{C}[2*S-]}");
@@ -276,13 +276,13 @@ TEST_F(TypesTest, ParameterSignatures) {
 TEST_F(TypesTest, DecayAndSharedRecords) {
   EXPECT_EQ(pointer_to(type_char), type_char_ptr);
   Type* p = pointer_to(type_int);
-  EXPECT_EQ(p->kind, kind::pointer);
+  EXPECT_EQ(p->kind, TypeKind::pointer);
   EXPECT_EQ(p->sub, type_int);
   EXPECT_EQ(p->count, 0);
   EXPECT_NE(pointer_to(type_int), p);
   EXPECT_EQ(type_keytable->count, -1);
   EXPECT_EQ(type_keytable->sub, type_short);
-  EXPECT_EQ(color_class_marker->kind, tok::kw_color_class);
+  EXPECT_EQ(token_of(color_class_marker->kind), tok::kw_color_class);
 }
 
 }  // namespace

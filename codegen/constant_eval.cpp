@@ -27,9 +27,9 @@ bool is_foldable(TokenCode op) {
 }
 
 bool is_constant_leaf(const Node* n) {
-  return n != nullptr && (n->op == node_op::char_const ||
-                          n->op == node_op::int_const ||
-                          n->op == node_op::folded);
+  return n != nullptr && (n->op == NodeOp::char_const ||
+                          n->op == NodeOp::int_const ||
+                          n->op == NodeOp::folded);
 }
 
 bool is_small_constant(const Node* n) {
@@ -65,7 +65,7 @@ std::int32_t fold(TokenCode op, const Node* left, const Node* right) {
     }
     case Fold::select:
       // The right operand is the ":" node holding both alternatives.
-      if (right == nullptr || right->op != node_op::colon) not_constant();
+      if (right == nullptr || right->op != NodeOp::colon) not_constant();
       return evaluate(left) != 0 ? evaluate(right->left)
                                  : evaluate(right->right);
     case Fold::both:
@@ -88,23 +88,23 @@ std::int32_t fold_unary(TokenCode op, const Node* operand) {
 std::int32_t evaluate(const Node* n) {
   if (n == nullptr) not_constant();
   switch (node_class_of(n)) {
-    case node_class::unary:
+    case NodeClass::unary:
       if (prefix_operator(node_code(n)) != nullptr)
         return fold_unary(node_code(n), n->left);
       not_constant();
-    case node_class::binary:
+    case NodeClass::binary:
       return fold(node_code(n), n->left, n->right);
-    case node_class::compound:
+    case NodeClass::compound:
       not_constant();
-    default:
+    case NodeClass::leaf:
       break;
   }
   switch (n->op) {
-    case node_op::int_const:
+    case NodeOp::int_const:
       return folding::wrap(integer_constant_value(n->symbol->name));
-    case node_op::folded:
+    case NodeOp::folded:
       return n->value;
-    case node_op::char_const:
+    case NodeOp::char_const:
       return char_constant_value(n->symbol->name);
     default:
       not_constant();

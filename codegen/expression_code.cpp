@@ -140,23 +140,23 @@ void value_of_identifier(Node* n) {
 
 void value_of_leaf(Node* n) {
   switch (n->op) {
-    case node_op::identifier:
+    case NodeOp::identifier:
       value_of_identifier(n);
       return;
-    case node_op::string_const:
-    case node_op::string_concat:
+    case NodeOp::string_const:
+    case NodeOp::string_concat:
       decode_string_expression(n, code.string_characters);
       emit(op::push_string, add_string_entry(code.string_characters));
       return;
-    case node_op::char_const:
-    case node_op::int_const:
-    case node_op::folded:
+    case NodeOp::char_const:
+    case NodeOp::int_const:
+    case NodeOp::folded:
       emit_constant(evaluate(n));
       return;
-    case node_op::null_pointer:
+    case NodeOp::null_pointer:
       emit(op::push_null);
       return;
-    case node_op::color_class:
+    case NodeOp::color_class:
       emit(op::push_color_class, InPlaceName{n->symbol->name});
       return;
     default:
@@ -166,43 +166,43 @@ void value_of_leaf(Node* n) {
 
 void value_of_unary(Node* n) {
   switch (n->op) {
-    case node_op::spot_content:
+    case NodeOp::spot_content:
       compile_value(n->left);
       emit(op::load_spot);
       return;
-    case node_op::dereference:
+    case NodeOp::dereference:
       compile_value(n->left);
       if (!is_array(n->type)) {
         emit(op::deref);
         emit_load(size_of(n->type));
       }
       return;
-    case node_op::negate:
-    case node_op::complement:
-    case node_op::logical_not:
+    case NodeOp::negate:
+    case NodeOp::complement:
+    case NodeOp::logical_not:
       compile_value(n->left);
       // "~" takes all ones as its other operand; "!" tests a pointer as
       // an integer.
-      if (n->op == node_op::complement) emit_constant(-1);
-      if (n->op == node_op::logical_not && is_large(n->left->type))
+      if (n->op == NodeOp::complement) emit_constant(-1);
+      if (n->op == NodeOp::logical_not && is_large(n->left->type))
         emit(op::ptr_to_int);
       emit_instructions(*prefix_operator(node_code(n)));
       return;
-    case node_op::address_of:
+    case NodeOp::address_of:
       compile_address(n->left);
       return;
-    case node_op::cast:
+    case NodeOp::cast:
       compile_value(n->left);
       return;
-    case node_op::int_to_pointer:
+    case NodeOp::int_to_pointer:
       compile_value(n->left);
       emit(op::int_to_ptr);
       return;
-    case node_op::pointer_to_int:
+    case NodeOp::pointer_to_int:
       compile_value(n->left);
       emit(op::ptr_to_int);
       return;
-    case node_op::member:
+    case NodeOp::member:
       emit_member_address(n);
       if (!is_array(n->type)) {
         emit(op::deref);
@@ -220,11 +220,11 @@ void value_of_unary(Node* n) {
 bool try_increment_in_place(Node* n, std::uint8_t mode) {
   const TokenCode code = node_code(n);
   bool subtract;
-  if (n->op == node_op::post_increment || code == tok::plus) subtract = false;
-  else if (n->op == node_op::post_decrement || code == tok::minus) subtract = true;
+  if (n->op == NodeOp::post_increment || code == tok::plus) subtract = false;
+  else if (n->op == NodeOp::post_decrement || code == tok::minus) subtract = true;
   else return false;
   Node* target = n->left;
-  if (target->op != node_op::identifier || !is_small_constant(n->right))
+  if (target->op != NodeOp::identifier || !is_small_constant(n->right))
     return false;
   Declaration* d = declaration_of(target);
   const bool frame = is_frame_variable(d) && size_of(d->type) == 4 &&
@@ -243,14 +243,14 @@ bool try_increment_in_place(Node* n, std::uint8_t mode) {
 // stack (when wanted) is the old one for postfix, the new one otherwise.
 void compute_and_store(Node* n, bool value_wanted) {
   const bool postfix =
-      n->op == node_op::post_increment || n->op == node_op::post_decrement;
+      n->op == NodeOp::post_increment || n->op == NodeOp::post_decrement;
   Node* copy = copy_tree(n->left);
   compile_value(copy);
   release_tree(copy);
   if (postfix) {
     if (value_wanted) emit_dup(n->type);
     compile_value(n->right);
-    emit(n->op == node_op::post_increment ? op::add : op::sub);
+    emit(n->op == NodeOp::post_increment ? op::add : op::sub);
   } else {
     compile_value(n->right);
     emit_operator(node_code(n));
@@ -278,26 +278,26 @@ void value_of_binary(Node* n) {
     return;
   }
   switch (n->op) {
-    case node_op::assign:
+    case NodeOp::assign:
       compile_value(n->right);
       emit_dup(n->type);
       compile_store(n->left);
       return;
-    case node_op::comma:
+    case NodeOp::comma:
       compile_effect(n->left);
       compile_value(n->right);
       return;
-    case node_op::conditional:
+    case NodeOp::conditional:
       compile_conditional(n, true);
       return;
-    case node_op::call:
+    case NodeOp::call:
       compile_call(n, true);
       return;
-    case node_op::string_concat:
+    case NodeOp::string_concat:
       value_of_leaf(n);
       return;
-    case node_op::post_increment:
-    case node_op::post_decrement:
+    case NodeOp::post_increment:
+    case NodeOp::post_decrement:
       compile_update(n, inc_mode::value_before);
       return;
     default:
@@ -307,7 +307,7 @@ void value_of_binary(Node* n) {
   if (row == nullptr) report_error("internal error: bad expression code");
   // a + b * k with a small constant k: the scaled add.
   Node* right = n->right;
-  if (code == tok::plus && right->op == (node_class::binary | tok::star) &&
+  if (code == tok::plus && right->op == operator_node(NodeClass::binary, tok::star) &&
       is_small_constant(right->right)) {
     compile_value(n->left);
     compile_value(right->left);
@@ -334,50 +334,51 @@ int argument_words(const Node* argument) {
 
 void compile_value(Node* n) {
   switch (node_class_of(n)) {
-    case node_class::leaf:
+    case NodeClass::leaf:
       value_of_leaf(n);
       return;
-    case node_class::unary:
+    case NodeClass::unary:
       value_of_unary(n);
       return;
-    case node_class::binary:
+    case NodeClass::binary:
       value_of_binary(n);
       return;
-    default:
+    case NodeClass::compound:
       compile_update(n, inc_mode::value_after);
+      return;
   }
 }
 
 void compile_effect(Node* n) {
   switch (node_class_of(n)) {
-    case node_class::leaf:
+    case NodeClass::leaf:
       return;
-    case node_class::unary:
+    case NodeClass::unary:
       compile_effect(n->left);
       return;
-    case node_class::compound:
+    case NodeClass::compound:
       compile_update(n, inc_mode::no_value);
       return;
-    default:
+    case NodeClass::binary:
       break;
   }
   const TokenCode code = node_code(n);
   switch (n->op) {
-    case node_op::call:
+    case NodeOp::call:
       compile_call(n, false);
       return;
-    case node_op::assign:
+    case NodeOp::assign:
       compile_value(n->right);
       compile_store(n->left);
       return;
-    case node_op::conditional:
+    case NodeOp::conditional:
       compile_conditional(n, false);
       return;
-    case node_op::post_increment:
-    case node_op::post_decrement:
+    case NodeOp::post_increment:
+    case NodeOp::post_decrement:
       compile_update(n, inc_mode::no_value);
       return;
-    case node_op::comma:
+    case NodeOp::comma:
       compile_effect(n->left);
       compile_effect(n->right);
       return;
@@ -398,7 +399,7 @@ void compile_effect(Node* n) {
 }
 
 void compile_condition(Node* n, int sense, int label) {
-  const int own = node_class_of(n) == node_class::binary
+  const int own = node_class_of(n) == NodeClass::binary
                       ? short_circuit_sense(node_code(n))
                       : 0;
   if (own != 0) {
@@ -417,7 +418,7 @@ void compile_condition(Node* n, int sense, int label) {
     compile_effect(n);
     return;
   }
-  while (n->op == node_op::logical_not) {
+  while (n->op == NodeOp::logical_not) {
     n = n->left;
     sense = -sense;
   }
@@ -425,9 +426,9 @@ void compile_condition(Node* n, int sense, int label) {
     if ((evaluate(n) != 0) == (sense > 0)) emit(op::jump, Label{label});
     return;
   }
-  if (n->op == (node_class::binary | tok::not_equal) ||
-      n->op == (node_class::binary | tok::equal_equal)) {
-    const int test = n->op == (node_class::binary | tok::not_equal) ? -sense
+  if (n->op == operator_node(NodeClass::binary, tok::not_equal) ||
+      n->op == operator_node(NodeClass::binary, tok::equal_equal)) {
+    const int test = n->op == operator_node(NodeClass::binary, tok::not_equal) ? -sense
                                                                       : sense;
     if (!is_data_pointer(n->right->type)) {
       Node* value = nullptr;
@@ -467,15 +468,15 @@ void compile_conditional(Node* n, bool value_wanted) {
 }
 
 void compile_address(Node* n) {
-  if (n->op == node_op::dereference) {
+  if (n->op == NodeOp::dereference) {
     compile_value(n->left);
     return;
   }
-  if (n->op == node_op::member) {
+  if (n->op == NodeOp::member) {
     emit_member_address(n);
     return;
   }
-  if (n->op != node_op::identifier) report_error("can't compute address");
+  if (n->op != NodeOp::identifier) report_error("can't compute address");
   Declaration* d = declaration_of(n);
   if (d->kind == DeclKind::global) {
     emit_reference(op::addr_global, n->symbol);
@@ -492,21 +493,21 @@ void compile_address(Node* n) {
 
 void compile_store(Node* n) {
   switch (n->op) {
-    case node_op::spot_content:
+    case NodeOp::spot_content:
       compile_value(n->left);
       emit(op::store_spot);
       return;
-    case node_op::dereference:
+    case NodeOp::dereference:
       compile_value(n->left);
       emit(op::deref);
       emit_store(size_of(n->type));
       return;
-    case node_op::member:
+    case NodeOp::member:
       emit_member_address(n);
       emit(op::deref);
       emit_store(size_of(n->type));
       return;
-    case node_op::identifier:
+    case NodeOp::identifier:
       break;
     default:
       report_error("left side too complex");
@@ -555,7 +556,7 @@ void compile_call(Node* call, bool value_wanted) {
   };
 
   Node* callee = call->left;
-  if (callee->op == node_op::dereference) {
+  if (callee->op == NodeOp::dereference) {
     push_arguments();
     compile_value(callee->left);
     emit(op::call_indirect, call_byte_value);

@@ -191,7 +191,7 @@ void decode_string_expression(const Node* n, std::u16string& out) {
     out += static_cast<char16_t>(c & 0xFFFF);
   };
   // A single literal, the common case.
-  if (n->op != node_op::string_concat) {
+  if (n->op != NodeOp::string_concat) {
     if (n->symbol != nullptr) decode_literal(n->symbol->name, append);
     return;
   }
@@ -199,7 +199,7 @@ void decode_string_expression(const Node* n, std::u16string& out) {
   // recursion, then decode in source order.
   std::vector<const Symbol*> literals;
   for (const Node* p = n; p != nullptr;
-       p = p->op == node_op::string_concat ? p->right : nullptr)
+       p = p->op == NodeOp::string_concat ? p->right : nullptr)
     literals.push_back(p->symbol);
   for (auto it = literals.rbegin(); it != literals.rend(); ++it)
     if (*it != nullptr) decode_literal((*it)->name, append);

@@ -52,13 +52,13 @@ Node* one() { return new_folded(1); }
 
 // The size that sizeof gives for an operand expression.
 std::int64_t operand_size(const Node* n) {
-  if (n->op == node_op::identifier && n->symbol->declaration != nullptr) {
+  if (n->op == NodeOp::identifier && n->symbol->declaration != nullptr) {
     const Declaration* d = n->symbol->declaration;
     if (d->kind != DeclKind::function &&
         d->kind != DeclKind::builtin_function)
       return type_size(d->type, false);
   }
-  if (n->op == node_op::string_const || n->op == node_op::string_concat)
+  if (n->op == NodeOp::string_const || n->op == NodeOp::string_concat)
     return 2 * static_cast<std::int64_t>(decode_string_expression(n).size()) + 2;
   return type_size(n->type, false);
 }
@@ -126,7 +126,7 @@ Node* parse_identifier() {
     if (d->kind == DeclKind::builtin_function)
       report_error("cannot take address of a built in function");
     Type* function = make_type(TypeKind::function, d->type, 0);
-    return new_leaf(node_op::identifier, name,
+    return new_leaf(NodeOp::identifier, name,
                     make_type(TypeKind::pointer, function, 0));
   }
 
@@ -146,10 +146,10 @@ Node* parse_identifier() {
 
 // string = string_const { string_const }
 Node* parse_string() {
-  Node* chain = new_leaf(node_op::string_const, symbols.current, type_char_ptr);
+  Node* chain = new_leaf(NodeOp::string_const, symbols.current, type_char_ptr);
   next_token();
   while (lexer.current_token == tok::string_const) {
-    Node* piece = new_node(node_op::string_concat, nullptr, chain, type_char_ptr);
+    Node* piece = new_node(NodeOp::string_concat, nullptr, chain, type_char_ptr);
     piece->symbol = symbols.current;
     chain = piece;
     next_token();
@@ -166,7 +166,7 @@ Node* parse_color_class_leaf() {
       name->tag != color_class_marker)
     report_error("unrecognized color class");
   next_token();
-  return new_leaf(node_op::color_class, name, type_int);
+  return new_leaf(NodeOp::color_class, name, type_int);
 }
 
 // primary = name | string | char_const | int_const | color_class_name
@@ -178,12 +178,12 @@ Node* parse_primary() {
     case tok::string_const:
       return parse_string();
     case tok::char_const: {
-      Node* leaf = new_leaf(node_op::char_const, symbols.current, type_char);
+      Node* leaf = new_leaf(NodeOp::char_const, symbols.current, type_char);
       next_token();
       return leaf;
     }
     case tok::int_const: {
-      Node* leaf = new_leaf(node_op::int_const, symbols.current, type_int);
+      Node* leaf = new_leaf(NodeOp::int_const, symbols.current, type_int);
       next_token();
       return leaf;
     }
@@ -231,12 +231,12 @@ Node* parse_call(Node* callee) {
   }
   Type* result;
   const Declaration* d =
-      callee->op == node_op::identifier ? callee->symbol->declaration : nullptr;
-  if (callee->op == node_op::identifier && is_function_declaration(d)) {
+      callee->op == NodeOp::identifier ? callee->symbol->declaration : nullptr;
+  if (callee->op == NodeOp::identifier && is_function_declaration(d)) {
     result = d->type;
   } else if (callee->type != nullptr && callee->type->kind == TypeKind::function) {
     result = callee->type->sub;
-  } else if (callee->op == node_op::identifier &&
+  } else if (callee->op == NodeOp::identifier &&
              is_function_pointer(callee->type)) {
     callee = dereference(callee);
     result = callee->type->sub;
@@ -248,9 +248,9 @@ Node* parse_call(Node* callee) {
   Node* list = nullptr;
   for (std::size_t i = stack.size(); i-- > base;)
     list = list == nullptr ? stack[i]
-                           : new_node(node_op::argument, stack[i], list, nullptr);
+                           : new_node(NodeOp::argument, stack[i], list, nullptr);
   stack.resize(base);
-  return new_node(node_op::call, callee, list, result);
+  return new_node(NodeOp::call, callee, list, result);
 }
 
 Symbol* expect_member_name() {
@@ -305,7 +305,7 @@ Node* identifier_leaf(Symbol* name) {
   if (type != nullptr && type->kind == TypeKind::pointer && type->count != 0)
     type = pointer_to(type->sub);
   if (d->kind == DeclKind::global) d->usage |= decl_flag::used;
-  return new_leaf(node_op::identifier, name, type);
+  return new_leaf(NodeOp::identifier, name, type);
 }
 
 // expression = assignment { "," assignment }
@@ -314,7 +314,7 @@ Node* parse_expression() {
   while (lexer.current_token == tok::comma) {
     next_token();
     Node* right = parse_assignment_expression();
-    left = new_node(node_op::comma, left, right, right->type);
+    left = new_node(NodeOp::comma, left, right, right->type);
   }
   return left;
 }
@@ -343,7 +343,7 @@ Node* parse_conditional_expression() {
   Node* last = parse_conditional_expression();
   if (condition->type == nullptr) report_error("value required");
   Node* alternatives = compare_assign_op(tok::colon, middle, last);
-  return new_node(node_op::conditional, condition, alternatives,
+  return new_node(NodeOp::conditional, condition, alternatives,
                   alternatives->type);
 }
 

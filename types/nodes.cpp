@@ -13,7 +13,7 @@ namespace {
 // The shared null pointer constant: nothing ever changes or releases it.
 Node shared_null_pointer = [] {
   Node n;
-  n.op = node_op::null_pointer;
+  n.op = NodeOp::null_pointer;
   n.type = type_char_ptr;
   return n;
 }();
@@ -23,7 +23,7 @@ void NodePool::reset() { *this = NodePool{}; }
 
 Node* null_pointer_node() { return &shared_null_pointer; }
 
-Node* new_node(std::uint16_t op, Node* left, Node* right, Type* type) {
+Node* new_node(NodeOp op, Node* left, Node* right, Type* type) {
   Node* n;
   if (node_pool.free_list != nullptr) {
     n = node_pool.free_list;
@@ -43,21 +43,21 @@ Node* new_node(std::uint16_t op, Node* left, Node* right, Type* type) {
   return n;
 }
 
-Node* new_leaf(std::uint16_t op, Symbol* symbol, Type* type) {
+Node* new_leaf(NodeOp op, Symbol* symbol, Type* type) {
   Node* n = new_node(op, nullptr, nullptr, type);
   n->symbol = symbol;
   return n;
 }
 
 Node* new_folded(std::int32_t value) {
-  Node* n = new_node(node_op::folded, nullptr, nullptr, type_int);
+  Node* n = new_node(NodeOp::folded, nullptr, nullptr, type_int);
   n->value = value;
   return n;
 }
 
 void append_argument_list(Node* arguments, std::vector<Node*>& list) {
   for (Node* n = arguments; n != nullptr;) {
-    if (n->op == node_op::argument) {
+    if (n->op == NodeOp::argument) {
       list.push_back(n->left);
       n = n->right;
     } else {

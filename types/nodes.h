@@ -1,6 +1,5 @@
 // Expression nodes: the trees the expression parser builds and code
-// generation walks.  A node's op is its class in bits 12-13 (leaf, unary,
-// binary, compound assignment) and a token code in bits 0-11.
+// generation walks.
 #pragma once
 
 #include <cstdint>
@@ -14,50 +13,65 @@ namespace qxl {
 struct Symbol;
 struct Type;
 
-namespace node_class {
-inline constexpr std::uint16_t leaf = 0x0000;
-inline constexpr std::uint16_t unary = 0x1000;
-inline constexpr std::uint16_t binary = 0x2000;
-inline constexpr std::uint16_t compound = 0x3000;
-inline constexpr std::uint16_t mask = 0x3000;
-}  // namespace node_class
+// The class of a node: bits 12-13 of its op.
+enum class NodeClass : std::uint16_t {
+  leaf = 0x0000,
+  unary = 0x1000,
+  binary = 0x2000,
+  compound = 0x3000,  // compound assignment and prefix increments
+};
+inline constexpr std::uint16_t node_class_mask = 0x3000;
+inline constexpr std::uint16_t node_code_mask = 0x0FFF;
 
-namespace node_op {
-using node_class::binary;
-using node_class::compound;
-using node_class::unary;
-inline constexpr std::uint16_t identifier = tok::identifier;        // 0x0002
-inline constexpr std::uint16_t string_const = tok::string_const;    // 0x0003
-inline constexpr std::uint16_t string_concat = binary | tok::string_const;
-inline constexpr std::uint16_t char_const = tok::char_const;        // 0x0004
-inline constexpr std::uint16_t int_const = tok::int_const;          // 0x0005
-inline constexpr std::uint16_t folded = tok::number;                // 0x0006
-inline constexpr std::uint16_t null_pointer = tok::null_pointer;    // 0x0007
-inline constexpr std::uint16_t color_class = tok::kw_color_class;   // 0x0013
-inline constexpr std::uint16_t spot_content = unary | tok::kw_spot;  // 0x100F
-inline constexpr std::uint16_t dereference = unary | tok::star;      // 0x102D
-inline constexpr std::uint16_t negate = unary | tok::minus;          // 0x102F
-inline constexpr std::uint16_t complement = unary | tok::tilde;      // 0x103B
-inline constexpr std::uint16_t logical_not = unary | tok::bang;      // 0x1046
-inline constexpr std::uint16_t cast = unary | tok::lparen;           // 0x1031
-inline constexpr std::uint16_t int_to_pointer = unary | 0x3D;        // 0x103D
-inline constexpr std::uint16_t pointer_to_int = unary | 0x3E;        // 0x103E
-inline constexpr std::uint16_t address_of = unary | tok::amp;        // 0x1037
-inline constexpr std::uint16_t member = unary | tok::dot;            // 0x104C
-inline constexpr std::uint16_t assign = binary | tok::assign;        // 0x2045
-inline constexpr std::uint16_t comma = binary | tok::comma;          // 0x2049
-inline constexpr std::uint16_t conditional = binary | tok::question;  // 0x2048
-inline constexpr std::uint16_t colon = binary | tok::colon;          // 0x2034
-inline constexpr std::uint16_t call = binary | tok::lparen;          // 0x2031
-inline constexpr std::uint16_t argument = binary | tok::semicolon;   // 0x2033
-inline constexpr std::uint16_t post_increment = binary | tok::plus_plus;
-inline constexpr std::uint16_t post_decrement = binary | tok::minus_minus;
-inline constexpr std::uint16_t pre_increment = compound | tok::plus;  // 0x302E
-inline constexpr std::uint16_t pre_decrement = compound | tok::minus;
-}  // namespace node_op
+constexpr std::uint16_t node_op_value(NodeClass c, TokenCode code) {
+  return static_cast<std::uint16_t>(static_cast<std::uint16_t>(c) | code);
+}
+
+// What a node does: its class and, in bits 0-11, the token code of the
+// operator or constant it stands for.  Operator nodes of the table's
+// operators are made with operator_node; the others are named here.
+enum class NodeOp : std::uint16_t {
+  identifier = node_op_value(NodeClass::leaf, tok::identifier),
+  string_const = node_op_value(NodeClass::leaf, tok::string_const),
+  string_concat = node_op_value(NodeClass::binary, tok::string_const),
+  char_const = node_op_value(NodeClass::leaf, tok::char_const),
+  int_const = node_op_value(NodeClass::leaf, tok::int_const),
+  folded = node_op_value(NodeClass::leaf, tok::number),
+  null_pointer = node_op_value(NodeClass::leaf, tok::null_pointer),
+  color_class = node_op_value(NodeClass::leaf, tok::kw_color_class),
+  spot_content = node_op_value(NodeClass::unary, tok::kw_spot),
+  dereference = node_op_value(NodeClass::unary, tok::star),
+  negate = node_op_value(NodeClass::unary, tok::minus),
+  complement = node_op_value(NodeClass::unary, tok::tilde),
+  logical_not = node_op_value(NodeClass::unary, tok::bang),
+  cast = node_op_value(NodeClass::unary, tok::lparen),
+  // Conversions between integers and pointers, numbered past the tokens'
+  // punctuators.
+  int_to_pointer = node_op_value(NodeClass::unary, 0x3D),
+  pointer_to_int = node_op_value(NodeClass::unary, 0x3E),
+  address_of = node_op_value(NodeClass::unary, tok::amp),
+  member = node_op_value(NodeClass::unary, tok::dot),
+  assign = node_op_value(NodeClass::binary, tok::assign),
+  comma = node_op_value(NodeClass::binary, tok::comma),
+  conditional = node_op_value(NodeClass::binary, tok::question),
+  colon = node_op_value(NodeClass::binary, tok::colon),
+  call = node_op_value(NodeClass::binary, tok::lparen),
+  argument = node_op_value(NodeClass::binary, tok::semicolon),
+  post_increment = node_op_value(NodeClass::binary, tok::plus_plus),
+  post_decrement = node_op_value(NodeClass::binary, tok::minus_minus),
+  pre_increment = node_op_value(NodeClass::compound, tok::plus),
+  pre_decrement = node_op_value(NodeClass::compound, tok::minus),
+};
+
+// The node of an operator token in a class: a binary "+", a unary "-", a
+// compound "*=".  The token code must fit the code bits.
+constexpr NodeOp operator_node(NodeClass c, TokenCode code) {
+  return static_cast<NodeOp>(
+      node_op_value(c, static_cast<TokenCode>(code & node_code_mask)));
+}
 
 struct Node {
-  std::uint16_t op = 0;
+  NodeOp op = NodeOp{};
   // Identifiers: the name was followed by ".default", so the code reads or
   // writes the variable's default value.
   bool default_value = false;
@@ -79,11 +93,13 @@ struct Node {
 // complex") so that no input can exhaust the stack.
 inline constexpr std::int32_t max_tree_depth = 2000;
 
-inline std::uint16_t node_class_of(const Node* n) {
-  return n->op & node_class::mask;
+inline NodeClass node_class_of(const Node* n) {
+  return static_cast<NodeClass>(static_cast<std::uint16_t>(n->op) &
+                                node_class_mask);
 }
 inline TokenCode node_code(const Node* n) {
-  return static_cast<TokenCode>(n->op & 0x0FFF);
+  return static_cast<TokenCode>(static_cast<std::uint16_t>(n->op) &
+                                node_code_mask);
 }
 
 // Released nodes are kept for reuse; nodes live in the pool's storage until
@@ -105,8 +121,8 @@ extern NodePool node_pool;
 // The one shared null pointer constant; never released.
 Node* null_pointer_node();
 
-Node* new_node(std::uint16_t op, Node* left, Node* right, Type* type);
-Node* new_leaf(std::uint16_t op, Symbol* symbol, Type* type);
+Node* new_node(NodeOp op, Node* left, Node* right, Type* type);
+Node* new_leaf(NodeOp op, Symbol* symbol, Type* type);
 Node* new_folded(std::int32_t value);
 
 // Appends the arguments of a call to `list` in source order: an argument

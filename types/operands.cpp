@@ -67,7 +67,7 @@ bool is_left_identity(const OperatorRow& row, Node* n) {
 }
 
 Node* binary_node(TokenCode op, Node* left, Node* right, Type* type) {
-  return new_node(static_cast<std::uint16_t>(node_class::binary | op), left,
+  return new_node(operator_node(NodeClass::binary, op), left,
                   right, type);
 }
 
@@ -109,7 +109,7 @@ Node* scaled(TokenCode op, Node* n, std::int64_t size) {
 }
 
 const Declaration* declaration_of(const Node* n) {
-  if (n->op != node_op::identifier || n->symbol == nullptr) return nullptr;
+  if (n->op != NodeOp::identifier || n->symbol == nullptr) return nullptr;
   return n->symbol->declaration;
 }
 
@@ -119,13 +119,13 @@ Node* structure_copy(Node* left, Node* right) {
   Symbol* memcpy_name = symbols.current;
   const Declaration* d = memcpy_name->declaration;
   if (d == nullptr) report_error("undeclared variable %s", "memcpy");
-  Node* callee = new_leaf(node_op::identifier, memcpy_name, d->type);
+  Node* callee = new_leaf(NodeOp::identifier, memcpy_name, d->type);
   const std::int64_t size = type_size(left->type, false);
   Node* arguments = new_node(
-      node_op::argument, address_of(left),
-      new_node(node_op::argument, address_of(right), constant(size), nullptr),
+      NodeOp::argument, address_of(left),
+      new_node(NodeOp::argument, address_of(right), constant(size), nullptr),
       nullptr);
-  return new_node(node_op::call, callee, arguments, d->type);
+  return new_node(NodeOp::call, callee, arguments, d->type);
 }
 
 }  // namespace
@@ -134,8 +134,8 @@ void illegal_operation(const Type* t) { illegal_kind(arith_class(t)); }
 
 void require_lvalue(const Node* n) {
   require_value(n);
-  if (n->op != node_op::identifier && n->op != node_op::spot_content &&
-      n->op != node_op::dereference && n->op != node_op::member)
+  if (n->op != NodeOp::identifier && n->op != NodeOp::spot_content &&
+      n->op != NodeOp::dereference && n->op != NodeOp::member)
     report_error("not an lvalue");
   if (const Declaration* d = declaration_of(n)) {
     if (d->kind == DeclKind::function ||
@@ -147,7 +147,7 @@ void require_lvalue(const Node* n) {
 
 Node* address_of(Node* n) {
   require_value(n);
-  if (n->op == node_op::dereference) {
+  if (n->op == NodeOp::dereference) {
     Node* pointer = n->left;
     release_node(n);
     return pointer;
@@ -157,21 +157,21 @@ Node* address_of(Node* n) {
     if (d->kind == DeclKind::parameter_typed && is_function_pointer(d->type))
       report_error("No pointers to function pointer arguments.");
   }
-  return new_node(node_op::address_of, n, nullptr,
+  return new_node(NodeOp::address_of, n, nullptr,
                   make_type(TypeKind::pointer, n->type, 0));
 }
 
 Node* dereference(Node* n) {
   require_value(n);
-  if (n->op == node_op::address_of) {
+  if (n->op == NodeOp::address_of) {
     Node* operand = n->left;
     release_node(n);
     return operand;
   }
   if (n->type->kind == TypeKind::spot)
-    return new_node(node_op::spot_content, n, nullptr, type_int);
+    return new_node(NodeOp::spot_content, n, nullptr, type_int);
   if (n->type->kind == TypeKind::pointer)
-    return new_node(node_op::dereference, n, nullptr, n->type->sub);
+    return new_node(NodeOp::dereference, n, nullptr, n->type->sub);
   report_error("can't dereference non-pointer");
 }
 
@@ -183,15 +183,15 @@ Node* unary_op(TokenCode op, Node* operand) {
     return new_folded(value);
   }
   // "!" of a comparison is the opposite comparison.
-  if (op == tok::bang && node_class_of(operand) == node_class::binary &&
+  if (op == tok::bang && node_class_of(operand) == NodeClass::binary &&
       is_comparison(node_code(operand))) {
-    operand->op = static_cast<std::uint16_t>(
-        node_class::binary | binary_operator(node_code(operand))->opposite);
+    operand->op = operator_node(
+        NodeClass::binary, binary_operator(node_code(operand))->opposite);
     return operand;
   }
   const OperatorRow* row = prefix_operator(op);
   check_class(row != nullptr ? row->rule : OperandRule::integer, operand);
-  return new_node(static_cast<std::uint16_t>(node_class::unary | op), operand,
+  return new_node(operator_node(NodeClass::unary, op), operand,
                   nullptr, type_int);
 }
 
@@ -298,7 +298,7 @@ Node* compound_assign_op(TokenCode op, Node* left, Node* right) {
   } else if (left_kind != TypeKind::int_) {
     illegal_kind(left_kind);
   }
-  return new_node(static_cast<std::uint16_t>(node_class::compound | op), left,
+  return new_node(operator_node(NodeClass::compound, op), left,
                   right, result);
 }
 
@@ -308,7 +308,7 @@ Node* member_op(Node* n, Symbol* member_name) {
     report_error("not a structure/union");
   const MemberPlace place = find_member(n->type, member_name);
   if (place.member != nullptr) {
-    Node* result = new_node(node_op::member, n, nullptr, place.member->type);
+    Node* result = new_node(NodeOp::member, n, nullptr, place.member->type);
     result->member_offset = static_cast<std::int32_t>(place.offset);
     return result;
   }
@@ -322,14 +322,14 @@ Node* cast_op(Type* target, Node* operand) {
     return null_pointer_node();
   if (operand->type != nullptr) {
     if (arith_class(operand->type) == TypeKind::int_ && is_data_pointer(target))
-      return new_node(node_op::int_to_pointer, operand, nullptr, target);
+      return new_node(NodeOp::int_to_pointer, operand, nullptr, target);
     if (is_data_pointer(operand->type) && arith_class(target) == TypeKind::int_)
-      return new_node(node_op::pointer_to_int, operand, nullptr, target);
+      return new_node(NodeOp::pointer_to_int, operand, nullptr, target);
   }
   const auto words = [](const Type* t) { return (rounded_size(t) + 3) / 4; };
   if (words(operand->type) == words(target)) {
     if (operand == null_pointer_node()) return operand;
-    return new_node(node_op::cast, operand, nullptr, target);
+    return new_node(NodeOp::cast, operand, nullptr, target);
   }
   report_cast_failure(operand->type, target);
   return operand;

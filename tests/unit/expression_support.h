@@ -104,23 +104,23 @@ struct ExpressionFixture {
 
 inline std::string node_name(const Node* n) {
   switch (n->op) {
-    case node_op::spot_content: return "spot@";
-    case node_op::dereference: return "deref";
-    case node_op::negate: return "neg";
-    case node_op::complement: return "~";
-    case node_op::logical_not: return "!";
-    case node_op::cast: return "cast";
-    case node_op::int_to_pointer: return "int>ptr";
-    case node_op::pointer_to_int: return "ptr>int";
-    case node_op::address_of: return "addr";
-    case node_op::call: return "call";
-    case node_op::post_increment: return "post++";
-    case node_op::post_decrement: return "post--";
+    case NodeOp::spot_content: return "spot@";
+    case NodeOp::dereference: return "deref";
+    case NodeOp::negate: return "neg";
+    case NodeOp::complement: return "~";
+    case NodeOp::logical_not: return "!";
+    case NodeOp::cast: return "cast";
+    case NodeOp::int_to_pointer: return "int>ptr";
+    case NodeOp::pointer_to_int: return "ptr>int";
+    case NodeOp::address_of: return "addr";
+    case NodeOp::call: return "call";
+    case NodeOp::post_increment: return "post++";
+    case NodeOp::post_decrement: return "post--";
     default: break;
   }
   const char* name = token_name(node_code(n));
   std::string text = name != nullptr ? name : "?";
-  if (node_class_of(n) == node_class::compound) text += "=";
+  if (node_class_of(n) == NodeClass::compound) text += "=";
   return text;
 }
 
@@ -129,22 +129,22 @@ inline std::string node_name(const Node* n) {
 inline std::string tree(const Node* n) {
   if (n == nullptr) return "null";
   switch (n->op) {
-    case node_op::identifier:
+    case NodeOp::identifier:
       return n->symbol->name + (n->default_value ? ".default" : "");
-    case node_op::string_const:
-    case node_op::char_const:
-    case node_op::int_const:
+    case NodeOp::string_const:
+    case NodeOp::char_const:
+    case NodeOp::int_const:
       return n->symbol->name;
-    case node_op::string_concat:
+    case NodeOp::string_concat:
       return "(concat " + tree(n->right) + " " + n->symbol->name + ")";
-    case node_op::folded: return "#" + std::to_string(n->value);
-    case node_op::null_pointer: return "nullptr";
-    case node_op::color_class: return "color:" + n->symbol->name;
-    case node_op::member:
+    case NodeOp::folded: return "#" + std::to_string(n->value);
+    case NodeOp::null_pointer: return "nullptr";
+    case NodeOp::color_class: return "color:" + n->symbol->name;
+    case NodeOp::member:
       return "(." + std::to_string(n->member_offset) + " " + tree(n->left) + ")";
     default: break;
   }
-  if (node_class_of(n) == node_class::unary)
+  if (node_class_of(n) == NodeClass::unary)
     return "(" + node_name(n) + " " + tree(n->left) + ")";
   return "(" + node_name(n) + " " + tree(n->left) + " " + tree(n->right) + ")";
 }

@@ -406,7 +406,7 @@ TEST_F(ExpressionTest, NodesAreRecycled) {
   EXPECT_EQ(node_pool.storage.size(), allocated);
   // The shared null pointer survives being released.
   release_tree(parse("p = 0"));
-  EXPECT_EQ(null_pointer_node()->op, node_op::null_pointer);
+  EXPECT_EQ(null_pointer_node()->op, NodeOp::null_pointer);
   Node* copy = copy_tree(parse("p == 0 ? i : j"));
   EXPECT_EQ(tree(copy), "(? (== p nullptr) (: i j))");
 }

@@ -231,7 +231,7 @@ class OperatorCodeTest : public ::testing::Test,
   // or the message it stops with.
   std::string tree_value(TokenCode op, std::int32_t a, std::int32_t b) {
     console.clear();
-    Node* n = new_node(static_cast<std::uint16_t>(node_class::binary | op),
+    Node* n = new_node(operator_node(NodeClass::binary, op),
                        new_folded(a), new_folded(b), type_int);
     try {
       return std::to_string(evaluate_and_release(n));
@@ -297,7 +297,7 @@ TEST_F(OperatorCodeTest, TheDivisorIsLookedAtFirst) {
   // the other operators refuse the dividend.
   const auto message_of = [&](TokenCode op) {
     console.clear();
-    Node* n = new_node(static_cast<std::uint16_t>(node_class::binary | op),
+    Node* n = new_node(operator_node(NodeClass::binary, op),
                        parse("i"), new_folded(0), type_int);
     try {
       evaluate_and_release(n);

@@ -49,7 +49,10 @@ if [ $# -ge 1 ]; then
     [ -x "$qxl" ] || { echo "bench: $qxl is not an executable" >&2; exit 1; }
 else
     echo "bench: building a Release qxl in $build"
-    cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+    # The tests are not built, so neither is the emit check: the compiler
+    # measured is the one the package ships.
+    cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+          -DQXL_TESTS=OFF >/dev/null
     ninja -C "$build" qxl >/dev/null
     qxl=$build/qxl
 fi

@@ -214,6 +214,10 @@ bool operands_fit(Opcode opcode, std::span<const OperandValue> operands) {
   return true;
 }
 
+namespace detail {
+const bool emit_checked = check_emit;
+}  // namespace detail
+
 bool emit_is_checked() { return check_emit; }
 
 void emit_instruction(Opcode opcode, std::span<const OperandValue> operands) {
@@ -226,10 +230,40 @@ void emit_instruction(Opcode opcode, std::span<const OperandValue> operands) {
     report_fatal("compiler bug: operands of %s do not fit its notation",
                  name.c_str());
   }
-  put_u8(code.function.bytes, opcode);
+  ByteBuffer& bytes = code.function.bytes;
+  bytes.push_back(opcode);
   const auto& notation = instruction_table[opcode].operands;
-  for (std::size_t i = 0; i < operands.size() && i < notation.size(); ++i)
-    emit_operand(notation[i], operands[i], i > 0 ? &operands[i - 1] : nullptr);
+  const std::size_t count = std::min(operands.size(), notation.size());
+  for (std::size_t i = 0; i < count; ++i) {
+    // Numbers of a fixed width, the most common operands, are written here
+    // directly.
+    const auto bits = static_cast<std::uint32_t>(operands[i].number);
+    switch (notation[i]) {
+      case Operand::sbyte:
+      case Operand::ubyte: bytes.push_back(static_cast<std::uint8_t>(bits)); break;
+      case Operand::word16: put_u16(bytes, bits); break;
+      case Operand::int32:
+      case Operand::off32: put_u32(bytes, bits); break;
+      case Operand::none:
+      case Operand::rel16:
+      case Operand::nameref:
+      case Operand::name:
+      case Operand::switch_table:
+      case Operand::restore_code:
+      case Operand::narrow_offset:
+        emit_operand(notation[i], operands[i],
+                     i > 0 ? &operands[i - 1] : nullptr);
+        break;
+    }
+  }
+}
+
+void emit_instruction(Opcode opcode) {
+  if (check_emit) {
+    emit_instruction(opcode, {});
+    return;
+  }
+  code.function.bytes.push_back(opcode);
 }
 
 void emit_constant(std::int32_t v) {
@@ -473,14 +507,37 @@ void add_binding(int key_table, std::int32_t key_code) {
   put_u32(bindings, static_cast<std::uint32_t>(key_code));
 }
 
+namespace {
+
+// Gives the fresh record the storage of the old one's list, emptied: only
+// memory goes from one function to the next, never contents.  A list left
+// out here merely starts without storage.
+template <typename T>
+void reuse_storage(std::vector<T>& fresh, std::vector<T>& old) {
+  old.clear();
+  fresh.swap(old);
+}
+
+}  // namespace
+
 void open_function(std::string_view name, bool is_command) {
-  // A new record, so that nothing of the last function is left over; only
-  // the storage of its bytes is taken again.
-  ByteBuffer storage = std::move(code.function.bytes);
-  storage.clear();
+  // A new record, so that nothing of the last function is left over.
+  FunctionCode old = std::move(code.function);
   code.function = FunctionCode{};
   FunctionCode& f = code.function;
-  f.bytes = std::move(storage);
+  reuse_storage(f.bytes, old.bytes);
+  reuse_storage(f.label_positions, old.label_positions);
+  reuse_storage(f.fixup_heads, old.fixup_heads);
+  reuse_storage(f.fixup_links, old.fixup_links);
+  reuse_storage(f.break_stack, old.break_stack);
+  reuse_storage(f.continue_stack, old.continue_stack);
+  reuse_storage(f.switch_stack, old.switch_stack);
+  reuse_storage(f.case_values, old.case_values);
+  reuse_storage(f.case_labels, old.case_labels);
+  reuse_storage(f.named_labels, old.named_labels);
+  reuse_storage(f.reference_table, old.reference_table);
+  reuse_storage(f.names_area, old.names_area);
+  reuse_storage(f.bindings, old.bindings);
   f.in_main_source = qxl::in_main_source();
   put_u8(f.bytes, is_command ? record::command : record::function);
   put_name(f.bytes, name);

@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "bytecode/format.h"
@@ -169,11 +170,80 @@ bool emit_is_checked();
 // of the table says.  With the primitive calls below, the only way code
 // reaches the buffer.
 void emit_instruction(Opcode opcode, std::span<const OperandValue> operands);
+// The same for an instruction without operands, which most are.
+void emit_instruction(Opcode opcode);
+namespace detail {
+// Whether emit() checks operands (see emit_is_checked); set once in the
+// code buffer's own file, so every caller sees one value.
+extern const bool emit_checked;
+
+// The width in bytes of each operand of an instruction whose operands are
+// all numbers of fixed width; all zero for any other instruction.
+using FixedWidths = std::array<std::uint8_t, 3>;
+inline constexpr std::array<FixedWidths, instruction_table.size()>
+    fixed_widths = [] {
+      std::array<FixedWidths, instruction_table.size()> widths{};
+      for (std::size_t op = 0; op < instruction_table.size(); ++op) {
+        FixedWidths w{};
+        bool fixed = true;
+        for (std::size_t i = 0; i < 3; ++i) {
+          switch (instruction_table[op].operands[i]) {
+            case Operand::none: break;
+            case Operand::sbyte:
+            case Operand::ubyte: w[i] = 1; break;
+            case Operand::word16: w[i] = 2; break;
+            case Operand::int32:
+            case Operand::off32: w[i] = 4; break;
+            default: fixed = false;
+          }
+        }
+        if (fixed) widths[op] = w;
+      }
+      return widths;
+    }();
+
+// Writes an instruction and its numbers, each little-endian in its width;
+// false, having written nothing, when its operands are not all numbers of
+// fixed width.
+template <std::size_t N>
+bool emit_numbers(Opcode opcode, const std::array<std::int64_t, N>& values) {
+  const FixedWidths& w = fixed_widths[opcode];
+  std::size_t total = 1;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (w[i] == 0) return false;
+    total += w[i];
+  }
+  std::array<std::uint8_t, 1 + 4 * N> encoded;
+  std::uint8_t* out = encoded.data();
+  *out++ = opcode;
+  for (std::size_t i = 0; i < N; ++i) {
+    const auto bits = static_cast<std::uint32_t>(values[i]);
+    for (unsigned b = 0; b < w[i]; ++b)
+      *out++ = static_cast<std::uint8_t>(bits >> (8 * b));
+  }
+  ByteBuffer& bytes = code.function.bytes;
+  bytes.insert(bytes.end(), encoded.data(), encoded.data() + total);
+  return true;
+}
+}  // namespace detail
+
 template <typename... Operands>
 void emit(Opcode opcode, const Operands&... operands) {
-  const std::array<OperandValue, sizeof...(Operands)> values{
-      OperandValue(operands)...};
-  emit_instruction(opcode, values);
+  if constexpr (sizeof...(Operands) == 0) {
+    emit_instruction(opcode);
+  } else {
+    // Instructions whose operands are all plain numbers, most of those
+    // with operands, take the short way when nothing is checked.
+    if constexpr ((std::is_integral_v<Operands> && ...)) {
+      if (!detail::emit_checked &&
+          detail::emit_numbers<sizeof...(Operands)>(
+              opcode, {static_cast<std::int64_t>(operands)...}))
+        return;
+    }
+    const std::array<OperandValue, sizeof...(Operands)> values{
+        OperandValue(operands)...};
+    emit_instruction(opcode, values);
+  }
 }
 
 // Instructions chosen by a value or a size.

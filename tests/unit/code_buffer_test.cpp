@@ -57,6 +57,62 @@ class CodeBufferTest : public ::testing::Test {
   std::string console_;
 };
 
+// The short way that unchecked builds take for instructions whose operands
+// are all numbers writes what the table's notation says, byte for byte as
+// the general path does, and declines every other instruction.
+TEST_F(CodeBufferTest, NumbersTakeTheShortWayExactlyAsTheGeneralPath) {
+  const std::array<std::int64_t, 3> values = {-3, 0x1234, 0x7A6B5C4D};
+  int fixed = 0;
+  for (std::size_t number = 1; number < instruction_table.size(); ++number) {
+    const auto opcode = static_cast<Opcode>(number);
+    const auto& notation = instruction_table[number].operands;
+    std::size_t count = 0;
+    while (count < notation.size() && notation[count] != Operand::none)
+      ++count;
+    bool all_numbers = count > 0;
+    std::array<OperandValue, 3> general{values[0], values[1], values[2]};
+    for (std::size_t i = 0; i < count; ++i) {
+      const Operand o = notation[i];
+      all_numbers = all_numbers &&
+                    (o == Operand::sbyte || o == Operand::ubyte ||
+                     o == Operand::word16 || o == Operand::int32 ||
+                     o == Operand::off32);
+      // Values that fit each width, so that the checked path accepts them.
+      if (o == Operand::sbyte) general[i] = OperandValue(values[0]);
+      if (o == Operand::ubyte) general[i] = OperandValue(0xC8);
+      if (o == Operand::word16) general[i] = OperandValue(values[1]);
+      if (o == Operand::int32 || o == Operand::off32)
+        general[i] = OperandValue(values[2]);
+    }
+    SCOPED_TRACE(std::string(instruction_table[number].name));
+    const std::size_t start = code.function.bytes.size();
+    bool took_short_way = false;
+    if (count == 1)
+      took_short_way = detail::emit_numbers<1>(opcode, {general[0].number});
+    else if (count == 2)
+      took_short_way = detail::emit_numbers<2>(
+          opcode, {general[0].number, general[1].number});
+    else if (count == 3)
+      took_short_way = detail::emit_numbers<3>(
+          opcode, {general[0].number, general[1].number, general[2].number});
+    EXPECT_EQ(took_short_way, all_numbers);
+    if (!took_short_way) {
+      EXPECT_EQ(code.function.bytes.size(), start);
+      continue;
+    }
+    ++fixed;
+    const ByteBuffer short_way(code.function.bytes.begin() + long(start),
+                               code.function.bytes.end());
+    code.function.bytes.resize(start);
+    emit_instruction(opcode, std::span(general.data(), count));
+    const ByteBuffer general_way(code.function.bytes.begin() + long(start),
+                                 code.function.bytes.end());
+    EXPECT_EQ(short_way, general_way);
+    code.function.bytes.resize(start);
+  }
+  EXPECT_GT(fixed, 15);
+}
+
 TEST_F(CodeBufferTest, ConstantsTakeTheShortestPush) {
   emit_constant(0);
   emit_constant(127);

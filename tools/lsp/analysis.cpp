@@ -1,0 +1,1 @@
+#include "tools/lsp/analysis.h"

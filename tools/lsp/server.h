@@ -1,0 +1,2 @@
+// The language server's handling of requests and notifications.
+#pragma once

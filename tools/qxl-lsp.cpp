@@ -1,0 +1,2 @@
+// qxl-lsp: the language server for QXL sources.
+int main() { return 0; }

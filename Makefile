@@ -9,7 +9,7 @@ PREFIX ?= /usr/local
 DESTDIR ?=
 VERSION := $(shell sed -n 's/.*version_text = "\([0-9.]*\)".*/\1/p' driver/search_paths.h)
 PRODUCT := lib/quillet$(VERSION)
-PROGRAMS := qxl qxldis qxlrun
+PROGRAMS := qxl qxldis qxlrun qxl-lsp
 
 .PHONY: all deps configure demo test fuzz difftest clean bench \
         install uninstall package

@@ -14,6 +14,7 @@ class Client:
                                      stderr=subprocess.PIPE, cwd=cwd,
                                      env=env)
         self.messages = queue.Queue()
+        self.pending = []
         self.next_id = 1
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
@@ -69,8 +70,6 @@ class Client:
         finally:
             for m in kept:
                 self.pending.append(m)
-
-    pending = []
 
     def wait_notification(self, method, timeout=20):
         for i, m in enumerate(self.pending):

@@ -6,6 +6,10 @@
 #
 # Usage: bench/run.sh [path/to/qxl]
 #
+# Built here (without a path), the language server is measured too
+# (bench/lsp.py): diagnostics after a change, hover and completion, and
+# memory across many edits.
+#
 # Without a path, a Release qxl is built in $QXL_BENCH_BUILD (default
 # /tmp/bench-build).  Generated sources go to a temporary directory that is
 # removed at the end (kept when QXL_BENCH_KEEP=1).  Settings:
@@ -44,6 +48,7 @@ if [ -n "$missing" ]; then
 fi
 
 # ---- the compiler ----------------------------------------------------------
+lsp=
 if [ $# -ge 1 ]; then
     qxl=$1
     [ -x "$qxl" ] || { echo "bench: $qxl is not an executable" >&2; exit 1; }
@@ -53,8 +58,9 @@ else
     # measured is the one the package ships.
     cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
           -DQXL_TESTS=OFF >/dev/null
-    ninja -C "$build" qxl >/dev/null
+    ninja -C "$build" qxl qxl-lsp >/dev/null
     qxl=$build/qxl
+    lsp=$build/tools/qxl-lsp
 fi
 qxl=$(cd "$(dirname "$qxl")" && pwd)/$(basename "$qxl")
 
@@ -87,3 +93,9 @@ python3 "$here/measure.py" \
     --runs "${QXL_BENCH_RUNS:-21,11,7}" \
     --batch "${QXL_BENCH_BATCH:-300}" \
     --package-qxl "$package_qxl"
+
+# The language server, when it was built here.
+if [ -n "$lsp" ]; then
+    python3 "$here/lsp.py" --server "$lsp" --repo "$repo" \
+        --results "$here/RESULTS.md"
+fi

@@ -18,6 +18,15 @@ class Client:
         self.next_id = 1
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
+        # What the server writes on its standard error, line by line (read
+        # all along, so that a talkative server never blocks on the pipe).
+        self.log = []
+        self.log_reader = threading.Thread(target=self._read_log, daemon=True)
+        self.log_reader.start()
+
+    def _read_log(self):
+        for line in self.proc.stderr:
+            self.log.append(line.decode(errors="replace").rstrip("\n"))
 
     def _read(self):
         out = self.proc.stdout
@@ -58,6 +67,9 @@ class Client:
                          timeout)
 
     def wait(self, match, timeout=20):
+        for i, m in enumerate(self.pending):
+            if match(m):
+                return self.pending.pop(i)
         kept = []
         try:
             while True:

@@ -32,21 +32,36 @@ inline constexpr int content_modified = -32801;
 // Largest message body accepted; a longer Content-Length is refused
 // without reading the body into memory.
 inline constexpr std::size_t max_message_size = std::size_t{1} << 30;
+// Longest header section accepted while its blank line has not come.
+inline constexpr std::size_t max_header_size = std::size_t{64} << 10;
+// Deepest nesting of arrays and objects accepted in a message (copying or
+// printing a value recurses once per level).
+inline constexpr int max_json_depth = 512;
 
 // Splits a byte stream into message bodies.  Feed it what was read; take
 // complete bodies out.  A malformed header is reported through `error`
 // and the reader skips to the next header it can make sense of.
 struct FrameReader {
-  std::string pending;     // bytes read and not yet consumed
+  std::string pending;     // bytes read; those before `start` are consumed
+  std::size_t start = 0;   // where the unconsumed bytes of `pending` begin
   std::size_t skip = 0;    // body bytes still to discard (refused message)
+  bool hunting = false;    // after a bad header: looking for the next
+                           // "Content-Length", discarding what comes first
   void feed(std::string_view bytes);
   // The next complete body, or nothing when more input is needed.  Sets
-  // `error` (and returns nothing) for a header it cannot use.
+  // `error` (and returns nothing) for a header it cannot use; the reader
+  // has then moved past it, so call again until both are empty.
   std::optional<std::string> next(std::string& error);
+  // At the end of input: what was left unfinished, or "" when the input
+  // ended between two messages.
+  std::string at_end() const;
 };
 
 // "Content-Length: N\r\n\r\n" and the body.
 std::string frame(std::string_view body);
+// A message as compact JSON text; bytes of its strings that are not UTF-8
+// become U+FFFD instead of failing.
+std::string serialize(const Json& message);
 
 // One incoming message, checked for the JSON-RPC shape.
 struct Incoming {
@@ -54,7 +69,8 @@ struct Incoming {
   Kind kind = Kind::invalid;
   Json id;               // requests and responses
   std::string method;    // requests and notifications
-  Json params;           // object, array or null
+  Json params;           // object, array or null; for a response an
+                         // object with its "result" or its "error"
   int error = 0;         // for invalid: the error code to reply with
   std::string message;   // for invalid: its text
 };
@@ -79,14 +95,24 @@ struct Document {
   std::string language;
   std::int64_t version = 0;
   std::string text;      // as the compiler is to read it
+  // Where each line begins; a line ends at "\n", "\r\n" or a lone "\r".
   std::vector<std::size_t> line_starts;
+  // Carriage returns not followed by "\n": they end a line for the editor
+  // but not for the compiler, which counts only newlines.
+  std::size_t lone_crs = 0;
 
+  // Whether `text` is UTF-8 (it starts with a byte-order mark); otherwise
+  // every byte is one Latin-1 character.
+  bool is_utf8() const;
   void set_text(std::string new_text);
   // Byte offset of a position (clamped to the document).
   std::size_t offset_of(Position p) const;
   // Position of a byte offset (clamped), in UTF-16 units of the line.
   Position position_of(std::size_t offset) const;
   // The position of a byte column on a 1-based line as the compiler counts.
+  // Lines are separated by newlines only; the column counts bytes of
+  // `text` from the line's first byte, from 0 (the byte-order mark is part
+  // of line 1).  Both are clamped to the document.
   Position position_at(int line, int byte_column) const;
   // Applies one contentChanges entry (with or without a range); false for
   // a malformed one, which leaves the text as it was.

@@ -9,6 +9,9 @@
 #include "driver/diagnostics.h"
 #include "source/preprocessor.h"
 #include "source/reader.h"
+#include "source/symbols.h"
+#include "types/declarations.h"
+#include "types/types.h"
 
 namespace qxl {
 
@@ -84,12 +87,93 @@ void session_mark_error() {
     compile_session->messages.back().kind = MessageKind::error;
 }
 
+namespace {
+
+// The index of the reader's current file in the session's file list.
+int current_file() {
+  std::vector<std::string>& files = compile_session->files;
+  if (!files.empty() && files.back() == reader.file_name)
+    return static_cast<int>(files.size() - 1);
+  for (std::size_t i = 0; i < files.size(); ++i)
+    if (files[i] == reader.file_name) return static_cast<int>(i);
+  files.push_back(reader.file_name);
+  return static_cast<int>(files.size() - 1);
+}
+
+int file_index(std::string_view name) {
+  std::vector<std::string>& files = compile_session->files;
+  for (std::size_t i = 0; i < files.size(); ++i)
+    if (files[i] == name) return static_cast<int>(i);
+  files.emplace_back(name);
+  return static_cast<int>(files.size() - 1);
+}
+
+// The line of the token just read: a newline read after it and put back
+// has already been counted.
+int token_line() {
+  return reader.pushed_char == '\n' ? reader.line_number - 1
+                                     : reader.line_number;
+}
+
+// Copies what a record says now into its name's entry.
+void refresh(const Declaration* record, NameRecord& entry) {
+  entry.kind = static_cast<int>(record->kind);
+  entry.type_name = record->kind == DeclKind::type_name;
+  entry.storage = static_cast<int>(record->storage);
+  entry.frame_offset = record->frame_offset;
+  entry.key_table = record->key_table;
+  entry.type = record->type != nullptr ? type_text(record->type) : "";
+  if (record->has_signature) entry.signature = record->signature;
+}
+
+}  // namespace
+
+void session_note_declaration(const Declaration* record) {
+  if (record->kind == DeclKind::builtin_function ||
+      record->kind == DeclKind::builtin_variable || record->symbol == nullptr)
+    return;
+  NameRecord entry;
+  entry.name = record->symbol->name;
+  entry.command = declarations.storage_keyword == tok::kw_command;
+  entry.sites.push_back({file_index(record->file), record->line});
+  refresh(record, entry);
+  compile_session->live[record] = compile_session->names.size();
+  compile_session->names.push_back(std::move(entry));
+}
+
+void session_note_redeclaration(const Declaration* record) {
+  const auto found = compile_session->live.find(record);
+  if (found == compile_session->live.end()) return;
+  compile_session->names[found->second].sites.push_back(
+      {current_file(), token_line()});
+}
+
+void session_close_declaration(const Declaration* record) {
+  const auto found = compile_session->live.find(record);
+  if (found == compile_session->live.end()) return;
+  NameRecord& entry = compile_session->names[found->second];
+  refresh(record, entry);
+  entry.scope_end = {current_file(), reader.line_number};
+  compile_session->live.erase(found);
+}
+
+void session_note_use(const Symbol* name) {
+  const auto found = compile_session->live.find(name->declaration);
+  if (found == compile_session->live.end()) return;
+  compile_session->uses.push_back(
+      {found->second, {current_file(), token_line()}});
+}
+
 void run_session(CompileSession& session,
                  const std::vector<std::string>& options,
                  const std::string& source_path) {
   session.console.clear();
   session.messages.clear();
   session.output.clear();
+  session.names.clear();
+  session.uses.clear();
+  session.files.clear();
+  session.live.clear();
   std::vector<std::string> args{"qxl"};
   args.insert(args.end(), options.begin(), options.end());
   args.push_back(source_path);
@@ -99,6 +183,10 @@ void run_session(CompileSession& session,
   compile_session = &session;
   diagnostics.capture = &session.console;
   session.status = run_qxl(args);
+  // The records of the names still in scope are complete now.
+  for (const auto& [record, index] : session.live)
+    refresh(record, session.names[index]);
+  session.live.clear();
   diagnostics.capture = outer_capture;
   compile_session = outer_session;
 

@@ -7,14 +7,19 @@
 // a pointer and nothing else.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 #include <vector>
 
 #include "bytecode/format.h"
 
 namespace qxl {
+
+struct Declaration;
+struct Symbol;
 
 enum class MessageKind { error, warning, note };
 
@@ -31,6 +36,38 @@ struct MessageRecord {
   std::size_t text_start = 0;  // where TEXT starts in `console`
 };
 
+// Where a name is declared or used: an index into CompileSession::files
+// and a 1-based line.  The line is the reader's at the time, which can be
+// the line after the name when the name ended its line.
+struct SourcePlace {
+  int file = 0;
+  int line = 0;
+};
+
+// A user name declared during the compile, as it was when its scope
+// closed or the compile ended.
+struct NameRecord {
+  std::string name;
+  int kind = 0;           // DeclKind
+  bool command = false;   // a function declared with "command"
+  bool type_name = false;
+  int storage = 0;        // Storage
+  std::int32_t frame_offset = 0;
+  std::int32_t key_table = 0;
+  std::string type;       // as the compiler prints types
+  std::string signature;  // functions: the parameter signature when known
+  // The declaration first; a prototype's definition and other
+  // redeclarations follow.
+  std::vector<SourcePlace> sites;
+  // Locals and parameters: the line where their scope closed.
+  SourcePlace scope_end;
+};
+
+struct NameUse {
+  std::size_t name = 0;  // index into CompileSession::names
+  SourcePlace place;
+};
+
 struct CompileSession {
   // Texts that stand in for files of these absolute paths.
   std::map<std::string, std::string> texts;
@@ -39,6 +76,13 @@ struct CompileSession {
   std::vector<MessageRecord> messages;
   ByteBuffer output;  // the bytecode file, complete when the compile succeeded
   int status = 0;
+
+  // The names of the compile, the uses of each and the files they are in.
+  std::vector<NameRecord> names;
+  std::vector<NameUse> uses;
+  std::vector<std::string> files;
+  // The live declaration records of the compile and their names' indexes.
+  std::unordered_map<const Declaration*, std::size_t> live;
 };
 
 // The session of the compile in progress; null outside the server.
@@ -51,6 +95,10 @@ int session_open_text(std::string_view path);
 void session_begin_message(std::string_view file, int line);
 void session_mark_warning();
 void session_mark_error();
+void session_note_declaration(const Declaration* record);
+void session_note_redeclaration(const Declaration* record);
+void session_close_declaration(const Declaration* record);
+void session_note_use(const Symbol* name);
 
 // An absolute, lexically normalised form of a path ("." and ".." steps and
 // repeated separators removed), relative paths taken from the working

@@ -314,6 +314,115 @@ class Options(unittest.TestCase):
         self.assertEqual(d["range"]["start"]["line"], 0)
 
 
+class Names(unittest.TestCase):
+    """hover, definition, declaration, references, documentHighlight,
+    documentSymbol and completion on examples/hello.q."""
+
+    def setUp(self):
+        self.s = Session(self)
+        self.path = os.path.join(SOURCE_DIR, "examples", "hello.q")
+        with open(self.path) as source:
+            self.lines = source.read().split("\n")
+        self.s.open(self.path)
+        self.s.diagnostics(self.path)
+
+    def at(self, word, line_has):
+        for i, line in enumerate(self.lines):
+            if line_has in line:
+                return position(i, line.index(word) + 1)
+        self.fail("no line with " + line_has)
+
+    def ask(self, method, pos=None, **extra):
+        params = {"textDocument": {"uri": uri_of(self.path)}}
+        if pos is not None:
+            params["position"] = pos
+        params.update(extra)
+        return self.s.client.request(method, params)["result"]
+
+    def line_of(self, text):
+        return next(i for i, l in enumerate(self.lines) if text in l)
+
+    def test_hover(self):
+        value = self.ask("textDocument/hover",
+                         self.at("width", "int width ="))["contents"]["value"]
+        self.assertIn("local variable, frame offset 2", value)
+        value = self.ask("textDocument/hover",
+                         self.at("fill_column", "fill_column = clamp"))
+        self.assertIn("buffer variable", value["contents"]["value"])
+        value = self.ask("textDocument/hover", self.at("say", 'say("%s: first'))
+        self.assertIn("primitive 101", value["contents"]["value"])
+        self.assertIn("takes further arguments", value["contents"]["value"])
+        value = self.ask("textDocument/hover", self.at("point", "start = point"))
+        self.assertIn("built-in variable", value["contents"]["value"])
+        self.assertIn("buffer-specific", value["contents"]["value"])
+        # Nothing at a blank line, and a position past the end is no error.
+        self.assertIsNone(self.ask("textDocument/hover", position(58, 0)))
+        self.assertIsNone(self.ask("textDocument/hover", position(99999, 5)))
+
+    def test_definition_declaration_references(self):
+        use = self.at("clamp", "pad = clamp")
+        definition = self.ask("textDocument/definition", use)
+        declaration = self.ask("textDocument/declaration", use)
+        self.assertEqual(definition["uri"], uri_of(self.path))
+        self.assertEqual(definition["range"]["start"]["line"],
+                         self.line_of("int clamp(value, low, high)"))
+        self.assertEqual(declaration["range"]["start"]["line"],
+                         self.line_of("int clamp(int value"))
+        refs = self.ask("textDocument/references", use,
+                        context={"includeDeclaration": False})
+        lines = sorted(r["range"]["start"]["line"] for r in refs)
+        self.assertIn(self.line_of("pad = clamp"), lines)
+        self.assertNotIn(self.line_of("int clamp(int value"), lines)
+        # Two uses on one line are two references, each its own range.
+        refs = self.ask("textDocument/references",
+                        self.at("width", "int width ="),
+                        context={"includeDeclaration": True})
+        pad = self.line_of("pad = clamp")
+        on_pad = [r["range"] for r in refs if r["range"]["start"]["line"] == pad]
+        self.assertEqual(len(on_pad), 2)
+        self.assertNotEqual(on_pad[0], on_pad[1])
+        marks = self.ask("textDocument/documentHighlight",
+                         self.at("width", "int width ="))
+        self.assertEqual(len(marks), len(refs))
+
+    def test_document_symbols(self):
+        symbols = {s["name"]: s for s in
+                   self.ask("textDocument/documentSymbol")}
+        self.assertIn("main_keys", symbols)
+        self.assertEqual(
+            [c["name"] for c in symbols["clamp"]["children"]],
+            ["value", "low", "high"])
+        self.assertEqual([c["name"] for c in symbols["center_line"]["children"]],
+                         ["len", "pad", "width"])
+        self.assertIn("command", symbols["say_hello"]["detail"])
+
+    def test_completion(self):
+        items = self.ask("textDocument/completion",
+                         self.at("len", "len = line_length"))["items"]
+        labels = {i["label"]: i for i in items}
+        for name in ("int", "if", "spot", "say", "point", "count_char",
+                     "greeting", "len", "pad", "width"):
+            self.assertIn(name, labels)
+        # Locals of other functions are not in scope here.
+        self.assertNotIn("in_word", labels)
+        self.assertIn("say(", labels["say"]["detail"])
+
+
+class Included(unittest.TestCase):
+    def test_definition_in_a_header(self):
+        s = Session(self)
+        header = s.write("defs.h", "int shared;\n")
+        main = s.write("main.q", '#include "defs.h"\nf()\n{\n'
+                                 '        shared = 2;\n}\n')
+        s.open(main)
+        s.diagnostics(main)
+        reply = s.client.request("textDocument/definition", {
+            "textDocument": {"uri": uri_of(main)},
+            "position": position(3, 9)})["result"]
+        self.assertEqual(reply["uri"], uri_of(header))
+        self.assertEqual(reply["range"]["start"], position(0, 4))
+
+
 if __name__ == "__main__":
     SERVER = os.path.abspath(sys.argv.pop(1))
     SOURCE_DIR = os.path.abspath(sys.argv.pop(1))

@@ -95,6 +95,13 @@ Json capabilities() {
   return {
       {"textDocumentSync",
        {{"openClose", true}, {"change", 2}, {"save", {{"includeText", false}}}}},
+      {"hoverProvider", true},
+      {"definitionProvider", true},
+      {"declarationProvider", true},
+      {"referencesProvider", true},
+      {"documentHighlightProvider", true},
+      {"documentSymbolProvider", true},
+      {"completionProvider", {{"triggerCharacters", Json::array()}}},
   };
 }
 
@@ -172,6 +179,69 @@ void handle_notification(Server& server, const Incoming& message) {
   // next is read) and unknown notifications need nothing.
 }
 
+// The requests about a document answered from its last analysis.
+enum class Question {
+  hover, definition, declaration, references, highlight, symbols, completion
+};
+
+const std::map<std::string, Question, std::less<>> position_requests = {
+    {"textDocument/hover", Question::hover},
+    {"textDocument/definition", Question::definition},
+    {"textDocument/declaration", Question::declaration},
+    {"textDocument/references", Question::references},
+    {"textDocument/documentHighlight", Question::highlight},
+    {"textDocument/documentSymbol", Question::symbols},
+    {"textDocument/completion", Question::completion},
+};
+
+Position position_param(const Json& params) {
+  const Json& at = member(params, "position");
+  const std::int64_t line = integer_member(at, "line");
+  const std::int64_t character = integer_member(at, "character");
+  if (line < 0 || character < 0) throw BadParams{"negative position"};
+  constexpr std::int64_t largest = 1 << 30;
+  return {static_cast<int>(std::min(line, largest)),
+          static_cast<int>(std::min(character, largest))};
+}
+
+void answer_at_position(Server& server, const Incoming& message, Question question) {
+  const Json& params = message.params;
+  const std::string uri = document_uri(params);
+  const Position at = question == Question::symbols ? Position{} : position_param(params);
+  const auto document = server.documents.find(uri);
+  if (document == server.documents.end()) {
+    reply_error(server, message.id, error_code::invalid_params,
+                "document not open: " + uri);
+    return;
+  }
+  // A document changed since its last analysis is compiled first, so that
+  // the answer is about the text the editor shows.
+  if (server.stale.count(uri) != 0 || server.analyses.count(uri) == 0) run_analyses(server);
+  const Analysis& analysis = server.analyses.at(uri);
+  const Document& doc = document->second;
+  Json result;
+  switch (question) {
+    case Question::hover: result = hover(analysis, doc, at); break;
+    case Question::definition: result = definition(analysis, doc, at, false); break;
+    case Question::declaration: result = definition(analysis, doc, at, true); break;
+    case Question::references: {
+      bool include = true;
+      if (params.contains("context") && params["context"].is_object() &&
+          params["context"].contains("includeDeclaration") &&
+          params["context"]["includeDeclaration"].is_boolean())
+        include = params["context"]["includeDeclaration"].get<bool>();
+      result = references(analysis, doc, at, include);
+      break;
+    }
+    case Question::highlight: result = highlights(analysis, doc, at); break;
+    case Question::symbols: result = document_symbols(analysis, doc); break;
+    case Question::completion:
+      result = {{"isIncomplete", false}, {"items", completion(analysis, doc, at)}};
+      break;
+  }
+  reply(server, message.id, std::move(result));
+}
+
 void handle_request(Server& server, const Incoming& message) {
   const std::string& method = message.method;
   if (method == "initialize") {
@@ -196,6 +266,11 @@ void handle_request(Server& server, const Incoming& message) {
   if (method == "shutdown") {
     server.shutdown_requested = true;
     reply(server, message.id, nullptr);
+    return;
+  }
+  if (const auto request = position_requests.find(method);
+      request != position_requests.end()) {
+    answer_at_position(server, message, request->second);
     return;
   }
   reply_error(server, message.id, error_code::method_not_found,

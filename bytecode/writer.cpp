@@ -13,6 +13,7 @@
 #include "driver/diagnostics.h"
 #include "driver/options.h"
 #include "driver/search_paths.h"
+#include "driver/session.h"
 
 namespace qxl {
 
@@ -72,7 +73,8 @@ void release_deferred() {
 }  // namespace
 
 void output_open(std::string_view name) {
-  writer.to_stdout = settings.stdout_mode != 0;
+  // The language server keeps the output in memory, as for standard output.
+  writer.to_stdout = settings.stdout_mode != 0 || compile_session != nullptr;
   writer.path = std::string(name);
   writer.block.clear();
   if (writer.to_stdout) return;
@@ -136,6 +138,13 @@ void output_rewind() {
 }
 
 void output_close(int error_count) {
+  if (writer.to_stdout && compile_session != nullptr) {
+    writer.image.resize(writer.high_water);
+    compile_session->output.swap(writer.image);
+    writer.image.clear();
+    writer.high_water = 0;
+    return;
+  }
   if (writer.to_stdout) {
     write_all(STDOUT_FILENO, writer.image.data(), writer.high_water);
     writer.image.clear();

@@ -8,6 +8,7 @@
 
 #include "driver/compile.h"
 #include "driver/options.h"
+#include "driver/session.h"
 #include "source/lexer.h"
 #include "source/reader.h"
 #include "source/tokens.h"
@@ -45,6 +46,7 @@ void write_location(std::string_view file_name, int line) {
   prefix += std::to_string(line);
   prefix += ": ";
   console_write(prefix);
+  if (compile_session != nullptr) session_begin_message(file_name, line);
 }
 
 // One complete message line "file line: text\n".
@@ -100,6 +102,7 @@ void report_warning(const char* format, ...) {
   console_write("warning: ");
   console_write(text);
   console_write("\n");
+  if (compile_session != nullptr) session_mark_warning();
   diagnostics.pending_progress = 0;
 }
 
@@ -114,6 +117,7 @@ void report_error(const char* format, ...) {
   std::string text = format_cut(error_buffer_size, format, args);
   va_end(args);
   write_message_line(reader.file_name, reader.line_number, text);
+  if (compile_session != nullptr) session_mark_error();
   diagnostics.pending_progress = 0;
   ++diagnostics.error_count;
   finish_compile();
@@ -124,6 +128,7 @@ namespace {
   ++diagnostics.error_count;
   write_message_line(reader.file_name, reader.line_number,
                      cut(text, fatal_buffer_size));
+  if (compile_session != nullptr) session_mark_error();
   diagnostics.pending_progress = 0;
   finish_compile();
 }

@@ -12,6 +12,7 @@
 #include "driver/diagnostics.h"
 #include "driver/options.h"
 #include "driver/search_paths.h"
+#include "driver/session.h"
 #include "source/lexer.h"
 #include "source/macros.h"
 #include "source/symbols.h"
@@ -51,6 +52,10 @@ bool is_white(char c) {
 // Opens a file for reading; -1 when it cannot be opened or is a directory
 // (which opens, but cannot be read as a source).
 int open_for_reading(const std::string& path) {
+  if (compile_session != nullptr) {
+    const int held = session_open_text(path);
+    if (held >= 0) return held;
+  }
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat info {};
   if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
@@ -66,7 +71,9 @@ void open_main_source(std::string_view name) {
   reader.buffer.assign(input_block_size, 0);
   reader.position = 0;
   reader.left = 0;
-  if (settings.filter_mode != 0) {
+  // The language server's standard input carries its messages, never a
+  // source.
+  if (settings.filter_mode != 0 && compile_session == nullptr) {
     reader.fd = STDIN_FILENO;
     reader.source_is_utf8 = false;
     start_source(name, -1);

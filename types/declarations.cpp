@@ -7,6 +7,7 @@
 #include "codegen/constant_eval.h"
 #include "driver/diagnostics.h"
 #include "driver/options.h"
+#include "driver/session.h"
 #include "source/lexer.h"
 #include "source/reader.h"
 #include "source/symbols.h"
@@ -316,6 +317,7 @@ Declaration* attach(Declaration* record, Symbol* name, DeclKind record_kind,
   record->line = reader.line_number;
   record->file = *declarations.file_names.insert(reader.file_name).first;
   name->declaration = record;
+  if (compile_session != nullptr) session_note_declaration(record);
   return record;
 }
 
@@ -358,6 +360,7 @@ Declaration* declare(DeclKind requested) {
         requested == DeclKind::parameter_named ||
         requested == DeclKind::parameter_typed)
       report_error("identifier %s redeclared", name->name.c_str());
+    if (compile_session != nullptr) session_note_redeclaration(old_record);
     return old_record;
   }
 
@@ -621,6 +624,7 @@ void close_scope(std::size_t keep, bool quick) {
     Declaration* d = declarations.locals.back();
     declarations.locals.pop_back();
     if (!quick && settings.no_unused_warnings == 0) warn_unused(d);
+    if (compile_session != nullptr) session_close_declaration(d);
     d->symbol->declaration = d->previous;
     declarations.free_locals.push_back(d);
   }

@@ -5,6 +5,7 @@
 #include "bytecode/writer.h"
 #include "codegen/constant_eval.h"
 #include "driver/diagnostics.h"
+#include "driver/session.h"
 #include "source/constants.h"
 #include "source/lexer.h"
 #include "source/macros.h"
@@ -110,6 +111,7 @@ Node* parse_defined() {
 // name = identifier [ "." "default" ] | defined
 Node* parse_identifier() {
   Symbol* name = symbols.current;
+  if (compile_session != nullptr) session_note_use(name);
   next_token();
   if (preprocessor.parsing_condition && name->name == "defined" &&
       lexer.current_token == tok::lparen)

@@ -94,4 +94,8 @@ class Client:
             self.proc.stdin.close()
         except BrokenPipeError:
             pass
-        return self.proc.wait(timeout)
+        status = self.proc.wait(timeout)
+        self.reader.join(timeout)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return status

@@ -1,2 +1,44 @@
 // The language server's handling of requests and notifications.
+//
+// handle_message takes one message and queues what it answers in
+// `outgoing`; analyses run later, from run_analyses, when the input has
+// been quiet for a moment, so that a burst of edits costs one compile.
 #pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools/lsp/analysis.h"
+#include "tools/lsp/protocol.h"
+
+namespace qxl::lsp {
+
+// Milliseconds of quiet input after a change before the document is
+// compiled again.
+inline constexpr int debounce_milliseconds = 60;
+
+struct Server {
+  bool initialized = false;
+  bool shutdown_requested = false;
+  bool exit_requested = false;
+  std::vector<std::string> options;              // qxl.options words
+  std::map<std::string, Document> documents;     // open, by URI
+  std::set<std::string> stale;                   // URIs to compile again
+  std::map<std::string, Analysis> analyses;      // the last one of each URI
+  std::vector<Json> outgoing;                    // messages to send
+};
+
+void handle_message(Server& server, const Incoming& message);
+// Compiles every document changed since its last analysis and queues its
+// diagnostics.
+void run_analyses(Server& server);
+// The exit status once exit_requested: 0 after shutdown, else 1.
+int exit_status(const Server& server);
+
+// Reads messages from `in_fd` and writes replies to `out_fd` until exit or
+// the end of the input; returns the exit status.
+int serve(int in_fd, int out_fd);
+
+}  // namespace qxl::lsp

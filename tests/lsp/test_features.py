@@ -1,0 +1,429 @@
+"""Protocol tests of qxl-lsp: the server is driven as an editor drives it,
+on real sources (examples/hello.q and programs with includes).
+
+usage: test_features.py QXL_LSP SOURCE_DIR
+"""
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from lspclient import Client  # noqa: E402
+
+SERVER = None
+SOURCE_DIR = None
+
+NOT_INITIALIZED = -32002
+METHOD_NOT_FOUND = -32601
+INVALID_PARAMS = -32602
+ERROR, WARNING, INFORMATION = 1, 2, 3
+
+
+def uri_of(path):
+    return "file://" + os.path.abspath(path)
+
+
+def position(line, character):
+    return {"line": line, "character": character}
+
+
+class Session:
+    """A started and initialized server, working in its own directory."""
+
+    def __init__(self, test, options=None, env=None):
+        self.dir = tempfile.mkdtemp(prefix="qxl-lsp-test-")
+        test.addCleanup(shutil.rmtree, self.dir, True)
+        server_env = dict(os.environ)
+        server_env.pop("QXL", None)
+        server_env.update(env or {})
+        self.client = Client(SERVER, cwd=self.dir, env=server_env)
+        test.addCleanup(self.stop)
+        params = {"processId": None, "rootUri": uri_of(self.dir),
+                  "capabilities": {}}
+        if options is not None:
+            params["initializationOptions"] = {"qxl": {"options": options}}
+        self.init = self.client.request("initialize", params)
+        self.client.notify("initialized", {})
+        self.versions = {}
+
+    def stop(self):
+        if self.client.proc.poll() is None:
+            self.client.proc.kill()
+        self.client.close()
+
+    def write(self, name, text):
+        path = os.path.join(self.dir, name)
+        with open(path, "w") as out:
+            out.write(text)
+        return path
+
+    def open(self, path, text=None):
+        if text is None:
+            with open(path) as source:
+                text = source.read()
+        self.versions[path] = 1
+        self.client.notify("textDocument/didOpen", {"textDocument": {
+            "uri": uri_of(path), "languageId": "qxl", "version": 1,
+            "text": text}})
+
+    def change(self, path, changes):
+        self.versions[path] += 1
+        self.client.notify("textDocument/didChange", {
+            "textDocument": {"uri": uri_of(path),
+                             "version": self.versions[path]},
+            "contentChanges": changes})
+
+    def diagnostics(self, path):
+        """The next diagnostics published for `path`."""
+        while True:
+            note = self.client.wait_notification(
+                "textDocument/publishDiagnostics")
+            if note["params"]["uri"] == uri_of(path):
+                return note["params"]
+
+    def finish(self):
+        self.client.request("shutdown")
+        self.client.notify("exit")
+        return self.client.proc.wait(10)
+
+
+class Lifecycle(unittest.TestCase):
+    def test_requests_before_initialize_are_refused(self):
+        client = Client(SERVER)
+        self.addCleanup(client.close)
+        reply = client.request("textDocument/hover", {})
+        self.assertEqual(reply["error"]["code"], NOT_INITIALIZED)
+        reply = client.request("initialize", [])
+        self.assertEqual(reply["error"]["code"], INVALID_PARAMS)
+        reply = client.request("initialize", {"capabilities": {}})
+        self.assertIn("capabilities", reply["result"])
+        self.assertEqual(reply["result"]["serverInfo"]["name"], "qxl-lsp")
+        client.request("shutdown")
+        client.notify("exit")
+        self.assertEqual(client.proc.wait(10), 0)
+
+    def test_capabilities_advertise_document_sync(self):
+        s = Session(self)
+        sync = s.init["result"]["capabilities"]["textDocumentSync"]
+        self.assertEqual(sync["change"], 2)
+        self.assertTrue(sync["openClose"])
+        self.assertEqual(s.finish(), 0)
+
+    def test_unknown_methods(self):
+        s = Session(self)
+        s.client.notify("$/somethingNew", {"x": 1})
+        s.client.notify("$/cancelRequest", {"id": 99})
+        reply = s.client.request("qxl/noSuchThing", {})
+        self.assertEqual(reply["error"]["code"], METHOD_NOT_FOUND)
+        # The server is still there and answers.
+        self.assertIsNone(s.client.request("shutdown")["result"])
+        s.client.notify("exit")
+        self.assertEqual(s.client.proc.wait(10), 0)
+
+    def test_exit_without_shutdown_is_status_1(self):
+        s = Session(self)
+        s.client.notify("exit")
+        self.assertEqual(s.client.proc.wait(10), 1)
+
+    def test_end_of_input_is_status_1(self):
+        s = Session(self)
+        self.assertEqual(s.client.close(), 1)
+
+    def test_requests_after_shutdown_are_refused(self):
+        s = Session(self)
+        s.client.request("shutdown")
+        reply = s.client.request("textDocument/hover", {})
+        self.assertIn("error", reply)
+        s.client.notify("exit")
+        self.assertEqual(s.client.proc.wait(10), 0)
+
+    def test_version_and_help(self):
+        import subprocess
+        out = subprocess.run([SERVER, "--version"], capture_output=True,
+                             text=True)
+        self.assertEqual(out.returncode, 0)
+        self.assertRegex(out.stdout, r"^qxl-lsp \d+\.\d+\n$")
+        out = subprocess.run([SERVER, "--help"], capture_output=True,
+                             text=True)
+        self.assertEqual(out.returncode, 0)
+        self.assertIn("usage: qxl-lsp", out.stdout)
+        out = subprocess.run([SERVER, "--bogus"], capture_output=True,
+                             text=True)
+        self.assertEqual(out.returncode, 2)
+
+
+class Diagnostics(unittest.TestCase):
+    def test_hello_compiles_clean_and_edits_are_followed(self):
+        s = Session(self)
+        hello = os.path.join(SOURCE_DIR, "examples", "hello.q")
+        s.open(hello)
+        params = s.diagnostics(hello)
+        self.assertEqual(params["diagnostics"], [])
+        self.assertEqual(params["version"], 1)
+        # An incremental change that breaks line 59 (a blank line).
+        s.change(hello, [{"range": {"start": position(58, 0),
+                                    "end": position(58, 0)},
+                          "text": "int broken = ;"}])
+        params = s.diagnostics(hello)
+        self.assertEqual(params["version"], 2)
+        [d] = params["diagnostics"]
+        self.assertEqual(d["message"], "expected expression, not ;")
+        self.assertEqual(d["severity"], ERROR)
+        self.assertEqual(d["range"], {"start": position(58, 13),
+                                      "end": position(58, 14)})
+        # Taking it out again: clean, and nothing was written beside it.
+        s.change(hello, [{"range": {"start": position(58, 0),
+                                    "end": position(58, 14)},
+                          "text": ""}])
+        self.assertEqual(s.diagnostics(hello)["diagnostics"], [])
+        self.assertFalse(os.path.exists(
+            os.path.join(SOURCE_DIR, "examples", "hello.b")))
+        self.assertEqual(s.finish(), 0)
+
+    def test_warnings_before_the_error_stay(self):
+        s = Session(self)
+        path = s.write("w.q", "")
+        s.open(path, "f()\n{\n        int spare;\n}\n"
+                     "g()\n{\n        return 1 +;\n}\n")
+        ds = s.diagnostics(path)["diagnostics"]
+        self.assertEqual([(d["severity"], d["message"]) for d in ds],
+                         [(WARNING, "warning: variable spare was not used"),
+                          (ERROR, "expected expression, not ;")])
+        self.assertEqual(ds[1]["range"]["start"]["line"], 6)
+        self.assertFalse(os.path.exists(os.path.join(s.dir, "w.b")))
+
+    def test_notes_are_information(self):
+        s = Session(self)
+        path = s.write("m.q", "")
+        s.open(path, "int *p;\nchar c;\nf()\n{\n        p = &c;\n}\n")
+        ds = s.diagnostics(path)["diagnostics"]
+        notes = [d for d in ds if d["severity"] == INFORMATION]
+        self.assertTrue(notes, ds)
+        self.assertTrue(notes[0]["message"].startswith("mismatched types: "),
+                        notes)
+        self.assertEqual(notes[0]["range"]["start"]["line"], 4)
+
+    def test_full_change_replaces_the_text(self):
+        s = Session(self)
+        path = s.write("full.q", "int a;\n")
+        s.open(path)
+        self.assertEqual(s.diagnostics(path)["diagnostics"], [])
+        s.change(path, [{"text": "int a\n"}])
+        [d] = s.diagnostics(path)["diagnostics"]
+        self.assertEqual(d["severity"], ERROR)
+        self.assertEqual(d["message"], "expected ;, not end of file")
+
+    def test_unsaved_text_is_compiled_not_the_file(self):
+        s = Session(self)
+        path = s.write("unsaved.q", "int a = ;\n")
+        s.open(path, "int a = 1;\n")
+        self.assertEqual(s.diagnostics(path)["diagnostics"], [])
+
+    def test_closing_clears_the_diagnostics(self):
+        s = Session(self)
+        path = s.write("c.q", "int a = ;\n")
+        s.open(path)
+        self.assertEqual(len(s.diagnostics(path)["diagnostics"]), 1)
+        s.client.notify("textDocument/didClose",
+                        {"textDocument": {"uri": uri_of(path)}})
+        self.assertEqual(s.diagnostics(path)["diagnostics"], [])
+
+
+class Includes(unittest.TestCase):
+    MAIN = ('int before;\n#include "defs.h"\n'
+            'int use = LIMIT;\n')
+
+    def test_error_in_a_header_shows_at_the_include_line(self):
+        s = Session(self)
+        header = s.write("defs.h", "#define LIMIT 4\nint broken = ;\n")
+        main = s.write("main.q", self.MAIN)
+        s.open(main)
+        [d] = s.diagnostics(main)["diagnostics"]
+        self.assertEqual(d["message"], "expected expression, not ;")
+        self.assertEqual(d["range"]["start"]["line"], 1)
+        [related] = d["relatedInformation"]
+        self.assertEqual(related["location"]["uri"], uri_of(header))
+        self.assertEqual(related["location"]["range"]["start"]["line"], 1)
+
+    def test_open_header_text_is_used(self):
+        s = Session(self)
+        header = s.write("defs.h", "#define LIMIT 4\nint broken = ;\n")
+        main = s.write("main.q", self.MAIN)
+        s.open(header, "#define LIMIT 4\n")
+        s.diagnostics(header)
+        s.open(main)
+        self.assertEqual(s.diagnostics(main)["diagnostics"], [])
+        # Breaking the open header breaks the document that includes it.
+        s.change(header, [{"text": "#define LIMIT\n"}])
+        [d] = s.diagnostics(main)["diagnostics"]
+        self.assertEqual(d["severity"], ERROR)
+        self.assertEqual(d["range"]["start"]["line"], 2)
+
+    def test_missing_include(self):
+        s = Session(self)
+        main = s.write("main.q", self.MAIN)
+        s.open(main)
+        [d] = s.diagnostics(main)["diagnostics"]
+        self.assertEqual(d["message"], "can't open #include file defs.h")
+        # At the line the compiler names: the one after the directive.
+        self.assertEqual(d["range"]["start"]["line"], 2)
+
+    def test_include_search_follows_options_and_environment(self):
+        text = '#include "lib.h"\nint x = FROM_LIB;\n'
+        for how in ("options", "environment"):
+            with self.subTest(how=how):
+                libdir = tempfile.mkdtemp(prefix="qxl-lsp-lib-")
+                self.addCleanup(shutil.rmtree, libdir, True)
+                with open(os.path.join(libdir, "lib.h"), "w") as out:
+                    out.write("#define FROM_LIB 3\n")
+                if how == "options":
+                    s = Session(self, options="-i" + libdir + "/")
+                else:
+                    s = Session(self, env={"QXL": "-i" + libdir + "/"})
+                main = s.write("main.q", text)
+                s.open(main)
+                self.assertEqual(s.diagnostics(main)["diagnostics"], [])
+
+
+class Options(unittest.TestCase):
+    TEXT = "#if !defined(WANTED)\nint x = ;\n#endif\n"
+
+    def test_defined_by_initialization_options(self):
+        s = Session(self, options=["-dWANTED"])
+        path = s.write("o.q", self.TEXT)
+        s.open(path)
+        self.assertEqual(s.diagnostics(path)["diagnostics"], [])
+
+    def test_configuration_change_recompiles(self):
+        s = Session(self)
+        path = s.write("o.q", self.TEXT)
+        s.open(path)
+        self.assertEqual(len(s.diagnostics(path)["diagnostics"]), 1)
+        s.client.notify("workspace/didChangeConfiguration",
+                        {"settings": {"qxl": {"options": "-dWANTED=2"}}})
+        self.assertEqual(s.diagnostics(path)["diagnostics"], [])
+
+    def test_bad_option_is_reported_on_the_first_line(self):
+        s = Session(self, options="-zz")
+        path = s.write("o.q", "int x;\n")
+        s.open(path)
+        [d] = s.diagnostics(path)["diagnostics"]
+        self.assertEqual(d["severity"], ERROR)
+        self.assertEqual(d["range"]["start"]["line"], 0)
+
+
+class Names(unittest.TestCase):
+    """hover, definition, declaration, references, documentHighlight,
+    documentSymbol and completion on examples/hello.q."""
+
+    def setUp(self):
+        self.s = Session(self)
+        self.path = os.path.join(SOURCE_DIR, "examples", "hello.q")
+        with open(self.path) as source:
+            self.lines = source.read().split("\n")
+        self.s.open(self.path)
+        self.s.diagnostics(self.path)
+
+    def at(self, word, line_has):
+        for i, line in enumerate(self.lines):
+            if line_has in line:
+                return position(i, line.index(word) + 1)
+        self.fail("no line with " + line_has)
+
+    def ask(self, method, pos=None, **extra):
+        params = {"textDocument": {"uri": uri_of(self.path)}}
+        if pos is not None:
+            params["position"] = pos
+        params.update(extra)
+        return self.s.client.request(method, params)["result"]
+
+    def line_of(self, text):
+        return next(i for i, l in enumerate(self.lines) if text in l)
+
+    def test_hover(self):
+        value = self.ask("textDocument/hover",
+                         self.at("width", "int width ="))["contents"]["value"]
+        self.assertIn("local variable, frame offset 2", value)
+        value = self.ask("textDocument/hover",
+                         self.at("fill_column", "fill_column = clamp"))
+        self.assertIn("buffer variable", value["contents"]["value"])
+        value = self.ask("textDocument/hover", self.at("say", 'say("%s: first'))
+        self.assertIn("primitive 101", value["contents"]["value"])
+        self.assertIn("takes further arguments", value["contents"]["value"])
+        value = self.ask("textDocument/hover", self.at("point", "start = point"))
+        self.assertIn("built-in variable", value["contents"]["value"])
+        self.assertIn("buffer-specific", value["contents"]["value"])
+        # Nothing at a blank line, and a position past the end is no error.
+        self.assertIsNone(self.ask("textDocument/hover", position(58, 0)))
+        self.assertIsNone(self.ask("textDocument/hover", position(99999, 5)))
+
+    def test_definition_declaration_references(self):
+        use = self.at("clamp", "pad = clamp")
+        definition = self.ask("textDocument/definition", use)
+        declaration = self.ask("textDocument/declaration", use)
+        self.assertEqual(definition["uri"], uri_of(self.path))
+        self.assertEqual(definition["range"]["start"]["line"],
+                         self.line_of("int clamp(value, low, high)"))
+        self.assertEqual(declaration["range"]["start"]["line"],
+                         self.line_of("int clamp(int value"))
+        refs = self.ask("textDocument/references", use,
+                        context={"includeDeclaration": False})
+        lines = sorted(r["range"]["start"]["line"] for r in refs)
+        self.assertIn(self.line_of("pad = clamp"), lines)
+        self.assertNotIn(self.line_of("int clamp(int value"), lines)
+        # Two uses on one line are two references, each its own range.
+        refs = self.ask("textDocument/references",
+                        self.at("width", "int width ="),
+                        context={"includeDeclaration": True})
+        pad = self.line_of("pad = clamp")
+        on_pad = [r["range"] for r in refs if r["range"]["start"]["line"] == pad]
+        self.assertEqual(len(on_pad), 2)
+        self.assertNotEqual(on_pad[0], on_pad[1])
+        marks = self.ask("textDocument/documentHighlight",
+                         self.at("width", "int width ="))
+        self.assertEqual(len(marks), len(refs))
+
+    def test_document_symbols(self):
+        symbols = {s["name"]: s for s in
+                   self.ask("textDocument/documentSymbol")}
+        self.assertIn("main_keys", symbols)
+        self.assertEqual(
+            [c["name"] for c in symbols["clamp"]["children"]],
+            ["value", "low", "high"])
+        self.assertEqual([c["name"] for c in symbols["center_line"]["children"]],
+                         ["len", "pad", "width"])
+        self.assertIn("command", symbols["say_hello"]["detail"])
+
+    def test_completion(self):
+        items = self.ask("textDocument/completion",
+                         self.at("len", "len = line_length"))["items"]
+        labels = {i["label"]: i for i in items}
+        for name in ("int", "if", "spot", "say", "point", "count_char",
+                     "greeting", "len", "pad", "width"):
+            self.assertIn(name, labels)
+        # Locals of other functions are not in scope here.
+        self.assertNotIn("in_word", labels)
+        self.assertIn("say(", labels["say"]["detail"])
+
+
+class Included(unittest.TestCase):
+    def test_definition_in_a_header(self):
+        s = Session(self)
+        header = s.write("defs.h", "int shared;\n")
+        main = s.write("main.q", '#include "defs.h"\nf()\n{\n'
+                                 '        shared = 2;\n}\n')
+        s.open(main)
+        s.diagnostics(main)
+        reply = s.client.request("textDocument/definition", {
+            "textDocument": {"uri": uri_of(main)},
+            "position": position(3, 9)})["result"]
+        self.assertEqual(reply["uri"], uri_of(header))
+        self.assertEqual(reply["range"]["start"], position(0, 4))
+
+
+if __name__ == "__main__":
+    SERVER = os.path.abspath(sys.argv.pop(1))
+    SOURCE_DIR = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=1)

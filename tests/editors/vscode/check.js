@@ -1,10 +1,12 @@
 // Checks the VS Code kit in the folder that cases.py prepared: the
 // grammar with the real TextMate engine, the problem matchers on the real
-// outputs of qxl.  $QXL_VSCODE_KIT is the kit, $QXL_TEST_CASES the cases;
+// outputs of qxl, and the language client's start of qxl-lsp (with the
+// editor's API and the client library stood in for).  $QXL_VSCODE_KIT is the kit, $QXL_TEST_CASES the cases;
 // the failures go to $QXL_TEST_RESULT, which ends with "checked N".
 'use strict';
 
 const fs = require('fs');
+const Module = require('module');
 const path = require('path');
 const vsctm = require('vscode-textmate');
 const oniguruma = require('vscode-oniguruma');
@@ -77,6 +79,131 @@ for (const run of cases.runs) {
     expect(`${run.name}: problem ${i + 1}`, got[i], want[i]);
 }
 
+// ---- The language client -----------------------------------------------
+
+expect('activation', manifest.activationEvents, ['onLanguage:qxl']);
+expect('client library', Object.keys(manifest.dependencies || {}),
+       ['vscode-languageclient']);
+const properties = (contributes.configuration || {}).properties || {};
+expect('settings', Object.keys(properties).sort(),
+       ['qxl.options', 'qxl.server.path']);
+expect('default server', (properties['qxl.server.path'] || {}).default,
+       'qxl-lsp');
+expect('commands', (contributes.commands || []).map((c) => c.command),
+       ['qxl.showBytecode']);
+
+// The editor's API as far as the extension uses it: settings are the
+// manifest's defaults with `settings` over them; what the extension shows
+// is recorded in `seen`.
+function fakeEditor(settings, seen) {
+  const value = (key) => (key in settings ? settings[key]
+                          : (properties[key] || {}).default);
+  return {
+    workspace: {
+      getConfiguration: (section) => ({
+        get: (key, fallback) => {
+          const v = value(`${section}.${key}`);
+          return v === undefined ? fallback : v;
+        },
+      }),
+      openTextDocument: async (options) => { seen.documents.push(options); return options; },
+    },
+    window: {
+      showWarningMessage: (text) => { seen.warnings.push(text); },
+      showTextDocument: async () => {},
+      activeTextEditor: {
+        document: { languageId: 'qxl', uri: { toString: () => 'file:///w/a.q' } },
+        selection: { active: { line: 3, character: 7 } },
+      },
+    },
+    commands: {
+      registerCommand: (name, run) => { seen.commands[name] = run; return { dispose() {} }; },
+    },
+    ViewColumn: { Beside: -2 },
+  };
+}
+
+// The client library: records the client made and what it is asked.
+function fakeLibrary(seen) {
+  class LanguageClient {
+    constructor(id, name, server, options) { seen.client = { id, server, options }; }
+    async start() { seen.started = true; }
+    async stop() { seen.stopped = true; }
+    async sendRequest(method, params) {
+      seen.requests.push([method, params]);
+      return { listing: 'the listing' };
+    }
+  }
+  return { LanguageClient, TransportKind: { stdio: 0, ipc: 1 } };
+}
+
+// Activates a fresh copy of the extension with the stand-ins; `library`
+// null makes the client library missing.
+async function activated(settings, library) {
+  const seen = { documents: [], warnings: [], commands: {}, requests: [] };
+  const stubs = { vscode: fakeEditor(settings, seen),
+                  'vscode-languageclient/node': library && library(seen) };
+  const load = Module._load;
+  Module._load = function (request, ...rest) {
+    if (request in stubs) {
+      if (stubs[request]) return stubs[request];
+      const e = new Error(`Cannot find module '${request}'`);
+      e.code = 'MODULE_NOT_FOUND';
+      throw e;
+    }
+    return load.call(this, request, ...rest);
+  };
+  try {
+    const file = require.resolve(path.join(kit, manifest.main));
+    delete require.cache[file];
+    const extension = require(file);
+    await extension.activate({ subscriptions: [], extensionPath: kit });
+    seen.extension = extension;
+    return seen;
+  } finally {
+    Module._load = load;
+  }
+}
+
+async function checkClient() {
+  let seen = await activated({}, fakeLibrary);
+  expect('server command', seen.client && seen.client.server,
+         { command: 'qxl-lsp', args: [], transport: 0 });
+  const options = (seen.client || {}).options || {};
+  expect('documents served', options.documentSelector,
+         [{ scheme: 'file', language: 'qxl' }, { scheme: 'untitled', language: 'qxl' }]);
+  expect('initialization options', options.initializationOptions,
+         { qxl: { options: '' } });
+  expect('settings sent on change', options.synchronize,
+         { configurationSection: 'qxl' });
+  expect('client started', seen.started, true);
+
+  const show = seen.commands['qxl.showBytecode'];
+  expect('bytecode command registered', typeof show, 'function');
+  if (show) {
+    await show();
+    expect('bytecode request', seen.requests,
+           [['qxl/disassemble', { textDocument: { uri: 'file:///w/a.q' },
+                                  position: { line: 3, character: 7 } }]]);
+    expect('bytecode shown', seen.documents.map((d) => d.content), ['the listing']);
+  }
+  await seen.extension.deactivate();
+  expect('client stopped', seen.stopped, true);
+
+  seen = await activated({ 'qxl.server.path': '/opt/q/qxl-lsp',
+                           'qxl.options': '-iinclude -e' }, fakeLibrary);
+  expect('configured server', seen.client && seen.client.server.command,
+         '/opt/q/qxl-lsp');
+  expect('configured options', seen.client && seen.client.options.initializationOptions,
+         { qxl: { options: '-iinclude -e' } });
+
+  // Without the client library: no client, a message that names it.
+  seen = await activated({}, null);
+  expect('no client without the library', seen.client, undefined);
+  expect('message about the library',
+         seen.warnings.map((w) => w.includes('vscode-languageclient')), [true]);
+}
+
 // ---- The grammar -------------------------------------------------------
 
 // The innermost scope (punctuation aside) must begin with this.
@@ -131,7 +258,9 @@ async function tokenizeFiles() {
   }
 }
 
-tokenizeFiles()
+checkClient()
+  .catch((e) => failures.push(`language client: ${e.stack || e}`))
+  .then(() => tokenizeFiles())
   .catch((e) => failures.push(`grammar: ${e.stack || e}`))
   .finally(() => {
     fs.writeFileSync(process.env.QXL_TEST_RESULT, failures.concat([`checked ${checks}`]).join('\n') + '\n');

@@ -35,6 +35,8 @@ def main():
     ap.add_argument("--edits", type=int, default=10000)
     ap.add_argument("--rounds", type=int, default=31)
     args = ap.parse_args()
+    args.server = os.path.abspath(args.server)
+    args.repo = os.path.abspath(args.repo)
 
     sys.path.insert(0, os.path.join(args.repo, "tests", "lsp"))
     from lspclient import Client

@@ -68,6 +68,39 @@ COMMANDS = {"vim": vim_command, "emacs": emacs_command,
             "vscode": vscode_command}
 
 
+def run_checks(label, command, work, env, result):
+    """Runs an editor's check script and reports its results: the script
+    writes one line per failed check to `result`, then "checked N"."""
+    try:
+        done = subprocess.run(command, cwd=work, env=env,
+                              stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT,
+                              timeout=EDITOR_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        fail(f"{label} did not finish in {EDITOR_TIMEOUT} s")
+    output = done.stdout.decode("utf-8", "replace").strip()
+    try:
+        with open(result, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+    except OSError:
+        lines = []
+    if not lines or not lines[-1].startswith("checked "):
+        fail(f"{label} exited with status {done.returncode} before "
+             f"its checks ended:\n{output}")
+    failures, count = lines[:-1], lines[-1].split()[-1]
+    for line in failures:
+        print(f"FAIL: {line}")
+    if failures or done.returncode != 0:
+        if output:
+            print(output)
+        print(f"{label}: {len(failures)} of {count} checks "
+              f"failed (exit status {done.returncode})")
+        return 1
+    print(f"{label}: {count} checks, all passed")
+    return 0
+
+
 def main():
     if len(sys.argv) != 4 or sys.argv[1] not in COMMANDS:
         print(__doc__, file=sys.stderr)
@@ -92,34 +125,7 @@ def main():
                          "NODE_OPTIONS"):
             env.pop(variable, None)
         command = COMMANDS[editor](source_dir, work, env)
-        try:
-            done = subprocess.run(command, cwd=work, env=env,
-                                  stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.PIPE,
-                                  stderr=subprocess.STDOUT,
-                                  timeout=EDITOR_TIMEOUT)
-        except subprocess.TimeoutExpired:
-            fail(f"{editor} did not finish in {EDITOR_TIMEOUT} s")
-        output = done.stdout.decode("utf-8", "replace").strip()
-        try:
-            with open(result, encoding="utf-8") as f:
-                lines = f.read().splitlines()
-        except OSError:
-            lines = []
-        if not lines or not lines[-1].startswith("checked "):
-            fail(f"{editor} exited with status {done.returncode} before "
-                 f"its checks ended:\n{output}")
-        failures, count = lines[:-1], lines[-1].split()[-1]
-        for line in failures:
-            print(f"FAIL: {line}")
-        if failures or done.returncode != 0:
-            if output:
-                print(output)
-            print(f"{editor}: {len(failures)} of {count} checks "
-                  f"failed (exit status {done.returncode})")
-            return 1
-        print(f"{editor}: {count} checks, all passed")
-        return 0
+        return run_checks(editor, command, work, env, result)
 
 
 if __name__ == "__main__":

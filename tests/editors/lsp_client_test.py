@@ -26,9 +26,11 @@ import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from editor_test import run_checks  # noqa: E402
 
-# How long the editor may run in all, and each of its waits for the server.
-EDITOR_TIMEOUT = 90
+# How long each of the editor's waits for the server may take (the whole
+# run is bounded by run_checks).
 SERVER_WAIT_MS = 20000
 
 SOURCE_NAME = "prog.q"
@@ -177,34 +179,8 @@ def main():
                          "VIMINIT", "NVIM_LOG_FILE"):
             env.pop(variable, None)
         command = COMMANDS[editor](source_dir, work, env)
-        try:
-            done = subprocess.run(command, cwd=work, env=env,
-                                  stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.PIPE,
-                                  stderr=subprocess.STDOUT,
-                                  timeout=EDITOR_TIMEOUT)
-        except subprocess.TimeoutExpired:
-            fail(f"{editor} did not finish in {EDITOR_TIMEOUT} s")
-        output = done.stdout.decode("utf-8", "replace").strip()
-        try:
-            with open(result, encoding="utf-8") as f:
-                lines = f.read().splitlines()
-        except OSError:
-            lines = []
-        if not lines or not lines[-1].startswith("checked "):
-            fail(f"{editor} exited with status {done.returncode} before "
-                 f"its checks ended:\n{output}")
-        failures, count = lines[:-1], lines[-1].split()[-1]
-        for line in failures:
-            print(f"FAIL: {line}")
-        if failures or done.returncode != 0:
-            if output:
-                print(output)
-            print(f"{editor} with qxl-lsp: {len(failures)} of {count} "
-                  f"checks failed (exit status {done.returncode})")
-            return 1
-        print(f"{editor} with qxl-lsp: {count} checks, all passed")
-        return 0
+        return run_checks(f"{editor} with qxl-lsp", command, work, env,
+                          result)
 
 
 if __name__ == "__main__":

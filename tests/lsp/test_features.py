@@ -5,88 +5,20 @@ usage: test_features.py QXL_LSP SOURCE_DIR
 """
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from lspclient import Client  # noqa: E402
+import lspsession  # noqa: E402
+from lspsession import (  # noqa: E402
+    ERROR, INFORMATION, INVALID_PARAMS, METHOD_NOT_FOUND, NOT_INITIALIZED,
+    WARNING, Session, position, uri_of)
 
 SERVER = None
 SOURCE_DIR = None
-
-NOT_INITIALIZED = -32002
-METHOD_NOT_FOUND = -32601
-INVALID_PARAMS = -32602
-ERROR, WARNING, INFORMATION = 1, 2, 3
-
-
-def uri_of(path):
-    return "file://" + os.path.abspath(path)
-
-
-def position(line, character):
-    return {"line": line, "character": character}
-
-
-class Session:
-    """A started and initialized server, working in its own directory."""
-
-    def __init__(self, test, options=None, env=None):
-        self.dir = tempfile.mkdtemp(prefix="qxl-lsp-test-")
-        test.addCleanup(shutil.rmtree, self.dir, True)
-        server_env = dict(os.environ)
-        server_env.pop("QXL", None)
-        server_env.update(env or {})
-        self.client = Client(SERVER, cwd=self.dir, env=server_env)
-        test.addCleanup(self.stop)
-        params = {"processId": None, "rootUri": uri_of(self.dir),
-                  "capabilities": {}}
-        if options is not None:
-            params["initializationOptions"] = {"qxl": {"options": options}}
-        self.init = self.client.request("initialize", params)
-        self.client.notify("initialized", {})
-        self.versions = {}
-
-    def stop(self):
-        if self.client.proc.poll() is None:
-            self.client.proc.kill()
-        self.client.close()
-
-    def write(self, name, text):
-        path = os.path.join(self.dir, name)
-        with open(path, "w") as out:
-            out.write(text)
-        return path
-
-    def open(self, path, text=None):
-        if text is None:
-            with open(path) as source:
-                text = source.read()
-        self.versions[path] = 1
-        self.client.notify("textDocument/didOpen", {"textDocument": {
-            "uri": uri_of(path), "languageId": "qxl", "version": 1,
-            "text": text}})
-
-    def change(self, path, changes):
-        self.versions[path] += 1
-        self.client.notify("textDocument/didChange", {
-            "textDocument": {"uri": uri_of(path),
-                             "version": self.versions[path]},
-            "contentChanges": changes})
-
-    def diagnostics(self, path):
-        """The next diagnostics published for `path`."""
-        while True:
-            note = self.client.wait_notification(
-                "textDocument/publishDiagnostics")
-            if note["params"]["uri"] == uri_of(path):
-                return note["params"]
-
-    def finish(self):
-        self.client.request("shutdown")
-        self.client.notify("exit")
-        return self.client.proc.wait(10)
 
 
 class Lifecycle(unittest.TestCase):
@@ -140,7 +72,6 @@ class Lifecycle(unittest.TestCase):
         self.assertEqual(s.client.proc.wait(10), 0)
 
     def test_version_and_help(self):
-        import subprocess
         out = subprocess.run([SERVER, "--version"], capture_output=True,
                              text=True)
         self.assertEqual(out.returncode, 0)
@@ -425,5 +356,6 @@ class Included(unittest.TestCase):
 
 if __name__ == "__main__":
     SERVER = os.path.abspath(sys.argv.pop(1))
+    lspsession.SERVER = SERVER
     SOURCE_DIR = os.path.abspath(sys.argv.pop(1))
     unittest.main(verbosity=1)

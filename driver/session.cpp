@@ -44,7 +44,9 @@ std::string normal_path(std::string_view path) {
 }
 
 int session_open_text(std::string_view path) {
-  const auto held = compile_session->texts.find(normal_path(path));
+  std::string normal = normal_path(path);
+  const auto held = compile_session->texts.find(normal);
+  compile_session->opened.insert(std::move(normal));
   if (held == compile_session->texts.end()) return -1;
   // An anonymous file in memory, read through its descriptor as any source.
   const int fd = ::memfd_create("qxl-source", MFD_CLOEXEC);
@@ -173,6 +175,7 @@ void run_session(CompileSession& session,
   session.names.clear();
   session.uses.clear();
   session.files.clear();
+  session.opened.clear();
   session.live.clear();
   std::vector<std::string> args{"qxl"};
   args.insert(args.end(), options.begin(), options.end());

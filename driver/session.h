@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <string_view>
@@ -71,6 +72,9 @@ struct NameUse {
 struct CompileSession {
   // Texts that stand in for files of these absolute paths.
   std::map<std::string, std::string> texts;
+  // Every path the compile tried to open as a source (normalised), found
+  // or not: a change of any of them can change the compile's result.
+  std::set<std::string> opened;
   // Everything the compile printed, and its messages picked out of it.
   std::string console;
   std::vector<MessageRecord> messages;

@@ -339,6 +339,51 @@ class Names(unittest.TestCase):
         self.assertIn("say(", labels["say"]["detail"])
 
 
+class Recompiles(unittest.TestCase):
+    """A change compiles again the documents it can affect, and only
+    those."""
+
+    def published(self, s, changed):
+        """The URIs of the diagnostics published since the last call."""
+        # Asking about a changed document compiles every changed one first,
+        # so the answer comes after all the diagnostics there are.
+        s.client.request("textDocument/documentSymbol", {
+            "textDocument": {"uri": uri_of(changed)}})
+        uris = [m["params"]["uri"] for m in s.client.pending
+                if m.get("method") == "textDocument/publishDiagnostics"]
+        s.client.pending.clear()
+        return sorted(uris)
+
+    def test_a_change_compiles_the_documents_that_read_it(self):
+        s = Session(self)
+        header = s.write("defs.h", "int shared;\n")
+        main = s.write("main.q", '#include "defs.h"\nint mine;\n')
+        other = s.write("other.q", "int apart;\n")
+        for path in (header, main, other):
+            s.open(path)
+        self.published(s, other)
+        s.change(header, [{"text": "int shared;\nint more;\n"}])
+        self.assertEqual(self.published(s, header), sorted([uri_of(header),
+                                                    uri_of(main)]))
+        s.change(other, [{"text": "int apart2;\n"}])
+        self.assertEqual(self.published(s, other), [uri_of(other)])
+
+    def test_opening_a_missing_include_compiles_its_reader(self):
+        s = Session(self)
+        main = s.write("main.q", '#include "late.h"\nint use = LATE;\n')
+        s.open(main)
+        [d] = s.diagnostics(main)["diagnostics"]
+        self.assertEqual(d["severity"], ERROR)
+        # The header exists only in the editor, unsaved.
+        s.open(os.path.join(s.dir, "late.h"), "#define LATE 3\n")
+        self.assertEqual(s.diagnostics(main)["diagnostics"], [])
+        # Closing it leaves the reader with the file on disk: none.
+        s.client.notify("textDocument/didClose", {"textDocument": {
+            "uri": uri_of(os.path.join(s.dir, "late.h"))}})
+        [d] = s.diagnostics(main)["diagnostics"]
+        self.assertEqual(d["severity"], ERROR)
+
+
 class Included(unittest.TestCase):
     def test_definition_in_a_header(self):
         s = Session(self)

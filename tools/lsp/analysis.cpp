@@ -29,35 +29,56 @@ std::string read_whole_file(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// The byte range of a 1-based line, newline excluded.
-std::pair<std::size_t, std::size_t> line_bounds(const Document& d, int line) {
-  if (line < 1 || static_cast<std::size_t>(line) > d.line_starts.size())
-    return {d.text.size(), d.text.size()};
-  const std::size_t index = static_cast<std::size_t>(line - 1);
-  const std::size_t start = d.line_starts[index];
-  const std::size_t end = index + 1 < d.line_starts.size()
-                              ? d.line_starts[index + 1] - 1
-                              : d.text.size();
-  return {start, std::max(start, end)};
+// The words of a file (runs of letters, digits and underscores), line by
+// line as the compiler counts lines (newlines only), so that a recorded
+// place is looked up among the few words of its line.
+struct WordIndex {
+  struct Word {
+    std::size_t start = 0;
+    std::size_t length = 0;
+  };
+  std::vector<Word> words;
+  // line_first[n] is the index of the first word of 1-based line n + 1;
+  // one more entry ends the last line.
+  std::vector<std::size_t> line_first;
+  std::vector<bool> taken;  // by a place already found, per word
+};
+
+WordIndex index_words(std::string_view text) {
+  WordIndex index;
+  index.line_first.push_back(0);
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (is_word_char(c)) {
+      const std::size_t start = i;
+      while (i < text.size() && is_word_char(text[i])) ++i;
+      index.words.push_back({start, i - start});
+      continue;
+    }
+    if (c == '\n') index.line_first.push_back(index.words.size());
+    ++i;
+  }
+  index.line_first.push_back(index.words.size());
+  index.taken.assign(index.words.size(), false);
+  return index;
 }
 
-// Finds the first whole-word occurrence of `name` on the line, or near
-// above it, that no other place has taken yet.
-bool find_place(const Document& d, int line, const std::string& name,
-                std::set<std::size_t>& taken, std::size_t& at) {
+// Finds the first occurrence of the word `name` on the line, or near above
+// it, that no other place has taken yet, and takes it.
+bool find_place(const std::string& text, WordIndex& index, int line,
+                const std::string& name, std::size_t& at) {
+  const int lines = static_cast<int>(index.line_first.size()) - 1;
   for (int back = 0; back <= lines_looked_back && line - back >= 1; ++back) {
-    const auto [start, end] = line_bounds(d, line - back);
-    std::size_t from = start;
-    while (from < end) {
-      const std::size_t hit = d.text.find(name, from);
-      if (hit == std::string::npos || hit + name.size() > end) break;
-      from = hit + 1;
-      if (hit > 0 && is_word_char(d.text[hit - 1])) continue;
-      if (hit + name.size() < d.text.size() &&
-          is_word_char(d.text[hit + name.size()]))
+    const int n = line - back;
+    if (n > lines) continue;
+    for (std::size_t w = index.line_first[n - 1]; w < index.line_first[n]; ++w) {
+      const WordIndex::Word& word = index.words[w];
+      if (index.taken[w] || word.length != name.size() ||
+          text.compare(word.start, word.length, name) != 0)
         continue;
-      if (!taken.insert(hit).second) continue;
-      at = hit;
+      index.taken[w] = true;
+      at = word.start;
       return true;
     }
   }
@@ -84,14 +105,17 @@ void locate_names(Analysis& analysis, const std::map<std::string, Document>& ope
       if (normal_path(document.path) == file.path) file.uri = uri;
     analysis.files.push_back(std::move(file));
   }
-  std::vector<std::set<std::size_t>> taken(analysis.files.size());
+  analysis.located = true;
+  std::vector<WordIndex> words;
+  words.reserve(analysis.files.size());
+  for (const Document& file : analysis.files) words.push_back(index_words(file.text));
   auto place = [&](std::size_t name, const SourcePlace& where, bool site) {
     if (where.file < 0 || static_cast<std::size_t>(where.file) >= analysis.files.size())
       return;
     const std::string& text = session.names[name].name;
     std::size_t at = 0;
-    if (!find_place(analysis.files[where.file], where.line, text,
-                    taken[where.file], at))
+    if (!find_place(analysis.files[where.file].text, words[where.file],
+                    where.line, text, at))
       return;
     analysis.occurrences.push_back({name, where.file, at, at + text.size(), site});
   };
@@ -109,7 +133,6 @@ Analysis analyze(const Document& main, const std::map<std::string, Document>& op
     analysis.session.texts[normal_path(document.path)] = document.text;
   analysis.session.texts[analysis.path] = main.text;
   run_session(analysis.session, options, analysis.path);
-  locate_names(analysis, open);
   return analysis;
 }
 

@@ -37,10 +37,12 @@ struct Analysis {
   // where each name occurs in them.
   std::vector<Document> files;
   std::vector<Occurrence> occurrences;
+  bool located = false;  // files and occurrences are filled
 };
 
 // Compiles `main` with the text of every open document standing in for its
-// file, and the extra option words after QXL's.
+// file, and the extra option words after QXL's.  The names are located
+// apart, by locate_names, so that diagnostics can go out first.
 Analysis analyze(const Document& main, const std::map<std::string, Document>& open,
                  const std::vector<std::string>& options);
 

@@ -263,6 +263,14 @@ std::string latin1_from_wire(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());
   for (std::size_t i = 0; i < utf8.size();) {
+    // Runs of ASCII, the bulk of any source, are the same bytes in both.
+    std::size_t ascii = i;
+    while (ascii < utf8.size() && static_cast<unsigned char>(utf8[ascii]) < 0x80) ++ascii;
+    if (ascii > i) {
+      out.append(utf8.substr(i, ascii - i));
+      i = ascii;
+      continue;
+    }
     const Utf8Char ch = decode_utf8(utf8, i);
     i += ch.bytes;
     if (ch.valid && ch.code <= last_latin1)

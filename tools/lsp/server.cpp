@@ -83,6 +83,20 @@ void mark_all_stale(Server& server) {
   for (const auto& [uri, document] : server.documents) server.stale.insert(uri);
 }
 
+// Marks for a new compile the documents whose result may change with the
+// text of `path`: itself, those not compiled yet and those whose last
+// compile tried to open it (found or not: a missing include may be the
+// file just opened).
+void mark_readers_stale(Server& server, const std::string& path) {
+  const std::string changed = normal_path(path);
+  for (const auto& [uri, document] : server.documents) {
+    const auto found = server.analyses.find(uri);
+    if (found == server.analyses.end() || normal_path(document.path) == changed ||
+        found->second.session.opened.count(changed) != 0)
+      server.stale.insert(uri);
+  }
+}
+
 void reply(Server& server, const Json& id, Json result) {
   server.outgoing.push_back(make_response(id, std::move(result)));
 }
@@ -124,8 +138,9 @@ void did_open(Server& server, const Json& params) {
     document.language = item["languageId"].get<std::string>();
   document.version = integer_member(item, "version");
   document.set_text(from_wire(string_member(item, "text")));
+  const std::string path = document.path;
   server.documents[document.uri] = std::move(document);
-  mark_all_stale(server);
+  mark_readers_stale(server, path);
 }
 
 void did_change(Server& server, const Json& params) {
@@ -140,18 +155,21 @@ void did_change(Server& server, const Json& params) {
   const Json& item = params["textDocument"];
   if (item.contains("version") && item["version"].is_number_integer())
     document.version = item["version"].get<std::int64_t>();
-  mark_all_stale(server);
+  mark_readers_stale(server, document.path);
 }
 
 void did_close(Server& server, const Json& params) {
   const std::string uri = document_uri(params);
-  if (server.documents.erase(uri) == 0) return;
+  const auto found = server.documents.find(uri);
+  if (found == server.documents.end()) return;
+  const std::string path = found->second.path;
+  server.documents.erase(found);
   server.analyses.erase(uri);
   server.stale.erase(uri);
   server.outgoing.push_back(make_notification(
       "textDocument/publishDiagnostics",
       {{"uri", uri}, {"diagnostics", Json::array()}}));
-  mark_all_stale(server);
+  mark_readers_stale(server, path);
 }
 
 void handle_notification(Server& server, const Incoming& message) {
@@ -169,8 +187,7 @@ void handle_notification(Server& server, const Incoming& message) {
     did_close(server, message.params);
   } else if (method == "textDocument/didSave") {
     // Another document may include the file just written.
-    document_uri(message.params);
-    mark_all_stale(server);
+    mark_readers_stale(server, uri_to_path(document_uri(message.params)));
   } else if (method == "workspace/didChangeConfiguration") {
     if (find_options(member(message.params, "settings"), server.options))
       mark_all_stale(server);
@@ -309,17 +326,21 @@ void handle_message(Server& server, const Incoming& message) {
   }
 }
 
-void run_analyses(Server& server) {
+void run_analyses(Server& server, const std::function<void()>& publish) {
+  std::vector<Analysis*> fresh;
   for (const std::string& uri : server.stale) {
     const auto found = server.documents.find(uri);
     if (found == server.documents.end()) continue;
-    Analysis analysis = analyze(found->second, server.documents, server.options);
+    Analysis& analysis = server.analyses[uri];
+    analysis = analyze(found->second, server.documents, server.options);
     server.outgoing.push_back(make_notification(
         "textDocument/publishDiagnostics",
         diagnostics_params(analysis, found->second)));
-    server.analyses[uri] = std::move(analysis);
+    fresh.push_back(&analysis);
   }
   server.stale.clear();
+  if (publish) publish();
+  for (Analysis* analysis : fresh) locate_names(*analysis, server.documents);
 }
 
 int exit_status(const Server& server) { return server.shutdown_requested ? 0 : 1; }
@@ -371,7 +392,9 @@ int serve(int in_fd, int out_fd) {
     const int ready = ::poll(&input, 1, timeout);
     if (ready < 0 && errno == EINTR) continue;
     if (ready == 0) {
-      run_analyses(server);
+      bool sent = true;
+      run_analyses(server, [&] { sent = send_outgoing(server, out_fd); });
+      if (!sent) return 1;
       waiting = false;
       continue;
     }

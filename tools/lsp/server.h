@@ -5,6 +5,7 @@
 // been quiet for a moment, so that a burst of edits costs one compile.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -16,8 +17,12 @@
 namespace qxl::lsp {
 
 // Milliseconds of quiet input after a change before the document is
-// compiled again.
-inline constexpr int debounce_milliseconds = 60;
+// compiled again.  Edits that arrive together are taken together anyway
+// (every message read is handled before the next compile), and edits that
+// arrive while a compile runs wait for it, so a short pause is enough to
+// join the pieces of one burst without delaying the diagnostics of a
+// single change.
+inline constexpr int debounce_milliseconds = 5;
 
 struct Server {
   bool initialized = false;
@@ -32,8 +37,9 @@ struct Server {
 
 void handle_message(Server& server, const Incoming& message);
 // Compiles every document changed since its last analysis and queues its
-// diagnostics.
-void run_analyses(Server& server);
+// diagnostics; then calls `publish` (when given), so that the diagnostics
+// can be sent before the names of the new analyses are located.
+void run_analyses(Server& server, const std::function<void()>& publish = {});
 // The exit status once exit_requested: 0 after shutdown, else 1.
 int exit_status(const Server& server);
 

@@ -384,6 +384,47 @@ class Recompiles(unittest.TestCase):
         self.assertEqual(d["severity"], ERROR)
 
 
+class AfterAnError(unittest.TestCase):
+    """What comes after an error is known from the last complete
+    analysis."""
+    TEXT = ("int counter;\n"
+            "bump()\n{\n        counter = counter + 1;\n}\n"
+            "int later_total;\n"
+            "report()\n{\n        later_total = counter;\n        bump();\n}\n")
+
+    def test_names_after_the_error(self):
+        s = Session(self)
+        path = s.write("prog.q", self.TEXT)
+        s.open(path)
+        self.assertEqual(s.diagnostics(path)["diagnostics"], [])
+        # Two lines, one of them broken, typed at the top.
+        s.change(path, [{"range": {"start": position(0, 0),
+                                   "end": position(0, 0)},
+                         "text": "int broken = ;\nint fine;\n"}])
+        [d] = s.diagnostics(path)["diagnostics"]
+        self.assertEqual(d["severity"], ERROR)
+        uri = {"uri": uri_of(path)}
+        # "later_total" on what is now line 10.
+        hover = s.client.request("textDocument/hover", {
+            "textDocument": uri, "position": position(10, 10)})["result"]
+        self.assertIn("integer later_total", hover["contents"]["value"])
+        self.assertIn("global variable", hover["contents"]["value"])
+        where = s.client.request("textDocument/definition", {
+            "textDocument": uri, "position": position(11, 9)})["result"]
+        self.assertEqual(where["range"]["start"]["line"], 1)  # bump, before
+        items = s.client.request("textDocument/completion", {
+            "textDocument": uri, "position": position(10, 8)})["result"]
+        labels = {item["label"] for item in items["items"]}
+        self.assertTrue({"later_total", "report", "bump", "counter"} <= labels)
+        # Fixed, the current analysis answers again and the old one goes.
+        s.change(path, [{"range": {"start": position(0, 0),
+                                   "end": position(1, 0)}, "text": ""}])
+        self.assertEqual(s.diagnostics(path)["diagnostics"], [])
+        where = s.client.request("textDocument/definition", {
+            "textDocument": uri, "position": position(10, 9)})["result"]
+        self.assertEqual(where["range"]["start"]["line"], 2)
+
+
 class Included(unittest.TestCase):
     def test_definition_in_a_header(self):
         s = Session(self)

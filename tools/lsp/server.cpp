@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 
 #include "driver/options.h"
@@ -165,6 +166,7 @@ void did_close(Server& server, const Json& params) {
   const std::string path = found->second.path;
   server.documents.erase(found);
   server.analyses.erase(uri);
+  server.complete.erase(uri);
   server.stale.erase(uri);
   server.outgoing.push_back(make_notification(
       "textDocument/publishDiagnostics",
@@ -221,6 +223,81 @@ Position position_param(const Json& params) {
           static_cast<int>(std::min(character, largest))};
 }
 
+// The answer to a question about a position of `doc` from `analysis`.
+Json answer(Question question, const Analysis& analysis, const Document& doc,
+            Position at, const Json& params) {
+  switch (question) {
+    case Question::hover: return hover(analysis, doc, at);
+    case Question::definition: return definition(analysis, doc, at, false);
+    case Question::declaration: return definition(analysis, doc, at, true);
+    case Question::references: {
+      bool include = true;
+      if (params.contains("context") && params["context"].is_object() &&
+          params["context"].contains("includeDeclaration") &&
+          params["context"]["includeDeclaration"].is_boolean())
+        include = params["context"]["includeDeclaration"].get<bool>();
+      return references(analysis, doc, at, include);
+    }
+    case Question::highlight: return highlights(analysis, doc, at);
+    case Question::symbols: return document_symbols(analysis, doc);
+    case Question::completion: return completion(analysis, doc, at);
+  }
+  return nullptr;
+}
+
+bool is_word_byte(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c >= '0' && c <= '9') || c == '_';
+}
+
+// The text of a 0-based line of a document, line end excluded.
+std::string_view line_text(const Document& d, std::size_t line) {
+  if (line >= d.line_starts.size()) return {};
+  const std::size_t start = d.line_starts[line];
+  std::size_t end = line + 1 < d.line_starts.size() ? d.line_starts[line + 1] : d.text.size();
+  while (end > start && (d.text[end - 1] == '\n' || d.text[end - 1] == '\r')) --end;
+  return std::string_view(d.text).substr(start, end - start);
+}
+
+// Carries a position of the current text `now` over to an older text
+// `then`: to the same line when it reads the same, else to the nearest
+// line of `then` where the word at the position stands, at that word.
+std::optional<Position> carried_position(const Document& now, Position at,
+                                         const Document& then) {
+  const std::size_t line = static_cast<std::size_t>(std::max(at.line, 0));
+  const std::string_view current = line_text(now, line);
+  if (line < then.line_starts.size() && line_text(then, line) == current) return at;
+  const std::size_t offset = now.offset_of(at);
+  std::size_t start = offset;
+  std::size_t end = offset;
+  while (start > 0 && is_word_byte(now.text[start - 1])) --start;
+  while (end < now.text.size() && is_word_byte(now.text[end])) ++end;
+  if (start == end) return std::nullopt;
+  const std::string_view word = std::string_view(now.text).substr(start, end - start);
+  const std::size_t lines = then.line_starts.size();
+  for (std::size_t distance = 0; distance < lines; ++distance) {
+    for (const int side : {-1, 1}) {
+      if (distance == 0 && side == 1) continue;
+      const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(line) + side * static_cast<std::ptrdiff_t>(distance);
+      if (n < 0 || static_cast<std::size_t>(n) >= lines) continue;
+      const std::string_view text = line_text(then, static_cast<std::size_t>(n));
+      for (std::size_t hit = text.find(word); hit != std::string_view::npos;
+           hit = text.find(word, hit + 1)) {
+        if ((hit > 0 && is_word_byte(text[hit - 1])) ||
+            (hit + word.size() < text.size() && is_word_byte(text[hit + word.size()])))
+          continue;
+        const std::size_t base = then.line_starts[static_cast<std::size_t>(n)];
+        return then.position_of(base + hit + (offset - start));
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+bool is_empty_answer(const Json& result) {
+  return result.is_null() || (result.is_array() && result.empty());
+}
+
 void answer_at_position(Server& server, const Incoming& message, Question question) {
   const Json& params = message.params;
   const std::string uri = document_uri(params);
@@ -236,26 +313,30 @@ void answer_at_position(Server& server, const Incoming& message, Question questi
   if (server.stale.count(uri) != 0 || server.analyses.count(uri) == 0) run_analyses(server);
   const Analysis& analysis = server.analyses.at(uri);
   const Document& doc = document->second;
-  Json result;
-  switch (question) {
-    case Question::hover: result = hover(analysis, doc, at); break;
-    case Question::definition: result = definition(analysis, doc, at, false); break;
-    case Question::declaration: result = definition(analysis, doc, at, true); break;
-    case Question::references: {
-      bool include = true;
-      if (params.contains("context") && params["context"].is_object() &&
-          params["context"].contains("includeDeclaration") &&
-          params["context"]["includeDeclaration"].is_boolean())
-        include = params["context"]["includeDeclaration"].get<bool>();
-      result = references(analysis, doc, at, include);
-      break;
+  Json result = answer(question, analysis, doc, at, params);
+  // A compile that stopped at an error knows nothing of the names after
+  // it: what the last complete analysis knew stands in, at the place the
+  // position has in its text.
+  const auto complete = server.complete.find(uri);
+  if (complete != server.complete.end() && question != Question::symbols &&
+      (is_empty_answer(result) || question == Question::completion)) {
+    const Analysis& older = complete->second.analysis;
+    const Document& then = complete->second.text;
+    if (const std::optional<Position> there = carried_position(doc, at, then)) {
+      Json more = answer(question, older, then, *there, params);
+      if (question != Question::completion) {
+        if (!is_empty_answer(more)) result = std::move(more);
+      } else {
+        std::set<std::string> labels;
+        for (const Json& item : result) labels.insert(item["label"].get<std::string>());
+        for (Json& item : more)
+          if (labels.insert(item["label"].get<std::string>()).second)
+            result.push_back(std::move(item));
+      }
     }
-    case Question::highlight: result = highlights(analysis, doc, at); break;
-    case Question::symbols: result = document_symbols(analysis, doc); break;
-    case Question::completion:
-      result = {{"isIncomplete", false}, {"items", completion(analysis, doc, at)}};
-      break;
   }
+  if (question == Question::completion)
+    result = {{"isIncomplete", false}, {"items", std::move(result)}};
   reply(server, message.id, std::move(result));
 }
 
@@ -332,7 +413,17 @@ void run_analyses(Server& server, const std::function<void()>& publish) {
     const auto found = server.documents.find(uri);
     if (found == server.documents.end()) continue;
     Analysis& analysis = server.analyses[uri];
+    // The last analysis that compiled to the end is kept while the
+    // document's compiles stop at errors.
+    if (analysis.session.status == 0 && analysis.located) {
+      CompleteAnalysis& kept = server.complete[uri];
+      kept.text.uri = uri;
+      kept.text.path = found->second.path;
+      kept.text.set_text(analysis.session.texts[analysis.path]);
+      kept.analysis = std::move(analysis);
+    }
     analysis = analyze(found->second, server.documents, server.options);
+    if (analysis.session.status == 0) server.complete.erase(uri);
     server.outgoing.push_back(make_notification(
         "textDocument/publishDiagnostics",
         diagnostics_params(analysis, found->second)));

@@ -24,6 +24,13 @@ namespace qxl::lsp {
 // single change.
 inline constexpr int debounce_milliseconds = 5;
 
+// The last analysis of a document that compiled to the end, with the text
+// it compiled, kept while the document's compiles stop at an error.
+struct CompleteAnalysis {
+  Analysis analysis;
+  Document text;
+};
+
 struct Server {
   bool initialized = false;
   bool shutdown_requested = false;
@@ -32,6 +39,7 @@ struct Server {
   std::map<std::string, Document> documents;     // open, by URI
   std::set<std::string> stale;                   // URIs to compile again
   std::map<std::string, Analysis> analyses;      // the last one of each URI
+  std::map<std::string, CompleteAnalysis> complete;
   std::vector<Json> outgoing;                    // messages to send
 };
 

@@ -58,19 +58,35 @@ def main():
         "uri": uri, "languageId": "qxl", "version": 1, "text": text}})
     c.wait_notification("textDocument/publishDiagnostics", 60)
 
-    # Diagnostics after a change: a comment line added and removed in
-    # turn, the whole text sent each time.
+    # Diagnostics after a change: a comment line added at the top and
+    # removed again, sent as an editor sends typing (a range and its new
+    # text), and then as a whole new text each time.
     version = 1
-    delays = []
-    for i in range(args.rounds):
-        version += 1
-        changed = text if i % 2 else "/* edit */\n" + text
-        start = time.perf_counter()
-        c.notify("textDocument/didChange", {
-            "textDocument": {"uri": uri, "version": version},
-            "contentChanges": [{"text": changed}]})
-        c.wait_notification("textDocument/publishDiagnostics", 60)
-        delays.append((time.perf_counter() - start) * 1000)
+
+    def timed_changes(change_of):
+        nonlocal version
+        delays = []
+        for i in range(args.rounds):
+            version += 1
+            start = time.perf_counter()
+            c.notify("textDocument/didChange", {
+                "textDocument": {"uri": uri, "version": version},
+                "contentChanges": [change_of(i)]})
+            c.wait_notification("textDocument/publishDiagnostics", 60)
+            delays.append((time.perf_counter() - start) * 1000)
+        return delays
+
+    def ranged(i):
+        start = {"line": 0, "character": 0}
+        if i % 2 == 0:
+            return {"range": {"start": start, "end": start},
+                    "text": "/* edit */\n"}
+        return {"range": {"start": start, "end": {"line": 1, "character": 0}},
+                "text": ""}
+
+    delays = timed_changes(ranged)
+    whole = timed_changes(
+        lambda i: {"text": text if i % 2 else "/* edit */\n" + text})
     # Leave the document as it was opened.
     version += 1
     c.notify("textDocument/didChange", {
@@ -125,6 +141,8 @@ def main():
         ("Diagnostics after a change (%d lines), median of %d"
          % (args.lines, args.rounds), "%.1f ms" % med(delays), 30,
          med(delays) <= 30),
+        ("The same with the whole text sent each time",
+         "%.1f ms" % med(whole), 30, med(whole) <= 30),
         ("Hover, median of %d" % args.rounds, "%.2f ms" % med(hover), 10,
          med(hover) <= 10),
         ("Completion, median of %d" % args.rounds, "%.2f ms" % med(completion),

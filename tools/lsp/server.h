@@ -22,7 +22,7 @@ namespace qxl::lsp {
 // arrive while a compile runs wait for it, so a short pause is enough to
 // join the pieces of one burst without delaying the diagnostics of a
 // single change.
-inline constexpr int debounce_milliseconds = 5;
+inline constexpr int debounce_milliseconds = 2;
 
 // The last analysis of a document that compiled to the end, with the text
 // it compiled, kept while the document's compiles stop at an error.

@@ -3,6 +3,7 @@ on real sources (examples/hello.q and programs with includes).
 
 usage: test_features.py QXL_LSP SOURCE_DIR
 """
+import json
 import os
 import shutil
 import subprocess
@@ -15,7 +16,7 @@ from lspclient import Client  # noqa: E402
 import lspsession  # noqa: E402
 from lspsession import (  # noqa: E402
     ERROR, INFORMATION, INVALID_PARAMS, METHOD_NOT_FOUND, NOT_INITIALIZED,
-    WARNING, Session, position, uri_of)
+    REQUEST_CANCELLED, WARNING, Session, position, uri_of)
 
 SERVER = None
 SOURCE_DIR = None
@@ -53,6 +54,34 @@ class Lifecycle(unittest.TestCase):
         self.assertIsNone(s.client.request("shutdown")["result"])
         s.client.notify("exit")
         self.assertEqual(s.client.proc.wait(10), 0)
+
+    def test_cancelled_requests(self):
+        s = Session(self)
+        path = s.write("a.q", "int x;\n")
+        s.open(path)
+        s.diagnostics(path)
+        hover = {"textDocument": {"uri": uri_of(path)},
+                 "position": position(0, 4)}
+
+        def message(body):
+            data = json.dumps(body).encode()
+            return b"Content-Length: %d\r\n\r\n" % len(data) + data
+        # A request and its cancellation read together: the request is
+        # answered as cancelled; the one after it is answered.
+        s.client.send_raw(
+            message({"jsonrpc": "2.0", "id": 500,
+                     "method": "textDocument/hover", "params": hover}) +
+            message({"jsonrpc": "2.0", "method": "$/cancelRequest",
+                     "params": {"id": 500}}) +
+            message({"jsonrpc": "2.0", "id": 501,
+                     "method": "textDocument/hover", "params": hover}))
+        first = s.client.wait(lambda m: m.get("id") == 500)
+        self.assertEqual(first["error"]["code"], REQUEST_CANCELLED)
+        second = s.client.wait(lambda m: m.get("id") == 501)
+        self.assertIn("x", second["result"]["contents"]["value"])
+        # A cancellation of a request answered already changes nothing.
+        s.client.notify("$/cancelRequest", {"id": 501})
+        self.assertEqual(s.finish(), 0)
 
     def test_exit_without_shutdown_is_status_1(self):
         s = Session(self)

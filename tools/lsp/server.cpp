@@ -194,8 +194,8 @@ void handle_notification(Server& server, const Incoming& message) {
     if (find_options(member(message.params, "settings"), server.options))
       mark_all_stale(server);
   }
-  // initialized, $/cancelRequest (every request is answered before the
-  // next is read) and unknown notifications need nothing.
+  // initialized, $/cancelRequest (handled with the batch it came in, by
+  // handle_batch) and unknown notifications need nothing.
 }
 
 // The requests about a document answered from its last analysis.
@@ -436,6 +436,28 @@ void run_analyses(Server& server, const std::function<void()>& publish) {
 
 int exit_status(const Server& server) { return server.shutdown_requested ? 0 : 1; }
 
+void handle_batch(Server& server, const std::vector<Incoming>& batch) {
+  // A request cancelled by a later message of the same batch is still
+  // waiting, so it is answered as cancelled instead of being worked out.
+  // A cancellation that comes later finds its request answered already.
+  std::set<std::string> cancelled;
+  for (const Incoming& message : batch)
+    if (message.kind == Incoming::Kind::notification &&
+        message.method == "$/cancelRequest" && message.params.is_object() &&
+        message.params.contains("id"))
+      cancelled.insert(message.params["id"].dump());
+  for (const Incoming& message : batch) {
+    if (server.exit_requested) break;
+    if (message.kind == Incoming::Kind::request && server.initialized &&
+        cancelled.count(message.id.dump()) != 0) {
+      reply_error(server, message.id, error_code::request_cancelled,
+                  "request cancelled");
+      continue;
+    }
+    handle_message(server, message);
+  }
+}
+
 namespace {
 
 bool write_all(int fd, std::string_view bytes) {
@@ -494,7 +516,8 @@ int serve(int in_fd, int out_fd) {
     if (n <= 0) break;  // end of input without exit
     frames.feed(std::string_view(block.data(), static_cast<std::size_t>(n)));
     std::string error;
-    while (!server.exit_requested) {
+    std::vector<Incoming> batch;
+    while (true) {
       std::optional<std::string> body = frames.next(error);
       if (!body) {
         if (error.empty()) break;
@@ -502,8 +525,9 @@ int serve(int in_fd, int out_fd) {
         error.clear();
         continue;
       }
-      handle_message(server, parse_message(*body));
+      batch.push_back(parse_message(*body));
     }
+    handle_batch(server, batch);
     if (server.stale.empty()) waiting = false;
   }
   send_outgoing(server, out_fd);

@@ -44,6 +44,9 @@ struct Server {
 };
 
 void handle_message(Server& server, const Incoming& message);
+// Handles the messages read together, in order; a request that a
+// $/cancelRequest among them cancels is answered as cancelled.
+void handle_batch(Server& server, const std::vector<Incoming>& batch);
 // Compiles every document changed since its last analysis and queues its
 // diagnostics; then calls `publish` (when given), so that the diagnostics
 // can be sent before the names of the new analyses are located.

@@ -19,7 +19,7 @@ root=$dest$prefix
 # --- The first install ----------------------------------------------------
 run install1 sh "$install_sh" install "$build" "$prefix" "$dest"
 expect_status install1 0
-for program in qxl qxldis qxlrun; do
+for program in qxl qxldis qxlrun qxl-lsp; do
     [ -x "$root/$product/bin/$program" ] || fail "$program is not in $root/$product/bin"
     [ "$(readlink "$root/bin/$program")" = "../$product/bin/$program" ] ||
         fail "$root/bin/$program is not a link into the product directory"
@@ -32,6 +32,9 @@ expect_file "$root/share/doc/qxl/builtin-names.json"
 expect_file "$root/share/qxl/editors/vim/syntax/qxl.vim"
 expect_file "$root/share/qxl/editors/emacs/qxl-mode.el"
 expect_file "$root/share/qxl/editors/vscode/package.json"
+expect_file "$root/share/qxl/editors/vscode/extension.js"
+expect_file "$root/share/qxl/editors/emacs/qxl-eglot.el"
+expect_file "$root/share/qxl/editors/neovim/lua/qxl-lsp.lua"
 expect_file "$root/$product/installed-files"
 first_tree=$(tree "$root")
 

@@ -16,7 +16,18 @@ version=$(project_version "$src")
 arch=$(dpkg --print-architecture)
 product=usr/lib/quillet$version
 set -- "$out"/*.deb
-[ $# -eq 1 ] && [ -f "$1" ] || { fail "expected one package in $out, found: $*"; finish; }
+[ $# -eq 1 ] && [ -f "$1" ] || { fail "expected one package in $out, found: $*"; # The packaged language server starts, answers and stops cleanly.
+frame() { printf 'Content-Length: %d\r\n\r\n%s' "${#1}" "$1"; }
+{
+    frame '{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"capabilities":{}}}'
+    frame '{"jsonrpc":"2.0","id":2,"method":"shutdown"}'
+    frame '{"jsonrpc":"2.0","method":"exit"}'
+} >"$work/lsp.in"
+run server sh -c '"$1" <"$2"' sh "$tree/usr/bin/qxl-lsp" "$work/lsp.in"
+expect_status server 0
+expect_text server out '"name":"qxl-lsp"'
+
+finish; }
 deb=$1
 case $(basename "$deb") in
     qxl_"$version"-[0-9]*_"$arch".deb) ;;
@@ -53,7 +64,7 @@ wanted=$(echo $wanted | tr ' ' '\n' | sort -u)
 [ "$depends" = "$wanted" ] || fail "Depends names '$(echo $depends)', the programs link libraries of '$(echo $wanted)'"
 
 # The files.
-for program in qxl qxldis qxlrun; do
+for program in qxl qxldis qxlrun qxl-lsp; do
     [ -x "$tree/$product/bin/$program" ] || fail "$program is not in /$product/bin"
     [ "$(readlink "$tree/usr/bin/$program")" = "../lib/quillet$version/bin/$program" ] ||
         fail "/usr/bin/$program is not a link into the product directory"
@@ -73,6 +84,8 @@ gzip -t "$tree/usr/share/doc/qxl/changelog.Debian.gz" 2>/dev/null || fail "no ch
 expect_file "$tree/usr/share/doc/qxl/guide.md"
 expect_file "$tree/usr/share/doc/qxl/builtin-names.json"
 expect_file "$tree/usr/share/qxl/editors/vim/syntax/qxl.vim"
+expect_file "$tree/usr/share/qxl/editors/neovim/lua/qxl-lsp.lua"
+expect_file "$tree/usr/share/qxl/editors/emacs/qxl-eglot.el"
 
 # The unpacked compiler, through its link, searches the package's include
 # directory and compiles as the build's compiler does (Unicode names too).
@@ -97,5 +110,16 @@ cmp -s "$work/probe.b" "$work/ref/probe.b" || fail "the package's qxl wrote othe
 printf 'int main() { return 3; }\n' >"$work/three.q"
 run runner in_work "$work" "$tree/usr/bin/qxlrun" three.q
 expect_status runner 3
+
+# The packaged language server starts, answers and stops cleanly.
+frame() { printf 'Content-Length: %d\r\n\r\n%s' "${#1}" "$1"; }
+{
+    frame '{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"capabilities":{}}}'
+    frame '{"jsonrpc":"2.0","id":2,"method":"shutdown"}'
+    frame '{"jsonrpc":"2.0","method":"exit"}'
+} >"$work/lsp.in"
+run server sh -c '"$1" <"$2"' sh "$tree/usr/bin/qxl-lsp" "$work/lsp.in"
+expect_status server 0
+expect_text server out '"name":"qxl-lsp"'
 
 finish

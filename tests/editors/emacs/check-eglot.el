@@ -6,34 +6,14 @@
 ;; to $QXL_TEST_RESULT, which ends with the line "checked N".  Every wait
 ;; for the server is bounded.
 
-(require 'json)
-(require 'cl-lib)
+(load (expand-file-name "check-common.el" (file-name-directory load-file-name))
+      nil t)
 (require 'package)
-
-(defvar check-failures nil)
-(defvar check-count 0)
-
-(defun check (what got want)
-  "Count a check of WHAT; record a failure unless GOT equals WANT."
-  (setq check-count (1+ check-count))
-  (unless (equal got want)
-    (push (format "%s: got %S, want %S" what got want) check-failures)))
 
 (defun check-fail (text)
   "Count a check that failed with TEXT."
   (setq check-count (1+ check-count))
   (push text check-failures))
-
-(defun check-write-result ()
-  (with-temp-file (getenv "QXL_TEST_RESULT")
-    (dolist (failure (reverse check-failures))
-      (insert failure "\n"))
-    (insert (format "checked %d\n" check-count))))
-
-(defvar check-cases
-  (let ((json-object-type 'alist) (json-array-type 'list)
-        (json-key-type 'symbol))
-    (json-read-file (getenv "QXL_TEST_CASES"))))
 
 (defvar check-wait (/ (alist-get 'wait_ms check-cases) 1000.0)
   "Seconds that each wait for the server may last.")

@@ -4,17 +4,8 @@
 ;; of qxl-mode.el, $QXL_TEST_CASES the cases; the failures go to
 ;; $QXL_TEST_RESULT, which ends with the line "checked N".
 
-(require 'json)
-(require 'cl-lib)
-
-(defvar check-failures nil)
-(defvar check-count 0)
-
-(defun check (what got want)
-  "Count a check of WHAT; record a failure unless GOT equals WANT."
-  (setq check-count (1+ check-count))
-  (unless (equal got want)
-    (push (format "%s: got %S, want %S" what got want) check-failures)))
+(load (expand-file-name "check-common.el" (file-name-directory load-file-name))
+      nil t)
 
 (defmacro check-guarded (what &rest body)
   "Run BODY; an error in it is a failure of WHAT."
@@ -23,17 +14,6 @@
        (progn ,@body)
      (error (push (format "%s: %s" ,what (error-message-string err))
                   check-failures))))
-
-(defun check-write-result ()
-  (with-temp-file (getenv "QXL_TEST_RESULT")
-    (dolist (failure (reverse check-failures))
-      (insert failure "\n"))
-    (insert (format "checked %d\n" check-count))))
-
-(defvar check-cases
-  (let ((json-object-type 'alist) (json-array-type 'list)
-        (json-key-type 'symbol))
-    (json-read-file (getenv "QXL_TEST_CASES"))))
 
 (defvar check-work default-directory)
 

@@ -154,6 +154,24 @@ class Diagnostics(unittest.TestCase):
         self.assertEqual(ds[1]["range"]["start"]["line"], 6)
         self.assertFalse(os.path.exists(os.path.join(s.dir, "w.b")))
 
+    def test_a_message_about_a_name_marks_the_name(self):
+        s = Session(self)
+        path = s.write("n.q", "")
+        s.open(path, "f(int unused_arg)\n{\n        int i, in, j;\n"
+                     "        in = 1;\n}\n")
+        ds = s.diagnostics(path)["diagnostics"]
+        marked = {d["message"]: (d["range"]["start"], d["range"]["end"])
+                  for d in ds}
+        # Whole words: "i" is not the "i" of "int" or of "in".
+        self.assertEqual(marked["warning: variable i was not used"],
+                         (position(2, 12), position(2, 13)))
+        self.assertEqual(marked["warning: variable j was not used"],
+                         (position(2, 19), position(2, 20)))
+        self.assertEqual(marked["warning: variable in was set but not used"],
+                         (position(2, 15), position(2, 17)))
+        self.assertEqual(marked["warning: parameter unused_arg was not used"],
+                         (position(0, 6), position(0, 16)))
+
     def test_notes_are_information(self):
         s = Session(self)
         path = s.write("m.q", "")

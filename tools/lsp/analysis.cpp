@@ -160,9 +160,58 @@ std::string_view trimmed(std::string_view text) {
   return text.substr(first, text.find_last_not_of(white) - first + 1);
 }
 
-// The range of a 1-based line of the document: the token's text on it
-// when the token is there, else the whole line.
-Json line_range(const Document& document, int line, std::string_view token) {
+// Where a message names the name it is about: the text before the name
+// (the name runs to the next blank), or the text after it.
+struct NamedIn {
+  std::string_view before;
+  std::string_view after;
+};
+constexpr NamedIn message_names[] = {
+    {"undeclared variable ", {}}, {"variable ", {}}, {"parameter ", {}},
+    {"identifier ", {}},          {"possible use of ", {}},
+    {"call to ", {}},             {"macro ", {}},
+    {"label ", {}},               {"declaration of ", {}},
+    {{}, " is not a member of"},  {{}, " is not a parameter"},
+    {{}, " is not allowed inside"},
+};
+
+// The name a message is about, or nothing.
+std::string_view named_in(std::string_view text) {
+  for (const NamedIn& form : message_names) {
+    if (!form.before.empty()) {
+      const std::size_t at = text.find(form.before);
+      if (at == std::string_view::npos) continue;
+      std::string_view rest = text.substr(at + form.before.size());
+      return rest.substr(0, rest.find_first_of(" ,:"));
+    }
+    const std::size_t at = text.find(form.after);
+    if (at == std::string_view::npos || at == 0) continue;
+    const std::size_t start = text.find_last_of(' ', at - 1);
+    return text.substr(start == std::string_view::npos ? 0 : start + 1,
+                       at - (start == std::string_view::npos ? 0 : start + 1));
+  }
+  return {};
+}
+
+// Where `word` stands as a whole word in `line`, or npos.
+std::size_t find_word(std::string_view line, std::string_view word) {
+  if (word.empty()) return std::string_view::npos;
+  const bool wordlike = is_word_char(word.front()) && is_word_char(word.back());
+  for (std::size_t at = line.find(word); at != std::string_view::npos;
+       at = line.find(word, at + 1)) {
+    if (!wordlike) return at;
+    if ((at == 0 || !is_word_char(line[at - 1])) &&
+        (at + word.size() == line.size() || !is_word_char(line[at + word.size()])))
+      return at;
+  }
+  return std::string_view::npos;
+}
+
+// The range of a 1-based line of the document: the name the message is
+// about when it stands there, else the token that was being read when it
+// does, else the whole line.
+Json line_range(const Document& document, int line, std::string_view token,
+                std::string_view message = {}) {
   const std::size_t count = document.line_starts.size();
   const std::size_t index =
       std::min(static_cast<std::size_t>(std::max(line, 1) - 1),
@@ -173,12 +222,11 @@ Json line_range(const Document& document, int line, std::string_view token) {
   if (end > start && document.text[end - 1] == '\r') --end;
   const std::string_view text =
       std::string_view(document.text).substr(start, end - start);
-  token = trimmed(token);
-  if (!token.empty()) {
-    const std::size_t at = text.find(token);
+  for (const std::string_view word : {named_in(message), trimmed(token)}) {
+    const std::size_t at = find_word(text, word);
     if (at != std::string_view::npos)
       return range_json(document.position_of(start + at),
-                        document.position_of(start + at + token.size()));
+                        document.position_of(start + at + word.size()));
   }
   return range_json(document.position_of(start), document.position_of(end));
 }
@@ -195,7 +243,7 @@ Json diagnostics_params(const Analysis& analysis, const Document& document) {
     item["message"] = to_wire(record.text);
     error_shown = error_shown || record.kind == MessageKind::error;
     if (normal_path(record.file) == analysis.path) {
-      item["range"] = line_range(document, record.line, record.token);
+      item["range"] = line_range(document, record.line, record.token, record.text);
     } else {
       // A message about an included file: at the #include line, with the
       // place in the header as related information.

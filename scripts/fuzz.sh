@@ -2,14 +2,15 @@
 # Builds the libFuzzer targets with clang and runs each for a bounded time
 # (FUZZ_TIME seconds, 60 by default), starting from a corpus of the sources
 # and bytecode files of the end-to-end cases, and of language-server
-# messages for the message layer.  Findings are left in build-fuzz/findings/.
+# messages for the message layer (the server's questions start from the
+# sources).  Findings are left in build-fuzz/findings/.
 set -eu
 seconds=${FUZZ_TIME:-60}
 dir=build-fuzz
 cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQXL_FUZZ=ON -DQXL_TESTS=OFF >"$dir.log" 2>&1 \
   || { cat "$dir.log"; exit 1; }
-cmake --build "$dir" --target fuzz_compile fuzz_disassemble fuzz_qxlrun fuzz_lsp qxl >>"$dir.log" 2>&1 \
+cmake --build "$dir" --target fuzz_compile fuzz_disassemble fuzz_qxlrun fuzz_lsp fuzz_lsp_server qxl >>"$dir.log" 2>&1 \
   || { cat "$dir.log"; exit 1; }
 
 # Seed corpora: every text source of the end-to-end cases, and the bytecode
@@ -48,13 +49,13 @@ change='{"jsonrpc":"2.0","method":"textDocument/didChange","params":{"textDocume
   framed '[{"jsonrpc":"2.0","method":"exit"}]'; framed '{"jsonrpc":"1.0","id":[],"method":5}'; } >"$messages/replies"
 { printf B; printf 'Content-Length: 9\r\n{"a":1}\r\nContent-Length: 3\r\n\r\n{}'; } >"$messages/bad-header"
 
-for target in fuzz_compile fuzz_disassemble fuzz_qxlrun fuzz_lsp; do
+for target in fuzz_compile fuzz_disassemble fuzz_qxlrun fuzz_lsp fuzz_lsp_server; do
   corpus="$sources"
-  [ "$target" != fuzz_compile ] && corpus="$bytecode"
+  [ "$target" != fuzz_compile ] && [ "$target" != fuzz_lsp_server ] && corpus="$bytecode"
   [ "$target" = fuzz_lsp ] && corpus="$messages"
   echo "== $target for ${seconds}s"
   bin="../tests/fuzz/$target"
-  case "$target" in fuzz_qxlrun | fuzz_lsp) bin="../tools/$target" ;; esac
+  case "$target" in fuzz_qxlrun | fuzz_lsp*) bin="../tools/$target" ;; esac
   (cd "$dir/findings" && "$bin" -max_total_time="$seconds" -max_len=65536 \
      -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 "../corpus/$(basename "$corpus")") \
      2>&1 | grep -E "^(#[0-9]+ +DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY|artifact_prefix|Test unit written)" || true

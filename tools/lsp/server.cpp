@@ -10,6 +10,7 @@
 
 #include "driver/options.h"
 #include "driver/search_paths.h"
+#include "tools/lsp/bytecode_view.h"
 
 namespace qxl::lsp {
 
@@ -102,6 +103,8 @@ Json capabilities() {
       {"documentHighlightProvider", true},
       {"documentSymbolProvider", true},
       {"completionProvider", {{"triggerCharacters", Json::array()}}},
+      {"codeLensProvider", {{"resolveProvider", false}}},
+      {"executeCommandProvider", {{"commands", {disassemble_command}}}},
   };
 }
 
@@ -181,7 +184,8 @@ void handle_notification(Server& server, const Incoming& message) {
 
 // The requests about a document answered from its last analysis.
 enum class Question {
-  hover, definition, declaration, references, highlight, symbols, completion
+  hover, definition, declaration, references, highlight, symbols, completion,
+  code_lens, disassemble
 };
 
 const std::map<std::string, Question, std::less<>> position_requests = {
@@ -192,6 +196,8 @@ const std::map<std::string, Question, std::less<>> position_requests = {
     {"textDocument/documentHighlight", Question::highlight},
     {"textDocument/documentSymbol", Question::symbols},
     {"textDocument/completion", Question::completion},
+    {"textDocument/codeLens", Question::code_lens},
+    {"qxl/disassemble", Question::disassemble},
 };
 
 Position position_param(const Json& params) {
@@ -207,7 +213,8 @@ Position position_param(const Json& params) {
 void answer_at_position(Server& server, const Incoming& message, Question question) {
   const Json& params = message.params;
   const std::string uri = document_uri(params);
-  const Position at = question == Question::symbols ? Position{} : position_param(params);
+  const bool whole = question == Question::symbols || question == Question::code_lens;
+  const Position at = whole ? Position{} : position_param(params);
   const auto document = server.documents.find(uri);
   if (document == server.documents.end()) {
     reply_error(server, message.id, error_code::invalid_params,
@@ -238,6 +245,8 @@ void answer_at_position(Server& server, const Incoming& message, Question questi
     case Question::completion:
       result = {{"isIncomplete", false}, {"items", completion(analysis, doc, at)}};
       break;
+    case Question::code_lens: result = code_lenses(analysis, doc); break;
+    case Question::disassemble: result = disassembly(analysis, doc, at); break;
   }
   reply(server, message.id, std::move(result));
 }
@@ -266,6 +275,13 @@ void handle_request(Server& server, const Incoming& message) {
   if (method == "shutdown") {
     server.shutdown_requested = true;
     reply(server, message.id, nullptr);
+    return;
+  }
+  if (method == "workspace/executeCommand") {
+    const auto params = disassemble_command_params(message.params);
+    if (!params) throw BadParams{"unknown command or bad arguments"};
+    answer_at_position(server, {message.kind, message.id, method, *params, 0, {}},
+                       Question::disassemble);
     return;
   }
   if (const auto request = position_requests.find(method);

@@ -268,6 +268,13 @@ command go() on keys['g'], ctlx_keys['U' - '@']
 command idle()
 {
 }
+
+int sign(int n)
+{
+        if (n < 0) {
+                return -1;
+        }
+}
 )";
 
 struct ViewCase {
@@ -302,7 +309,11 @@ TEST(BytecodeView, FunctionOfEachLine) {
   for (int line = 14; line <= 17; ++line) EXPECT_EQ(c.listed_at(line), "go") << line;
   // The name of a function picks it even inside another body.
   EXPECT_EQ(c.listed_at(16, 19), "next");
-  EXPECT_EQ(c.listed_at(19), "idle");
+  for (int line = 19; line <= 21; ++line) EXPECT_EQ(c.listed_at(line), "idle") << line;
+  EXPECT_EQ(c.listed_at(22), "");
+  // Every closing brace after the last line of code.
+  for (int line = 23; line <= 28; ++line) EXPECT_EQ(c.listed_at(line), "sign") << line;
+  EXPECT_EQ(c.listed_at(29), "");
 }
 
 TEST(BytecodeView, ListingShowsTheSourceUnderEachDebugLine) {
@@ -331,7 +342,7 @@ TEST(BytecodeView, LensesOfEachFunction) {
     EXPECT_EQ(lens["command"]["arguments"][0], c.document.uri);
     EXPECT_EQ(lens["command"]["arguments"][1], lens["range"]["start"]);
   }
-  ASSERT_EQ(titles.size(), 5u);
+  ASSERT_EQ(titles.size(), 6u);
   EXPECT_TRUE(titles[0].ends_with(" bytes of code"));
   EXPECT_EQ(titles[1], "g \u00b7 C-x C-u");
   EXPECT_EQ(titles[3], "no key bindings");

@@ -470,7 +470,8 @@ bool is_closing_line(const SourceLines& lines, int line) {
 
 // The lines of `file` a function's body takes: from the line of its name
 // at its definition (else its first debug line) to its last debug line,
-// and on to the closing brace when one starts the line after it.
+// and on over the lines after it that start with a closing brace (those
+// of the blocks the last line of code is in, and the body's own).
 struct LineSpan {
   int first = 0;
   int last = -1;
@@ -491,8 +492,7 @@ LineSpan body_span(const DefinitionSites& sites, const std::vector<SourceLines>&
   if (const Occurrence* site = site_of(sites, function.entry->name);
       site != nullptr && site->file == file)
     span.first = std::min(span.first, line_of(lines, site->start));
-  if (is_closing_line(lines, span.last + 1))
-    ++span.last;
+  while (is_closing_line(lines, span.last + 1)) ++span.last;
   return span;
 }
 

@@ -124,8 +124,9 @@ void locate_names(Analysis& analysis, const std::map<std::string, Document>& ope
   for (const NameUse& use : session.uses) place(use.name, use.place, false);
 }
 
-Analysis analyze(const Document& main, const std::map<std::string, Document>& open,
-                 const std::vector<std::string>& options) {
+Analysis compile_document(const Document& main,
+                          const std::map<std::string, Document>& open,
+                          const std::vector<std::string>& options) {
   Analysis analysis;
   analysis.path = normal_path(main.path);
   analysis.version = main.version;
@@ -133,6 +134,13 @@ Analysis analyze(const Document& main, const std::map<std::string, Document>& op
     analysis.session.texts[normal_path(document.path)] = document.text;
   analysis.session.texts[analysis.path] = main.text;
   run_session(analysis.session, options, analysis.path);
+  return analysis;
+}
+
+Analysis analyze(const Document& main, const std::map<std::string, Document>& open,
+                 const std::vector<std::string>& options) {
+  Analysis analysis = compile_document(main, open, options);
+  locate_names(analysis, open);
   return analysis;
 }
 

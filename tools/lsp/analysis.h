@@ -41,11 +41,15 @@ struct Analysis {
 };
 
 // Compiles `main` with the text of every open document standing in for its
-// file, and the extra option words after QXL's.  The names are located
-// apart, by locate_names, so that diagnostics can go out first.
+// file, and the extra option words after QXL's, and locates its names.
 Analysis analyze(const Document& main, const std::map<std::string, Document>& open,
                  const std::vector<std::string>& options);
 
+// analyze in two steps, so that the diagnostics can go out before the
+// names are located: the compile, then locate_names.
+Analysis compile_document(const Document& main,
+                          const std::map<std::string, Document>& open,
+                          const std::vector<std::string>& options);
 // Finds where the names of the compile occur in the text of its files.
 void locate_names(Analysis& analysis, const std::map<std::string, Document>& open);
 

@@ -11,6 +11,7 @@
 
 #include "driver/options.h"
 #include "driver/search_paths.h"
+#include "tools/lsp/bytecode_view.h"
 
 namespace qxl::lsp {
 
@@ -117,6 +118,8 @@ Json capabilities() {
       {"documentHighlightProvider", true},
       {"documentSymbolProvider", true},
       {"completionProvider", {{"triggerCharacters", Json::array()}}},
+      {"codeLensProvider", {{"resolveProvider", false}}},
+      {"executeCommandProvider", {{"commands", {disassemble_command}}}},
   };
 }
 
@@ -200,7 +203,8 @@ void handle_notification(Server& server, const Incoming& message) {
 
 // The requests about a document answered from its last analysis.
 enum class Question {
-  hover, definition, declaration, references, highlight, symbols, completion
+  hover, definition, declaration, references, highlight, symbols, completion,
+  code_lens, disassemble
 };
 
 const std::map<std::string, Question, std::less<>> position_requests = {
@@ -211,6 +215,8 @@ const std::map<std::string, Question, std::less<>> position_requests = {
     {"textDocument/documentHighlight", Question::highlight},
     {"textDocument/documentSymbol", Question::symbols},
     {"textDocument/completion", Question::completion},
+    {"textDocument/codeLens", Question::code_lens},
+    {"qxl/disassemble", Question::disassemble},
 };
 
 Position position_param(const Json& params) {
@@ -241,6 +247,8 @@ Json answer(Question question, const Analysis& analysis, const Document& doc,
     case Question::highlight: return highlights(analysis, doc, at);
     case Question::symbols: return document_symbols(analysis, doc);
     case Question::completion: return completion(analysis, doc, at);
+    case Question::code_lens: return code_lenses(analysis, doc);
+    case Question::disassemble: return disassembly(analysis, doc, at);
   }
   return nullptr;
 }
@@ -301,7 +309,8 @@ bool is_empty_answer(const Json& result) {
 void answer_at_position(Server& server, const Incoming& message, Question question) {
   const Json& params = message.params;
   const std::string uri = document_uri(params);
-  const Position at = question == Question::symbols ? Position{} : position_param(params);
+  const bool whole = question == Question::symbols || question == Question::code_lens;
+  const Position at = whole ? Position{} : position_param(params);
   const auto document = server.documents.find(uri);
   if (document == server.documents.end()) {
     reply_error(server, message.id, error_code::invalid_params,
@@ -318,7 +327,10 @@ void answer_at_position(Server& server, const Incoming& message, Question questi
   // it: what the last complete analysis knew stands in, at the place the
   // position has in its text.
   const auto complete = server.complete.find(uri);
+  // (Lenses and listings are of the bytecode, which a failed compile
+  // does not have.)
   if (complete != server.complete.end() && question != Question::symbols &&
+      question != Question::code_lens && question != Question::disassemble &&
       (is_empty_answer(result) || question == Question::completion)) {
     const Analysis& older = complete->second.analysis;
     const Document& then = complete->second.text;
@@ -364,6 +376,13 @@ void handle_request(Server& server, const Incoming& message) {
   if (method == "shutdown") {
     server.shutdown_requested = true;
     reply(server, message.id, nullptr);
+    return;
+  }
+  if (method == "workspace/executeCommand") {
+    const auto params = disassemble_command_params(message.params);
+    if (!params) throw BadParams{"unknown command or bad arguments"};
+    answer_at_position(server, {message.kind, message.id, method, *params, 0, {}},
+                       Question::disassemble);
     return;
   }
   if (const auto request = position_requests.find(method);
@@ -422,7 +441,7 @@ void run_analyses(Server& server, const std::function<void()>& publish) {
       kept.text.set_text(analysis.session.texts[analysis.path]);
       kept.analysis = std::move(analysis);
     }
-    analysis = analyze(found->second, server.documents, server.options);
+    analysis = compile_document(found->second, server.documents, server.options);
     if (analysis.session.status == 0) server.complete.erase(uri);
     server.outgoing.push_back(make_notification(
         "textDocument/publishDiagnostics",

@@ -2,6 +2,7 @@
 
 #include "driver/diagnostics.h"
 #include "driver/search_paths.h"
+#include "driver/session.h"
 #include "source/lexer.h"
 #include "source/reader.h"
 #include "source/symbols.h"
@@ -159,6 +160,8 @@ bool expansion_active() { return !macros.frames.empty(); }
 bool expand_macro(Symbol* name) {
   const MacroDef* definition = find_visible_macro(name);
   if (definition == nullptr) return false;
+  if (compile_session != nullptr && definition->depth == 0)
+    session_note_macro_use(name);
   if (macros.frames.size() >= max_expansion_nesting)
     report_error("macro %s nested more than %zu deep, does it use itself?",
                  name->name.c_str(), max_expansion_nesting);

@@ -222,9 +222,13 @@ void run_directive(const Directive& d, const DirectiveLine& line) {
       break;
     case directive::define:
       define_directive(d.argument);
+      if (compile_session != nullptr)
+        session_note_macro(symbols.current, line.file, line.line_number);
       break;
     case directive::undef:
       undef_directive(d.argument);
+      if (compile_session != nullptr)
+        session_note_undef(symbols.current, line.file, line.line_number);
       break;
     case directive::if_:
       if (evaluate_condition(d.argument) == 0) skip_conditional(true);

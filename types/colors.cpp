@@ -6,6 +6,7 @@
 #include "bytecode/writer.h"
 #include "codegen/constant_eval.h"
 #include "driver/diagnostics.h"
+#include "driver/session.h"
 #include "source/constants.h"
 #include "source/lexer.h"
 #include "source/preprocessor.h"
@@ -34,11 +35,16 @@ int color_class_number(Symbol* name) {
   name->tag = color_class_marker;
   auto& classes = declarations.color_classes;
   if (auto found = declarations.color_class_numbers.find(name);
-      found != declarations.color_class_numbers.end())
+      found != declarations.color_class_numbers.end()) {
+    if (compile_session != nullptr)
+      session_note_color_class(name, found->second, false);
     return found->second;
+  }
   declarations.color_class_numbers.emplace(name,
                                            static_cast<int>(classes.size()));
   classes.push_back(name);
+  if (compile_session != nullptr)
+    session_note_color_class(name, static_cast<int>(classes.size() - 1), true);
   ByteBuffer record{record::color_class};
   put_name(record, name->name);
   write_color_record(record, in_main_source());
@@ -60,6 +66,8 @@ int read_class_name() {
 int read_scheme_name() {
   if (lexer.current_token != tok::string_const)
     report_error("bad color scheme name");
+  if (compile_session != nullptr)
+    session_note_color_scheme(symbols.current->name, declarations.last_scheme + 1);
   emit_scheme_name();
   return ++declarations.last_scheme;
 }
@@ -94,6 +102,8 @@ void read_color_value(int class_number, int scheme) {
       background = constant_value();
     }
   }
+  if (compile_session != nullptr)
+    session_note_color_value(class_number, scheme, foreground, background);
   ByteBuffer record{record::color_assignment};
   put_u16(record, static_cast<unsigned>(class_number));
   put_u16(record, static_cast<unsigned>(scheme) & 0xFFFF);

@@ -309,43 +309,29 @@ void session_note_color_class(const Symbol* name, int number, bool first) {
   }
   ColorClassRecord record;
   record.number = number;
-  session.live_color_classes[name] =
-      add_name(name->name, NameClass::color_class, session.color_classes.size(),
-               {current_file(), token_line()});
+  record.name = add_name(name->name, NameClass::color_class,
+                         session.color_classes.size(), {current_file(), token_line()});
+  session.live_color_classes[name] = record.name;
   session.color_classes.push_back(record);
 }
 
 void session_note_color_value(int number, int scheme, std::uint32_t foreground,
                               std::uint32_t background) {
   CompileSession& session = *compile_session;
-  const auto by_number = [&](const ColorClassRecord& r) { return r.number == number; };
-  const auto found = std::find_if(session.color_classes.begin(),
-                                  session.color_classes.end(), by_number);
-  if (found == session.color_classes.end()) return;
-  const auto class_index =
-      static_cast<std::size_t>(found - session.color_classes.begin());
+  // Classes are numbered in the order they are recorded.
+  if (number < 0 || static_cast<std::size_t>(number) >= session.color_classes.size())
+    return;
+  ColorClassRecord& color = session.color_classes[static_cast<std::size_t>(number)];
   if (scheme < 0) {
-    found->has_default = true;
-    found->foreground = foreground;
-    found->background = background;
+    color.has_default = true;
+    color.foreground = foreground;
+    color.background = background;
     return;
   }
-  // The class's entry in names, for the scheme's list.
-  std::size_t class_name = session.names.size();
-  for (std::size_t i = 0; i < session.names.size(); ++i)
-    if (session.names[i].name_class == NameClass::color_class &&
-        session.names[i].detail == class_index)
-      class_name = i;
-  for (ColorSchemeRecord& record : session.color_schemes) {
-    if (std::find(record.numbers.begin(), record.numbers.end(), scheme) ==
-        record.numbers.end())
-      continue;
-    if (class_name < session.names.size() &&
-        std::find(record.classes.begin(), record.classes.end(), class_name) ==
-            record.classes.end())
-      record.classes.push_back(class_name);
-    return;
-  }
+  if (static_cast<std::size_t>(scheme) >= session.scheme_by_number.size()) return;
+  const std::size_t index = session.scheme_by_number[static_cast<std::size_t>(scheme)];
+  if (session.live_scheme_classes.emplace(index, color.name).second)
+    session.color_schemes[index].classes.push_back(color.name);
 }
 
 void session_note_color_scheme(std::string_view text, int number) {
@@ -359,8 +345,10 @@ void session_note_color_scheme(std::string_view text, int number) {
     NameRecord& entry = session.names[found->second];
     entry.sites.push_back(place);
     session.color_schemes[entry.detail].numbers.push_back(number);
+    session.scheme_by_number.push_back(entry.detail);
     return;
   }
+  session.scheme_by_number.push_back(session.color_schemes.size());
   ColorSchemeRecord record;
   record.numbers.push_back(number);
   session.live_schemes.emplace(
@@ -393,9 +381,18 @@ void run_session(CompileSession& session,
   compile_session = &session;
   diagnostics.capture = &session.console;
   session.status = run_qxl(args);
-  // The records of the names still in scope are complete now.
-  for (const auto& [record, index] : session.live)
-    refresh(record, session.names[index]);
+  // The records of the names still in scope are complete now.  Locals and
+  // parameters still open (a compile stopped by an error inside their
+  // function) reach the place where it stopped.
+  for (const auto& [record, index] : session.live) {
+    NameRecord& entry = session.names[index];
+    refresh(record, entry);
+    const bool frame = record->kind == DeclKind::local ||
+                       record->kind == DeclKind::parameter_named ||
+                       record->kind == DeclKind::parameter_typed;
+    if (frame && entry.scope_end.line == 0)
+      entry.scope_end = {current_file(), reader.line_number};
+  }
   session.live.clear();
   // The compiler's records go with the next compile.
   session.live_macros.clear();
@@ -404,6 +401,8 @@ void run_session(CompileSession& session,
   session.live_members.clear();
   session.live_color_classes.clear();
   session.live_schemes.clear();
+  session.scheme_by_number.clear();
+  session.live_scheme_classes.clear();
   diagnostics.capture = outer_capture;
   compile_session = outer_session;
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <string_view>
@@ -108,6 +109,7 @@ struct MemberRecord {
 };
 
 struct ColorClassRecord {
+  std::size_t name = 0;  // index into CompileSession::names
   int number = 0;
   // The colors given outside any scheme, as the assignment record holds
   // them (a class reference or a foreground and a background).
@@ -156,6 +158,10 @@ struct CompileSession {
   std::unordered_map<const Member*, std::size_t> live_members;
   std::unordered_map<const Symbol*, std::size_t> live_color_classes;
   std::map<std::string, std::size_t, std::less<>> live_schemes;
+  // Scheme numbers (given in order from 0) to color_schemes indexes, and
+  // the (scheme, class name) pairs recorded.
+  std::vector<std::size_t> scheme_by_number;
+  std::set<std::pair<std::size_t, std::size_t>> live_scheme_classes;
 };
 
 // The session of the compile in progress; null outside the server.

@@ -194,6 +194,7 @@ void parse_key_bindings(void (*bind)(int table, std::int32_t key)) {
                                : nullptr;
     if (d == nullptr || d->kind != DeclKind::global || d->key_table == 0)
       report_error("bad key table name");
+    if (compile_session != nullptr) session_note_use(symbols.current);
     next_token();
     expect_token(tok::lbracket);
     const std::int32_t key = evaluate_and_release(parse_expression());

@@ -101,7 +101,7 @@ Json capabilities() {
       {"referencesProvider", true},
       {"documentHighlightProvider", true},
       {"documentSymbolProvider", true},
-      {"completionProvider", {{"triggerCharacters", Json::array()}}},
+      {"completionProvider", {{"triggerCharacters", {".", ">"}}}},
   };
 }
 

@@ -215,7 +215,9 @@ void session_note_use(const Symbol* name) {
       {found->second, {current_file(), token_line()}});
 }
 
-void session_note_macro(const Symbol* name, std::string_view file, int line) {
+namespace {
+
+void add_macro(const Symbol* name, const SourcePlace* site) {
   const MacroDef* definition = name->macro;
   if (definition == nullptr) return;
   CompileSession& session = *compile_session;
@@ -223,10 +225,28 @@ void session_note_macro(const Symbol* name, std::string_view file, int line) {
   record.function_like = definition->params.has_value();
   if (record.function_like) record.params = *definition->params;
   record.body = definition->body;
+  record.predefined = site == nullptr;
   record.name = add_name(name->name, NameClass::macro, session.macros.size(),
-                         {file_index(file), line});
+                         site != nullptr ? *site : SourcePlace{});
+  if (site == nullptr) session.names[record.name].sites.clear();
   session.live_macros[name] = record.name;
   session.macros.push_back(std::move(record));
+}
+
+}  // namespace
+
+void session_note_macro(const Symbol* name, std::string_view file, int line) {
+  const SourcePlace site{file_index(file), line};
+  add_macro(name, &site);
+}
+
+void session_note_predefined_macro(const Symbol* name) { add_macro(name, nullptr); }
+
+void session_note_macro_reference(const Symbol* name, std::string_view file,
+                                  int line) {
+  const auto found = compile_session->live_macros.find(name);
+  if (found != compile_session->live_macros.end())
+    compile_session->uses.push_back({found->second, {file_index(file), line}});
 }
 
 void session_note_undef(const Symbol* name, std::string_view file, int line) {

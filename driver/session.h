@@ -88,6 +88,7 @@ struct NameRecord {
 struct MacroRecord {
   std::size_t name = 0;  // index into CompileSession::names
   bool function_like = false;
+  bool predefined = false;  // before the source: no site
   std::string params;    // the parameter list as written, function-like only
   std::string body;      // the replacement text as written
   SourcePlace undef{-1, 0};  // where #undef removed it; file -1 while defined
@@ -181,6 +182,12 @@ void session_note_use(const Symbol* name);
 // After #define or #undef of `name`, written at `line` of `file`.
 void session_note_macro(const Symbol* name, std::string_view file, int line);
 void session_note_undef(const Symbol* name, std::string_view file, int line);
+// A macro the compile defines before reading the source (QXL's own and the
+// -d options).
+void session_note_predefined_macro(const Symbol* name);
+// The name of an #ifdef or #ifndef line.
+void session_note_macro_reference(const Symbol* name, std::string_view file,
+                                  int line);
 // A use of a macro's name in the source, before its arguments are read.
 void session_note_macro_use(const Symbol* name);
 // A structure or union body: begun ("{" current), each member as it is

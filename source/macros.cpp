@@ -276,6 +276,7 @@ void define_macro_text(std::string_view name, std::string_view body) {
   // A -d option such as -d=1 names no macro.
   if (name.empty()) report_error("bad preprocessor macro definition");
   define_macro(name, std::nullopt, body);
+  if (compile_session != nullptr) session_note_predefined_macro(symbols.current);
 }
 
 // define_directive = "#define" macro_name ("(" parameters ")")? blank* body

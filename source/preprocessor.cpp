@@ -240,6 +240,8 @@ void run_directive(const Directive& d, const DirectiveLine& line) {
       // the empty name).  Any definition counts, even one not visible at
       // this depth.
       lookup_symbol(d.argument, tok::identifier);
+      if (compile_session != nullptr)
+        session_note_macro_reference(symbols.current, line.file, line.line_number);
       const bool defined = macro_has_definition(symbols.current);
       if (defined != (d.code == directive::ifdef)) skip_conditional(true);
       break;

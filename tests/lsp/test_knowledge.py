@@ -350,6 +350,27 @@ class Included(unittest.TestCase):
                          ["count", "first"])
 
 
+class Predefined(unittest.TestCase):
+    def test_predefined_and_option_macros(self):
+        s = Session(self, options="-dWIDE=80")
+        text = ("#ifdef WIDE\nint columns = WIDE;\n#endif\n"
+                "#ifndef WIDE\nint other;\n#endif\n")
+        d = Document(s, s.write("p.q", text), text)
+        self.assertEqual(d.published["diagnostics"], [])
+        self.assertIn("#define WIDE 80\n```\npredefined macro",
+                      d.hover_text("WIDE", "columns = WIDE"))
+        # Both conditions name it; it has no place of definition.
+        refs = d.ask("textDocument/references", d.at("WIDE", "#ifdef", 1),
+                     context={"includeDeclaration": True})
+        self.assertEqual(sorted(r["range"]["start"]["line"] for r in refs),
+                         [0, 1, 3])
+        self.assertIsNone(d.ask("textDocument/definition",
+                                d.at("WIDE", "#ifdef", 1)))
+        items = {i["label"]: i for i in d.ask("textDocument/completion",
+                                              position(4, 4))["items"]}
+        self.assertEqual(items["WIDE"]["detail"], "#define WIDE 80")
+
+
 class Colors(unittest.TestCase):
     def test_a_class_given_the_colors_of_another(self):
         s = Session(self)

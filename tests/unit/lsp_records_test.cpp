@@ -101,6 +101,12 @@ TEST(LspRecords, MacrosKeepTheirTextSiteUsesAndRemoval) {
   // The use in MAX's argument, read at both places of its parameter, and
   // the #undef line.
   EXPECT_EQ(uses_of(s, limit[0]), 3);
+  // The -d options' macros and the compile's own are there without a site.
+  for (const MacroRecord& predefined : s.macros) {
+    if (predefined.predefined) {
+      EXPECT_TRUE(s.names[predefined.name].sites.empty());
+    }
+  }
   // The parameters are bound, not used as macros of their own.
   EXPECT_TRUE(named(s, NameClass::macro, "a").empty());
 }
@@ -214,7 +220,11 @@ TEST(LspRecords, ABrokenCompileKeepsWhatItRead) {
   c.session.texts[normal_path(path)] = "int x;\n";
   run_session(c.session, {}, path);
   EXPECT_EQ(c.session.status, 0);
-  EXPECT_TRUE(c.session.macros.empty());
+  // Only the compile's own predefinitions are left, and none has a site.
+  for (const MacroRecord& m : c.session.macros) {
+    EXPECT_TRUE(m.predefined);
+    EXPECT_TRUE(c.session.names[m.name].sites.empty());
+  }
   EXPECT_TRUE(c.session.structures.empty());
   EXPECT_TRUE(c.session.members.empty());
 }

@@ -369,10 +369,12 @@ std::string bytes_text(std::int64_t count) {
 std::string record_hover(const CompileSession& session, const NameRecord& name) {
   switch (name.name_class) {
     case NameClass::declared: break;
-    case NameClass::macro:
+    case NameClass::macro: {
+      const MacroRecord& macro = session.macros[name.detail];
       return "```qxl\n" + macro_definition(session, name) + "\n```\n" +
-             (session.macros[name.detail].function_like ? "function-like macro"
-                                                        : "macro");
+             (macro.predefined ? "predefined " : "") +
+             (macro.function_like ? "function-like macro" : "macro");
+    }
     case NameClass::structure: {
       const StructureRecord& structure = session.structures[name.detail];
       std::string text = "```qxl\n" + structure_title(session, name.detail) +
@@ -886,7 +888,8 @@ Json completion(const Analysis& analysis, const Document& document, Position at)
                      {"detail", to_wire(variable_type(row) + " " + std::string(row.name))}});
   std::set<std::string> offered;
   for (const NameRecord& name : session.names) {
-    if (name.sites.empty()) continue;
+    // Predefined macros have no site, but are names all the same.
+    if (name.sites.empty() && name.name_class != NameClass::macro) continue;
     // Members, tags and schemes are not names of expressions.
     if (name.name_class == NameClass::member || name.name_class == NameClass::structure ||
         name.name_class == NameClass::color_scheme)

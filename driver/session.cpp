@@ -335,8 +335,7 @@ void session_note_color_class(const Symbol* name, int number, bool first) {
   session.color_classes.push_back(record);
 }
 
-void session_note_color_value(int number, int scheme, std::uint32_t foreground,
-                              std::uint32_t background) {
+void session_note_color_value(int number, int scheme, const ColorValue& value) {
   CompileSession& session = *compile_session;
   // Classes are numbered in the order they are recorded.
   if (number < 0 || static_cast<std::size_t>(number) >= session.color_classes.size())
@@ -344,8 +343,7 @@ void session_note_color_value(int number, int scheme, std::uint32_t foreground,
   ColorClassRecord& color = session.color_classes[static_cast<std::size_t>(number)];
   if (scheme < 0) {
     color.has_default = true;
-    color.foreground = foreground;
-    color.background = background;
+    color.default_value = value;
     return;
   }
   if (static_cast<std::size_t>(scheme) >= session.scheme_by_number.size()) return;

@@ -109,14 +109,20 @@ struct MemberRecord {
   std::int64_t size = 0;
 };
 
+// The colors a class is given: those of another class, or a foreground
+// and perhaps a background.
+struct ColorValue {
+  int same_as = -1;  // the other class's number, or -1
+  std::uint32_t foreground = 0;
+  bool has_background = false;
+  std::uint32_t background = 0;
+};
+
 struct ColorClassRecord {
   std::size_t name = 0;  // index into CompileSession::names
   int number = 0;
-  // The colors given outside any scheme, as the assignment record holds
-  // them (a class reference or a foreground and a background).
   bool has_default = false;
-  std::uint32_t foreground = 0;
-  std::uint32_t background = 0;
+  ColorValue default_value;  // given outside any scheme
 };
 
 struct ColorSchemeRecord {
@@ -200,8 +206,7 @@ void session_note_member_use(const Member* member);
 // A color class name read (`first`: the class is new), and a color value
 // given to class `number` in `scheme` (-1 outside any scheme).
 void session_note_color_class(const Symbol* name, int number, bool first);
-void session_note_color_value(int number, int scheme, std::uint32_t foreground,
-                              std::uint32_t background);
+void session_note_color_value(int number, int scheme, const ColorValue& value);
 // A scheme name, its string the current token, given `number`.
 void session_note_color_scheme(std::string_view text, int number);
 

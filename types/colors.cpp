@@ -72,6 +72,19 @@ int read_scheme_name() {
   return ++declarations.last_scheme;
 }
 
+// What an assignment's two words say, for the language server.
+ColorValue decoded_color(std::uint32_t foreground, std::uint32_t background) {
+  ColorValue value;
+  if ((foreground & refers_to_class) != 0) {
+    value.same_as = static_cast<int>(foreground & ~refers_to_class);
+    return value;
+  }
+  value.foreground = foreground;
+  value.has_background = background != no_background;
+  value.background = background;
+  return value;
+}
+
 std::uint32_t constant_value() {
   return static_cast<std::uint32_t>(
       evaluate_and_release(parse_assignment_expression()));
@@ -103,7 +116,8 @@ void read_color_value(int class_number, int scheme) {
     }
   }
   if (compile_session != nullptr)
-    session_note_color_value(class_number, scheme, foreground, background);
+    session_note_color_value(class_number, scheme,
+                             decoded_color(foreground, background));
   ByteBuffer record{record::color_assignment};
   put_u16(record, static_cast<unsigned>(class_number));
   put_u16(record, static_cast<unsigned>(scheme) & 0xFFFF);

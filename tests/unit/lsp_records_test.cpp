@@ -174,8 +174,11 @@ TEST(LspRecords, ColorClassesSchemesAndKeyTables) {
   const ColorClassRecord& p = s.color_classes[plain[0]->detail];
   EXPECT_EQ(p.number, 0);
   EXPECT_TRUE(p.has_default);
-  EXPECT_EQ(p.foreground, 0x102030u);
-  EXPECT_EQ(p.background, 0x405060u);
+  EXPECT_EQ(p.default_value.same_as, -1);
+  EXPECT_EQ(p.default_value.foreground, 0x102030u);
+  EXPECT_TRUE(p.default_value.has_background);
+  EXPECT_EQ(p.default_value.background, 0x405060u);
+  EXPECT_EQ(s.color_classes[echo[0]->detail].default_value.same_as, 0);
   EXPECT_EQ(s.color_classes[echo[0]->detail].number, 1);
   EXPECT_EQ(s.color_classes[loud[0]->detail].number, 2);
   EXPECT_FALSE(s.color_classes[loud[0]->detail].has_default);

@@ -339,10 +339,6 @@ std::string hex(std::uint32_t value) {
   return text;
 }
 
-// Color assignment words: a class reference, or no background.
-constexpr std::uint32_t color_refers_to_class = 0x2000000;
-constexpr std::uint32_t color_no_background = 0x1000000;
-
 std::string macro_definition(const CompileSession& session, const NameRecord& name) {
   const MacroRecord& macro = session.macros[name.detail];
   std::string text = "#define " + name.name;
@@ -393,14 +389,15 @@ std::string record_hover(const CompileSession& session, const NameRecord& name) 
       std::string text = "```qxl\ncolor_class " + name.name + "\n```\ncolor class " +
                          std::to_string(color.number);
       if (!color.has_default) return text;
-      if ((color.foreground & color_refers_to_class) != 0) {
-        const std::uint32_t other = color.foreground & ~color_refers_to_class;
+      const ColorValue& value = color.default_value;
+      if (value.same_as >= 0) {
+        const auto other = static_cast<std::size_t>(value.same_as);
         if (other >= session.color_classes.size()) return text;
         return text + ", by default the colors of " +
                session.names[session.color_classes[other].name].name;
       }
-      text += ", default colors " + hex(color.foreground);
-      if (color.background != color_no_background) text += " on " + hex(color.background);
+      text += ", default colors " + hex(value.foreground);
+      if (value.has_background) text += " on " + hex(value.background);
       return text;
     }
     case NameClass::color_scheme: {

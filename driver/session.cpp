@@ -161,16 +161,23 @@ int structure_of(const Type* type) {
              : static_cast<int>(found->second);
 }
 
-// A new entry of a class other than declared, at the current place.
-std::size_t add_name(std::string_view name, NameClass name_class,
-                     std::size_t detail, SourcePlace site) {
+// A new entry of a class other than declared, in no source.
+std::size_t add_unplaced_name(std::string_view name, NameClass name_class,
+                              std::size_t detail) {
   NameRecord entry;
   entry.name = std::string(name);
   entry.name_class = name_class;
   entry.detail = detail;
-  entry.sites.push_back(site);
   compile_session->names.push_back(std::move(entry));
   return compile_session->names.size() - 1;
+}
+
+// A new entry of a class other than declared, with its site.
+std::size_t add_name(std::string_view name, NameClass name_class,
+                     std::size_t detail, SourcePlace site) {
+  const std::size_t index = add_unplaced_name(name, name_class, detail);
+  compile_session->names[index].sites.push_back(site);
+  return index;
 }
 
 void add_use(std::size_t name) {
@@ -226,9 +233,9 @@ void add_macro(const Symbol* name, const SourcePlace* site) {
   if (record.function_like) record.params = *definition->params;
   record.body = definition->body;
   record.predefined = site == nullptr;
-  record.name = add_name(name->name, NameClass::macro, session.macros.size(),
-                         site != nullptr ? *site : SourcePlace{});
-  if (site == nullptr) session.names[record.name].sites.clear();
+  record.name = site != nullptr
+                    ? add_name(name->name, NameClass::macro, session.macros.size(), *site)
+                    : add_unplaced_name(name->name, NameClass::macro, session.macros.size());
   session.live_macros[name] = record.name;
   session.macros.push_back(std::move(record));
 }
@@ -308,6 +315,26 @@ void session_end_structure(const Type* aggregate) {
     entry.type = type_text(m->type);
     entry.structure = structure_of(m->type);
   }
+}
+
+void session_note_builtin_structure(const Type* aggregate, const Symbol* tag) {
+  CompileSession& session = *compile_session;
+  const std::size_t index = session.structures.size();
+  StructureRecord record;
+  record.builtin = true;
+  record.is_union = aggregate->kind == TypeKind::union_;
+  record.name = add_unplaced_name(tag->name, NameClass::structure, index);
+  session.live_tags[tag] = record.name;
+  session.structure_types[aggregate] = index;
+  for (const Member* m = aggregate->members; m != nullptr; m = m->next) {
+    const std::size_t name =
+        add_unplaced_name(m->name->name, NameClass::member, session.members.size());
+    session.live_members[m] = name;
+    record.members.push_back(name);
+    session.members.push_back({index, 0, 0});
+  }
+  session.structures.push_back(std::move(record));
+  session_end_structure(aggregate);
 }
 
 void session_note_tag_use(const Symbol* tag) {

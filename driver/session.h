@@ -97,6 +97,7 @@ struct MacroRecord {
 // A structure or union whose body the compile read.
 struct StructureRecord {
   std::size_t name = 0;   // its tag's entry in names (an empty name if none)
+  bool builtin = false;   // one of the editor's, in no source
   std::string type_name;  // a typedef name given to a structure without tag
   bool is_union = false;
   std::int64_t size = -1;  // in bytes, rounded; -1 when the body never closed
@@ -202,6 +203,8 @@ void session_begin_structure(const Type* aggregate, const Symbol* tag);
 void session_note_member(const Type* aggregate, const Member* member);
 void session_end_structure(const Type* aggregate);
 void session_note_tag_use(const Symbol* tag);
+// One of the editor's structures, complete, with no place in a source.
+void session_note_builtin_structure(const Type* aggregate, const Symbol* tag);
 void session_note_member_use(const Member* member);
 // A color class name read (`first`: the class is new), and a color value
 // given to class `number` in `scheme` (-1 outside any scheme).

@@ -332,7 +332,7 @@ class Included(unittest.TestCase):
     def test_completion_after_struct_offers_tags(self):
         self.assertEqual(
             sorted(i["label"] for i in self.complete("p->next->left", "        struct ")),
-            ["pair"])
+            ["mouse_cursor", "pair", "print_options"])
 
     def test_document_symbols_of_the_header(self):
         self.s.open(self.header)
@@ -369,6 +369,28 @@ class Predefined(unittest.TestCase):
         items = {i["label"]: i for i in d.ask("textDocument/completion",
                                               position(4, 4))["items"]}
         self.assertEqual(items["WIDE"]["detail"], "#define WIDE 80")
+
+
+class EditorStructures(unittest.TestCase):
+    def test_members_of_the_editors_structures(self):
+        s = Session(self)
+        text = ("show(struct print_options *o)\n{\n"
+                "        struct mouse_cursor m;\n"
+                "        m.hot_y = o->width;\n}\n")
+        d = Document(s, s.write("e.q", text), text)
+        self.assertEqual(d.published["diagnostics"], [])
+        self.assertIn("member of struct mouse_cursor, offset 65, 1 byte",
+                      d.hover_text("hot_y", "m.hot_y"))
+        self.assertIn("member of struct print_options, offset 16, 4 bytes",
+                      d.hover_text("width", "o->width"))
+        self.assertEqual(d.labels("hot_y", "m.hot_y"),
+                         ["hot_x", "hot_y", "off_pixels", "on_pixels",
+                          "stock_cursor"])
+        self.assertEqual(d.labels("width", "o->width"),
+                         ["flags", "frompage", "height", "topage", "width"])
+        # They have no place to go to.
+        self.assertIsNone(d.ask("textDocument/definition",
+                                d.at("hot_y", "m.hot_y", 1)))
 
 
 class Colors(unittest.TestCase):

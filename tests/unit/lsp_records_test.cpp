@@ -160,6 +160,30 @@ TEST(LspRecords, StructuresKnowTheirMembersOffsetsAndSizes) {
   EXPECT_EQ(head[0]->structure, static_cast<int>(pair[0]->detail));
 }
 
+TEST(LspRecords, TheEditorsStructuresHaveNoSite) {
+  Compiled c;
+  compile(c, "mouse_cursor_use()\n{\n        struct mouse_cursor m;\n"
+             "        m.hot_y = 1;\n}\n",
+          "");
+  ASSERT_EQ(c.session.status, 0) << c.session.console;
+  const CompileSession& s = c.session;
+  const auto cursor = named(s, NameClass::structure, "mouse_cursor");
+  ASSERT_EQ(cursor.size(), 1u);
+  EXPECT_TRUE(cursor[0]->sites.empty());
+  const StructureRecord& record = s.structures[cursor[0]->detail];
+  EXPECT_TRUE(record.builtin);
+  // Two 32-byte bitmaps, two bytes and a short: 68, rounded up.
+  EXPECT_EQ(record.size, 68);
+  const auto hot_y = named(s, NameClass::member, "hot_y");
+  ASSERT_EQ(hot_y.size(), 1u);
+  EXPECT_TRUE(hot_y[0]->sites.empty());
+  EXPECT_EQ(s.members[hot_y[0]->detail].offset, 65);
+  EXPECT_EQ(uses_of(s, hot_y[0]), 1);
+  EXPECT_EQ(uses_of(s, cursor[0]), 1);
+  // No file was added for them.
+  for (const std::string& file : s.files) EXPECT_FALSE(file.empty());
+}
+
 TEST(LspRecords, ColorClassesSchemesAndKeyTables) {
   Compiled c;
   compile(c, main_text, header_text);
@@ -228,8 +252,11 @@ TEST(LspRecords, ABrokenCompileKeepsWhatItRead) {
     EXPECT_TRUE(m.predefined);
     EXPECT_TRUE(c.session.names[m.name].sites.empty());
   }
-  EXPECT_TRUE(c.session.structures.empty());
-  EXPECT_TRUE(c.session.members.empty());
+  // The editor's two structures with their ten members.
+  EXPECT_EQ(c.session.structures.size(), 2u);
+  for (const StructureRecord& structure : c.session.structures)
+    EXPECT_TRUE(structure.builtin);
+  EXPECT_EQ(c.session.members.size(), 10u);
 }
 
 }  // namespace

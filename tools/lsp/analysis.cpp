@@ -777,9 +777,13 @@ Json member_items(const CompileSession& session, const std::string& text,
       items.push_back(member_item(session, session.names[member]));
     return items;
   }
+  // Else the members of every structure of the source (the editor's own
+  // are few and known by their tags).
   std::set<std::string> offered;
   for (const NameRecord& name : session.names)
-    if (name.name_class == NameClass::member && offered.insert(name.name).second)
+    if (name.name_class == NameClass::member &&
+        !session.structures[session.members[name.detail].structure].builtin &&
+        offered.insert(name.name).second)
       items.push_back(member_item(session, name));
   return items;
 }
@@ -832,13 +836,13 @@ Json name_item(const CompileSession& session, const NameRecord& name) {
   return {{"label", name.name}, {"kind", kind}, {"detail", to_wire(detail)}};
 }
 
-// The names of one class offered alone, each once.
+// The names of one class offered alone, each once, the editor's own
+// among them.
 Json items_of(const CompileSession& session, bool (*wanted)(const NameRecord&)) {
   Json items = Json::array();
   std::set<std::string> offered;
   for (const NameRecord& name : session.names)
-    if (!name.sites.empty() && !name.name.empty() && wanted(name) &&
-        offered.insert(name.name).second)
+    if (!name.name.empty() && wanted(name) && offered.insert(name.name).second)
       items.push_back(name_item(session, name));
   return items;
 }

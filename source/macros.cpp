@@ -160,7 +160,10 @@ bool expansion_active() { return !macros.frames.empty(); }
 bool expand_macro(Symbol* name) {
   const MacroDef* definition = find_visible_macro(name);
   if (definition == nullptr) return false;
-  if (compile_session != nullptr && definition->depth == 0)
+  // A use written in the source: not a binding, and read at the source's
+  // own level (in the text of an argument, not of a macro).
+  if (compile_session != nullptr && definition->depth == 0 &&
+      macros.expansion_depth == 0)
     session_note_macro_use(name);
   if (macros.frames.size() >= max_expansion_nesting)
     report_error("macro %s nested more than %zu deep, does it use itself?",

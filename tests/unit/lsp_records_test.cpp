@@ -15,6 +15,8 @@ namespace {
 constexpr const char* header_text = R"(#define LIMIT 40
 #define MAX(a, b) ((a) > (b) ? (a) : (b))
 #define NOTHING()
+#define INNER 3
+#define OUTER (INNER + 1)
 struct pair {
         int left;
         struct pair *next;
@@ -36,7 +38,7 @@ f()
 {
         struct pair *p = &head;
         p->next->left = MAX(head.left, LIMIT) + NOTHING() 1;
-        flags.count = color_class echo;
+        flags.count = color_class echo + OUTER;
 }
 #undef LIMIT
 )";
@@ -98,6 +100,11 @@ TEST(LspRecords, MacrosKeepTheirTextSiteUsesAndRemoval) {
   EXPECT_FALSE(l.function_like);
   EXPECT_EQ(l.body, "40");
   EXPECT_EQ(l.undef.line, 14);
+  // A macro used only in another's text has no use in the source.
+  const auto inner = named(s, NameClass::macro, "INNER");
+  ASSERT_EQ(inner.size(), 1u);
+  EXPECT_EQ(uses_of(s, inner[0]), 0);
+  EXPECT_EQ(uses_of(s, named(s, NameClass::macro, "OUTER").at(0)), 1);
   // The use in MAX's argument, read at both places of its parameter, and
   // the #undef line.
   EXPECT_EQ(uses_of(s, limit[0]), 3);

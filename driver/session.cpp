@@ -120,7 +120,21 @@ int token_line() {
                                      : reader.line_number;
 }
 
-int structure_of(const Type* type);
+// The structure a type is, or is an array of or a pointer to, among the
+// structures whose bodies the compile read; -1 for none.
+int structure_of(const Type* type) {
+  for (int steps = 0; type != nullptr && type->kind == TypeKind::pointer &&
+                      steps < max_structure_steps;
+       ++steps)
+    type = type->sub;
+  if (type == nullptr ||
+      (type->kind != TypeKind::struct_ && type->kind != TypeKind::union_))
+    return -1;
+  const auto found = compile_session->structure_types.find(type);
+  return found == compile_session->structure_types.end()
+             ? -1
+             : static_cast<int>(found->second);
+}
 
 // Copies what a record says now into its name's entry.
 void refresh(const Declaration* record, NameRecord& entry) {
@@ -139,26 +153,6 @@ void refresh(const Declaration* record, NameRecord& entry) {
         named.type_name.empty())
       named.type_name = entry.name;
   }
-}
-
-}  // namespace
-
-namespace {
-
-// The structure a type is, or is an array of or a pointer to, among the
-// structures whose bodies the compile read; -1 for none.
-int structure_of(const Type* type) {
-  for (int steps = 0; type != nullptr && type->kind == TypeKind::pointer &&
-                      steps < max_structure_steps;
-       ++steps)
-    type = type->sub;
-  if (type == nullptr ||
-      (type->kind != TypeKind::struct_ && type->kind != TypeKind::union_))
-    return -1;
-  const auto found = compile_session->structure_types.find(type);
-  return found == compile_session->structure_types.end()
-             ? -1
-             : static_cast<int>(found->second);
 }
 
 // A new entry of a class other than declared, in no source.

@@ -2,6 +2,7 @@
 
 #include "driver/diagnostics.h"
 #include "driver/search_paths.h"
+#include "driver/session.h"
 #include "source/lexer.h"
 #include "source/reader.h"
 #include "source/symbols.h"
@@ -159,6 +160,11 @@ bool expansion_active() { return !macros.frames.empty(); }
 bool expand_macro(Symbol* name) {
   const MacroDef* definition = find_visible_macro(name);
   if (definition == nullptr) return false;
+  // A use written in the source: not a binding, and read at the source's
+  // own level (in the text of an argument, not of a macro).
+  if (compile_session != nullptr && definition->depth == 0 &&
+      macros.expansion_depth == 0)
+    session_note_macro_use(name);
   if (macros.frames.size() >= max_expansion_nesting)
     report_error("macro %s nested more than %zu deep, does it use itself?",
                  name->name.c_str(), max_expansion_nesting);
@@ -273,6 +279,7 @@ void define_macro_text(std::string_view name, std::string_view body) {
   // A -d option such as -d=1 names no macro.
   if (name.empty()) report_error("bad preprocessor macro definition");
   define_macro(name, std::nullopt, body);
+  if (compile_session != nullptr) session_note_predefined_macro(symbols.current);
 }
 
 // define_directive = "#define" macro_name ("(" parameters ")")? blank* body

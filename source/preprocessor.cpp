@@ -222,9 +222,13 @@ void run_directive(const Directive& d, const DirectiveLine& line) {
       break;
     case directive::define:
       define_directive(d.argument);
+      if (compile_session != nullptr)
+        session_note_macro(symbols.current, line.file, line.line_number);
       break;
     case directive::undef:
       undef_directive(d.argument);
+      if (compile_session != nullptr)
+        session_note_undef(symbols.current, line.file, line.line_number);
       break;
     case directive::if_:
       if (evaluate_condition(d.argument) == 0) skip_conditional(true);
@@ -236,6 +240,8 @@ void run_directive(const Directive& d, const DirectiveLine& line) {
       // the empty name).  Any definition counts, even one not visible at
       // this depth.
       lookup_symbol(d.argument, tok::identifier);
+      if (compile_session != nullptr)
+        session_note_macro_reference(symbols.current, line.file, line.line_number);
       const bool defined = macro_has_definition(symbols.current);
       if (defined != (d.code == directive::ifdef)) skip_conditional(true);
       break;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "driver/diagnostics.h"
+#include "driver/session.h"
 #include "source/symbols.h"
 #include "source/tokens.h"
 #include "types/declarations.h"
@@ -153,14 +154,20 @@ void build_predefined_types() {
                                           {"hot_x", type_byte},
                                           {"hot_y", type_byte},
                                           {"stock_cursor", type_short}});
-  identifier("mouse_cursor")->tag = builtin_types.mouse_cursor;
+  Symbol* const mouse_tag = identifier("mouse_cursor");
+  mouse_tag->tag = builtin_types.mouse_cursor;
+  if (compile_session != nullptr)
+    session_note_builtin_structure(builtin_types.mouse_cursor, mouse_tag);
 
   builtin_types.print_options = struct_of({{"flags", type_int},
                                            {"frompage", type_int},
                                            {"topage", type_int},
                                            {"height", type_int},
                                            {"width", type_int}});
-  identifier("print_options")->tag = builtin_types.print_options;
+  Symbol* const print_tag = identifier("print_options");
+  print_tag->tag = builtin_types.print_options;
+  if (compile_session != nullptr)
+    session_note_builtin_structure(builtin_types.print_options, print_tag);
 
   builtin_types.jmp_buf = opaque_struct(800);
   builtin_types.timer = opaque_struct(12);

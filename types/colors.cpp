@@ -6,6 +6,7 @@
 #include "bytecode/writer.h"
 #include "codegen/constant_eval.h"
 #include "driver/diagnostics.h"
+#include "driver/session.h"
 #include "source/constants.h"
 #include "source/lexer.h"
 #include "source/preprocessor.h"
@@ -34,11 +35,16 @@ int color_class_number(Symbol* name) {
   name->tag = color_class_marker;
   auto& classes = declarations.color_classes;
   if (auto found = declarations.color_class_numbers.find(name);
-      found != declarations.color_class_numbers.end())
+      found != declarations.color_class_numbers.end()) {
+    if (compile_session != nullptr)
+      session_note_color_class(name, found->second, false);
     return found->second;
+  }
   declarations.color_class_numbers.emplace(name,
                                            static_cast<int>(classes.size()));
   classes.push_back(name);
+  if (compile_session != nullptr)
+    session_note_color_class(name, static_cast<int>(classes.size() - 1), true);
   ByteBuffer record{record::color_class};
   put_name(record, name->name);
   write_color_record(record, in_main_source());
@@ -60,8 +66,23 @@ int read_class_name() {
 int read_scheme_name() {
   if (lexer.current_token != tok::string_const)
     report_error("bad color scheme name");
+  if (compile_session != nullptr)
+    session_note_color_scheme(symbols.current->name, declarations.last_scheme + 1);
   emit_scheme_name();
   return ++declarations.last_scheme;
+}
+
+// What an assignment's two words say, for the language server.
+ColorValue decoded_color(std::uint32_t foreground, std::uint32_t background) {
+  ColorValue value;
+  if ((foreground & refers_to_class) != 0) {
+    value.same_as = static_cast<int>(foreground & ~refers_to_class);
+    return value;
+  }
+  value.foreground = foreground;
+  value.has_background = background != no_background;
+  value.background = background;
+  return value;
 }
 
 std::uint32_t constant_value() {
@@ -94,6 +115,9 @@ void read_color_value(int class_number, int scheme) {
       background = constant_value();
     }
   }
+  if (compile_session != nullptr)
+    session_note_color_value(class_number, scheme,
+                             decoded_color(foreground, background));
   ByteBuffer record{record::color_assignment};
   put_u16(record, static_cast<unsigned>(class_number));
   put_u16(record, static_cast<unsigned>(scheme) & 0xFFFF);
@@ -184,6 +208,7 @@ void parse_key_bindings(void (*bind)(int table, std::int32_t key)) {
                                : nullptr;
     if (d == nullptr || d->kind != DeclKind::global || d->key_table == 0)
       report_error("bad key table name");
+    if (compile_session != nullptr) session_note_use(symbols.current);
     next_token();
     expect_token(tok::lbracket);
     const std::int32_t key = evaluate_and_release(parse_expression());

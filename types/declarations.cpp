@@ -154,6 +154,7 @@ void parse_members(Type* aggregate) {
       }
       nesting = std::max(nesting, value_nesting(member_type));
       *tail = make_member(d.name, member_type);
+      if (compile_session != nullptr) session_note_member(aggregate, *tail);
       tail = &(*tail)->next;
       if (lexer.current_token != tok::comma) break;
       next_token();
@@ -216,6 +217,7 @@ Type* parse_struct_or_union() {
       if (tag->tag == color_class_marker)
         report_error("color class used for structure tag");
       if (tag->tag == nullptr) report_error("unknown structure tag");
+      if (compile_session != nullptr) session_note_tag_use(tag);
       return tag->tag;
     }
   }
@@ -231,8 +233,10 @@ Type* parse_struct_or_union() {
     if (tag->tag != nullptr) report_error("structure tag redeclared");
     tag->tag = aggregate;  // members may point to the type being defined
   }
+  if (compile_session != nullptr) session_begin_structure(aggregate, tag);
   next_token();
   parse_members(aggregate);
+  if (compile_session != nullptr) session_end_structure(aggregate);
   declarations.current = outer;
   return aggregate;
 }

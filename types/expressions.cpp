@@ -167,6 +167,8 @@ Node* parse_color_class_leaf() {
        lexer.current_token != tok::kw_default) ||
       name->tag != color_class_marker)
     report_error("unrecognized color class");
+  if (compile_session != nullptr)
+    session_note_color_class(name, 0, false);
   next_token();
   return new_leaf(NodeOp::color_class, name, type_int);
 }

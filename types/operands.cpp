@@ -2,6 +2,7 @@
 
 #include "codegen/constant_eval.h"
 #include "driver/diagnostics.h"
+#include "driver/session.h"
 #include "source/symbols.h"
 #include "types/declarations.h"
 #include "types/nodes.h"
@@ -308,6 +309,7 @@ Node* member_op(Node* n, Symbol* member_name) {
     report_error("not a structure/union");
   const MemberPlace place = find_member(n->type, member_name);
   if (place.member != nullptr) {
+    if (compile_session != nullptr) session_note_member_use(place.member);
     Node* result = new_node(NodeOp::member, n, nullptr, place.member->type);
     result->member_offset = static_cast<std::int32_t>(place.offset);
     return result;

@@ -1,6 +1,8 @@
 #include "tools/lsp/analysis.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -64,10 +66,21 @@ WordIndex index_words(std::string_view text) {
   return index;
 }
 
+// Whether the word at `at` follows a member operator ("." or "->"),
+// blanks between them allowed.
+bool after_member_operator(const std::string& text, std::size_t at) {
+  while (at > 0 && (text[at - 1] == ' ' || text[at - 1] == '\t')) --at;
+  if (at > 0 && text[at - 1] == '.') return true;
+  return at > 1 && text[at - 1] == '>' && text[at - 2] == '-';
+}
+
 // Finds the first occurrence of the word `name` on the line, or near above
-// it, that no other place has taken yet, and takes it.
+// it, that no other place has taken yet, and takes it.  A member's use is
+// the word after a member operator; any other name's place is a word not
+// after one.
 bool find_place(const std::string& text, WordIndex& index, int line,
-                const std::string& name, std::size_t& at) {
+                const std::string& name, bool member_use, std::size_t& at) {
+  if (name.empty()) return false;
   const int lines = static_cast<int>(index.line_first.size()) - 1;
   for (int back = 0; back <= lines_looked_back && line - back >= 1; ++back) {
     const int n = line - back;
@@ -77,6 +90,7 @@ bool find_place(const std::string& text, WordIndex& index, int line,
       if (index.taken[w] || word.length != name.size() ||
           text.compare(word.start, word.length, name) != 0)
         continue;
+      if (after_member_operator(text, word.start) != member_use) continue;
       index.taken[w] = true;
       at = word.start;
       return true;
@@ -113,9 +127,11 @@ void locate_names(Analysis& analysis, const std::map<std::string, Document>& ope
     if (where.file < 0 || static_cast<std::size_t>(where.file) >= analysis.files.size())
       return;
     const std::string& text = session.names[name].name;
+    const bool member_use =
+        !site && session.names[name].name_class == NameClass::member;
     std::size_t at = 0;
     if (!find_place(analysis.files[where.file].text, words[where.file],
-                    where.line, text, at))
+                    where.line, text, member_use, at))
       return;
     analysis.occurrences.push_back({name, where.file, at, at + text.size(), site});
   };
@@ -298,13 +314,22 @@ namespace {
 // Completion and symbol kinds of the protocol.
 namespace item_kind {
 inline constexpr int function = 3;
+inline constexpr int field = 5;
 inline constexpr int variable = 6;
+inline constexpr int module = 9;
 inline constexpr int keyword = 14;
+inline constexpr int enum_member = 20;
+inline constexpr int constant = 21;
 inline constexpr int structure = 22;
 }  // namespace item_kind
 namespace symbol_kind {
+inline constexpr int namespace_ = 3;
+inline constexpr int field = 8;
+inline constexpr int enum_ = 10;
 inline constexpr int function = 12;
 inline constexpr int variable = 13;
+inline constexpr int constant = 14;
+inline constexpr int enum_member = 22;
 inline constexpr int structure = 23;
 }  // namespace symbol_kind
 
@@ -344,8 +369,22 @@ std::string_view word_at(const Document& document, Position at) {
   return std::string_view(text).substr(start, end - start);
 }
 
+bool is_key_table(const NameRecord& name) {
+  return name.name_class == NameClass::declared &&
+         static_cast<DeclKind>(name.kind) == DeclKind::global && name.key_table != 0;
+}
+
 const char* kind_text(const NameRecord& name) {
+  switch (name.name_class) {
+    case NameClass::declared: break;
+    case NameClass::macro: return "macro";
+    case NameClass::structure: return "structure tag";
+    case NameClass::member: return "member";
+    case NameClass::color_class: return "color class";
+    case NameClass::color_scheme: return "color scheme";
+  }
   if (name.type_name) return "type name";
+  if (is_key_table(name)) return "key table";
   switch (static_cast<DeclKind>(name.kind)) {
     case DeclKind::function: return name.command ? "command" : "function";
     case DeclKind::global:
@@ -373,7 +412,87 @@ std::string type_or_nothing(const std::string& type) {
   return type.empty() ? "void" : type;
 }
 
+// A color as written in a source: 0xRRGGBB.
+std::string hex(std::uint32_t value) {
+  char text[sizeof "0x" + 2 * sizeof value];
+  std::snprintf(text, sizeof text, "0x%06x", static_cast<unsigned>(value));
+  return text;
+}
+
+std::string macro_definition(const CompileSession& session, const NameRecord& name) {
+  const MacroRecord& macro = session.macros[name.detail];
+  std::string text = "#define " + name.name;
+  if (macro.function_like) text += "(" + macro.params + ")";
+  if (!macro.body.empty()) text += " " + macro.body;
+  return text;
+}
+
+std::string structure_title(const CompileSession& session, std::size_t index) {
+  const StructureRecord& structure = session.structures[index];
+  const std::string& tag = session.names[structure.name].name;
+  std::string text = structure.is_union ? "union" : "struct";
+  if (!tag.empty()) return text + " " + tag;
+  if (!structure.type_name.empty()) return text + " " + structure.type_name;
+  return text;
+}
+
+std::string bytes_text(std::int64_t count) {
+  return std::to_string(count) + (count == 1 ? " byte" : " bytes");
+}
+
+// What a name of another class than declared is: the code block and the
+// line after it of its hover.
+std::string record_hover(const CompileSession& session, const NameRecord& name) {
+  switch (name.name_class) {
+    case NameClass::declared: break;
+    case NameClass::macro: {
+      const MacroRecord& macro = session.macros[name.detail];
+      return "```qxl\n" + macro_definition(session, name) + "\n```\n" +
+             (macro.predefined ? "predefined " : "") +
+             (macro.function_like ? "function-like macro" : "macro");
+    }
+    case NameClass::structure: {
+      const StructureRecord& structure = session.structures[name.detail];
+      std::string text = "```qxl\n" + structure_title(session, name.detail) +
+                         "\n```\n" + (structure.is_union ? "union" : "structure");
+      if (structure.size >= 0) text += ", " + bytes_text(structure.size);
+      return text + ", " + std::to_string(structure.members.size()) + " members";
+    }
+    case NameClass::member: {
+      const MemberRecord& member = session.members[name.detail];
+      return "```qxl\n" + name.type + " " + name.name + "\n```\nmember of " +
+             structure_title(session, member.structure) + ", offset " +
+             std::to_string(member.offset) + ", " + bytes_text(member.size);
+    }
+    case NameClass::color_class: {
+      const ColorClassRecord& color = session.color_classes[name.detail];
+      std::string text = "```qxl\ncolor_class " + name.name + "\n```\ncolor class " +
+                         std::to_string(color.number);
+      if (!color.has_default) return text;
+      const ColorValue& value = color.default_value;
+      if (value.same_as >= 0) {
+        const auto other = static_cast<std::size_t>(value.same_as);
+        if (other >= session.color_classes.size()) return text;
+        return text + ", by default the colors of " +
+               session.names[session.color_classes[other].name].name;
+      }
+      text += ", default colors " + hex(value.foreground);
+      if (value.has_background) text += " on " + hex(value.background);
+      return text;
+    }
+    case NameClass::color_scheme: {
+      const ColorSchemeRecord& scheme = session.color_schemes[name.detail];
+      std::string text = "```qxl\ncolor_scheme \"" + name.name + "\"\n```\ncolor scheme";
+      for (std::size_t i = 0; i < scheme.classes.size(); ++i)
+        text += (i == 0 ? ", sets " : ", ") + session.names[scheme.classes[i]].name;
+      return text;
+    }
+  }
+  return {};
+}
+
 std::string name_detail(const NameRecord& name) {
+  if (is_key_table(name)) return "keytable " + name.name;
   if (is_function_kind(name)) return type_or_nothing(name.type) + " " + name.name + "()";
   return name.type + " " + name.name;
 }
@@ -420,14 +539,26 @@ std::string site_text(const Analysis& analysis, const SourcePlace& site) {
 Json hover(const Analysis& analysis, const Document& document, Position at) {
   if (const Occurrence* o = occurrence_at(analysis, document, at)) {
     const NameRecord& name = analysis.session.names[o->name];
-    std::string text = "```qxl\n" + name_detail(name) + "\n```\n" +
-                       kind_text(name);
+    std::string text = name.name_class == NameClass::declared
+                           ? "```qxl\n" + name_detail(name) + "\n```\n" +
+                                 kind_text(name)
+                           : record_hover(analysis.session, name);
+    if (is_key_table(name)) text += " " + std::to_string(name.key_table);
     if (is_frame_kind(name))
       text += ", frame offset " + std::to_string(name.frame_offset);
-    if (!name.sites.empty())
-      text += ", declared at " + site_text(analysis, name.sites.front());
-    if (name.sites.size() > 1)
-      text += ", defined at " + site_text(analysis, name.sites.back());
+    if (name.name_class != NameClass::declared) {
+      if (!name.sites.empty())
+        text += ", defined at " + site_text(analysis, name.sites.front());
+      if (name.name_class == NameClass::macro &&
+          analysis.session.macros[name.detail].undef.file >= 0)
+        text += ", removed at " +
+                site_text(analysis, analysis.session.macros[name.detail].undef);
+    } else {
+      if (!name.sites.empty())
+        text += ", declared at " + site_text(analysis, name.sites.front());
+      if (name.sites.size() > 1)
+        text += ", defined at " + site_text(analysis, name.sites.back());
+    }
     Json result = markdown(text);
     result["range"] = occurrence_range(analysis, *o);
     return result;
@@ -492,7 +623,55 @@ Json highlights(const Analysis& analysis, const Document& document, Position at)
   return list;
 }
 
+namespace {
+
+int symbol_kind_of(const NameRecord& name) {
+  switch (name.name_class) {
+    case NameClass::macro: return symbol_kind::constant;
+    case NameClass::structure: return symbol_kind::structure;
+    case NameClass::member: return symbol_kind::field;
+    case NameClass::color_class: return symbol_kind::enum_member;
+    case NameClass::color_scheme: return symbol_kind::enum_;
+    case NameClass::declared: break;
+  }
+  if (is_function_kind(name)) return symbol_kind::function;
+  if (name.type_name) return symbol_kind::structure;
+  if (is_key_table(name)) return symbol_kind::namespace_;
+  return symbol_kind::variable;
+}
+
+std::string symbol_detail(const CompileSession& session, const NameRecord& name) {
+  switch (name.name_class) {
+    case NameClass::declared: break;
+    case NameClass::macro: return macro_definition(session, name);
+    case NameClass::structure: return structure_title(session, name.detail);
+    case NameClass::member:
+    case NameClass::color_class:
+    case NameClass::color_scheme: {
+      // The line after the code block of the hover.
+      const std::string text = record_hover(session, name);
+      const std::size_t end = text.rfind("```\n");
+      return end == std::string::npos ? text : text.substr(end + 4);
+    }
+  }
+  return std::string(kind_text(name)) + " " + name_detail(name);
+}
+
+// The structure whose members a symbol lists: a tag's, or that of a type
+// name for a structure without tag; -1 for none.
+int listed_structure(const CompileSession& session, const NameRecord& name) {
+  if (name.name_class == NameClass::structure) return static_cast<int>(name.detail);
+  if (name.type_name && name.structure >= 0 &&
+      session.names[session.structures[name.structure].name].name.empty() &&
+      session.structures[name.structure].type_name == name.name)
+    return name.structure;
+  return -1;
+}
+
+}  // namespace
+
 Json document_symbols(const Analysis& analysis, const Document& document) {
+  const CompileSession& session = analysis.session;
   const int file = file_of(analysis, document);
   Json list = Json::array();
   if (file < 0) return list;
@@ -506,7 +685,7 @@ Json document_symbols(const Analysis& analysis, const Document& document) {
     const auto [entry, added] = seen.emplace(o.name, sites.size());
     if (added)
       sites.push_back(&o);
-    else if (is_function_kind(analysis.session.names[o.name]))
+    else if (is_function_kind(session.names[o.name]))
       sites[entry->second] = &o;
   }
   std::sort(sites.begin(), sites.end(),
@@ -514,10 +693,12 @@ Json document_symbols(const Analysis& analysis, const Document& document) {
   Json* function = nullptr;
   std::set<std::string> children;
   for (const Occurrence* o : sites) {
-    const NameRecord& name = analysis.session.names[o->name];
+    const NameRecord& name = session.names[o->name];
+    // Members are listed under their structure.
+    if (name.name_class == NameClass::member) continue;
     const Json range = occurrence_range(analysis, *o);
     Json symbol{{"name", name.name},
-                {"detail", std::string(kind_text(name)) + " " + name_detail(name)},
+                {"detail", symbol_detail(session, name)},
                 {"range", range},
                 {"selectionRange", range}};
     if (is_frame_kind(name)) {
@@ -528,10 +709,24 @@ Json document_symbols(const Analysis& analysis, const Document& document) {
       (*function)["range"]["end"] = range["end"];
       continue;
     }
-    symbol["kind"] = is_function_kind(name) ? symbol_kind::function
-                     : name.type_name       ? symbol_kind::structure
-                                            : symbol_kind::variable;
+    symbol["kind"] = symbol_kind_of(name);
     if (is_function_kind(name)) symbol["children"] = Json::array();
+    if (const int structure = listed_structure(session, name); structure >= 0) {
+      symbol["children"] = Json::array();
+      for (const std::size_t member : session.structures[structure].members) {
+        const auto at = seen.find(member);
+        if (at == seen.end()) continue;
+        const Json member_range = occurrence_range(analysis, *sites[at->second]);
+        symbol["children"].push_back(
+            {{"name", session.names[member].name},
+             {"detail", symbol_detail(session, session.names[member])},
+             {"kind", symbol_kind::field},
+             {"range", member_range},
+             {"selectionRange", member_range}});
+        // The structure's range reaches its last member.
+        if (sites[at->second]->start > o->start) symbol["range"]["end"] = member_range["end"];
+      }
+    }
     list.push_back(std::move(symbol));
     if (is_function_kind(name)) {
       function = &list.back();
@@ -543,7 +738,222 @@ Json document_symbols(const Analysis& analysis, const Document& document) {
   return list;
 }
 
+namespace {
+
+// Bounds of the backward scans over the text before the cursor: a member
+// chain of at most so many names, a binding clause of at most so many keys.
+constexpr int max_chain_names = 32;
+constexpr int max_bindings_scanned = 64;
+
+// Where the run of blanks ending at `at` starts.
+std::size_t blanks_back(const std::string& text, std::size_t at) {
+  while (at > 0 && (text[at - 1] == ' ' || text[at - 1] == '\t' ||
+                    text[at - 1] == '\n' || text[at - 1] == '\r'))
+    --at;
+  return at;
+}
+
+// The word that ends at `at`.
+std::string_view word_back(const std::string& text, std::size_t at) {
+  std::size_t start = at;
+  while (start > 0 && is_word_char(text[start - 1])) --start;
+  return std::string_view(text).substr(start, at - start);
+}
+
+// Where the subscript whose "]" ends at `at` opens; npos when it does not.
+std::size_t subscript_back(const std::string& text, std::size_t at) {
+  int depth = 0;
+  while (at > 0) {
+    --at;
+    if (text[at] == ']') ++depth;
+    if (text[at] == '[' && --depth == 0) return at;
+  }
+  return std::string::npos;
+}
+
+// The length of the member operator ending at `at` ("." 1, "->" 2), or 0.
+std::size_t member_operator_back(const std::string& text, std::size_t at) {
+  if (at > 0 && text[at - 1] == '.') return 1;
+  if (at > 1 && text[at - 1] == '>' && text[at - 2] == '-') return 2;
+  return 0;
+}
+
+// The names of a member chain such as "a->b[i].c" whose last member
+// operator ends at `at`, outermost first; empty when the expression before
+// it is not such a chain.
+std::vector<std::string> member_chain(const std::string& text, std::size_t at) {
+  std::vector<std::string> chain;
+  for (int names = 0; names < max_chain_names; ++names) {
+    at = blanks_back(text, at);
+    while (at > 0 && text[at - 1] == ']') {
+      const std::size_t open = subscript_back(text, at);
+      if (open == std::string::npos) return {};
+      at = blanks_back(text, open);
+    }
+    const std::string_view word = word_back(text, at);
+    if (word.empty() || !(std::isalpha(static_cast<unsigned char>(word.front())) ||
+                          word.front() == '_'))
+      return {};
+    chain.emplace(chain.begin(), word);
+    at = blanks_back(text, at - word.size());
+    const std::size_t op = member_operator_back(text, at);
+    if (op == 0) return chain;
+    at -= op;
+  }
+  return {};
+}
+
+// Whether a local or parameter is in scope at a 1-based line of a file.
+bool in_scope(const NameRecord& name, int file, int line) {
+  const SourcePlace& from = name.sites.front();
+  return file >= 0 && from.file == file && name.scope_end.file == file &&
+         line >= from.line && line <= name.scope_end.line;
+}
+
+// The structure of the chain's value, or -1 when it cannot be told.
+int chain_structure(const CompileSession& session, const std::vector<std::string>& chain,
+                    int file, int line) {
+  if (chain.empty()) return -1;
+  int structure = -1;
+  bool local = false;
+  for (const NameRecord& name : session.names) {
+    if (name.name_class != NameClass::declared || name.name != chain.front() ||
+        name.sites.empty() || name.type_name)
+      continue;
+    if (is_frame_kind(name)) {
+      if (!in_scope(name, file, line)) continue;
+      structure = name.structure;
+      local = true;
+    } else if (!local) {
+      structure = name.structure;
+    }
+  }
+  for (std::size_t i = 1; i < chain.size() && structure >= 0; ++i) {
+    int next = -1;
+    for (const std::size_t member : session.structures[structure].members)
+      if (session.names[member].name == chain[i]) {
+        next = session.names[member].structure;
+        break;
+      }
+    structure = next;
+  }
+  return structure;
+}
+
+Json member_item(const CompileSession& session, const NameRecord& name) {
+  return {{"label", name.name},
+          {"kind", item_kind::field},
+          {"detail", to_wire(name.type + " " + name.name + ", " +
+                             symbol_detail(session, name))}};
+}
+
+// The members offered after a member operator ending at `at`.
+Json member_items(const CompileSession& session, const std::string& text,
+                  std::size_t at, int file, int line) {
+  Json items = Json::array();
+  const int structure = chain_structure(session, member_chain(text, at), file, line);
+  if (structure >= 0) {
+    for (const std::size_t member : session.structures[structure].members)
+      items.push_back(member_item(session, session.names[member]));
+    return items;
+  }
+  // Else the members of every structure of the source (the editor's own
+  // are few and known by their tags).
+  std::set<std::string> offered;
+  for (const NameRecord& name : session.names)
+    if (name.name_class == NameClass::member &&
+        !session.structures[session.members[name.detail].structure].builtin &&
+        offered.insert(name.name).second)
+      items.push_back(member_item(session, name));
+  return items;
+}
+
+// Whether the word being typed at `at` names a key table of a command's
+// binding clause: right after "on" that follows the parameter list, or
+// after a "," that ends a binding of the clause.
+bool in_binding_clause(const std::string& text, std::size_t at) {
+  for (int bindings = 0; bindings < max_bindings_scanned; ++bindings) {
+    at = blanks_back(text, at);
+    if (at > 0 && text[at - 1] == ',') {
+      at = blanks_back(text, at - 1);
+      if (at == 0 || text[at - 1] != ']') return false;
+      const std::size_t open = subscript_back(text, at);
+      if (open == std::string::npos) return false;
+      at = blanks_back(text, open);
+      const std::string_view table = word_back(text, at);
+      if (table.empty()) return false;
+      at -= table.size();
+      continue;
+    }
+    if (word_back(text, at) != "on") return false;
+    at = blanks_back(text, at - 2);
+    return at > 0 && text[at - 1] == ')';
+  }
+  return false;
+}
+
+Json name_item(const CompileSession& session, const NameRecord& name) {
+  int kind = item_kind::variable;
+  std::string detail = std::string(kind_text(name)) + " " + name_detail(name);
+  switch (name.name_class) {
+    case NameClass::macro: {
+      const MacroRecord& macro = session.macros[name.detail];
+      kind = macro.function_like ? item_kind::function : item_kind::constant;
+      detail = macro_definition(session, name);
+      break;
+    }
+    case NameClass::color_class:
+      kind = item_kind::enum_member;
+      detail = symbol_detail(session, name);
+      break;
+    default:
+      kind = is_function_kind(name) ? item_kind::function
+             : name.type_name       ? item_kind::structure
+             : is_key_table(name)   ? item_kind::module
+                                    : item_kind::variable;
+      if (is_key_table(name)) detail += " (key table " + std::to_string(name.key_table) + ")";
+  }
+  return {{"label", name.name}, {"kind", kind}, {"detail", to_wire(detail)}};
+}
+
+// The names of one class offered alone, each once, the editor's own
+// among them.
+Json items_of(const CompileSession& session, bool (*wanted)(const NameRecord&)) {
+  Json items = Json::array();
+  std::set<std::string> offered;
+  for (const NameRecord& name : session.names)
+    if (!name.name.empty() && wanted(name) && offered.insert(name.name).second)
+      items.push_back(name_item(session, name));
+  return items;
+}
+
+bool is_color_class(const NameRecord& name) {
+  return name.name_class == NameClass::color_class;
+}
+
+bool is_structure_tag(const NameRecord& name) {
+  return name.name_class == NameClass::structure;
+}
+
+}  // namespace
+
 Json completion(const Analysis& analysis, const Document& document, Position at) {
+  const CompileSession& session = analysis.session;
+  const int file = file_of(analysis, document);
+  const int line = at.line + 1;
+  // What comes before the word being typed decides what may follow.
+  const std::string& text = document.text;
+  std::size_t typed = std::min(document.offset_of(at), text.size());
+  while (typed > 0 && is_word_char(text[typed - 1])) --typed;
+  const std::size_t before = blanks_back(text, typed);
+  if (const std::size_t op = member_operator_back(text, before); op != 0)
+    return member_items(session, text, before - op, file, line);
+  if (in_binding_clause(text, typed)) return items_of(session, is_key_table);
+  const std::string_view previous = word_back(text, before);
+  if (previous == token_name(tok::kw_color_class)) return items_of(session, is_color_class);
+  if (previous == token_name(tok::kw_struct) || previous == token_name(tok::kw_union))
+    return items_of(session, is_structure_tag);
+
   Json items = Json::array();
   for (int code = tok::first_reserved; code <= tok::last_reserved; ++code)
     if (const char* word = token_name(code))
@@ -557,25 +967,18 @@ Json completion(const Analysis& analysis, const Document& document, Position at)
   for (const VariableRow& row : builtin_variable_table())
     items.push_back({{"label", std::string(row.name)}, {"kind", item_kind::variable},
                      {"detail", to_wire(variable_type(row) + " " + std::string(row.name))}});
-  const int file = file_of(analysis, document);
-  const int line = at.line + 1;
   std::set<std::string> offered;
-  for (const NameRecord& name : analysis.session.names) {
-    if (name.sites.empty()) continue;
-    if (is_frame_kind(name)) {
-      // A local or parameter only where it is in scope.
-      const SourcePlace& from = name.sites.front();
-      if (file < 0 || from.file != file || name.scope_end.file != file ||
-          line < from.line || line > name.scope_end.line)
-        continue;
-    }
+  for (const NameRecord& name : session.names) {
+    // Predefined macros have no site, but are names all the same.
+    if (name.sites.empty() && name.name_class != NameClass::macro) continue;
+    // Members, tags and schemes are not names of expressions.
+    if (name.name_class == NameClass::member || name.name_class == NameClass::structure ||
+        name.name_class == NameClass::color_scheme)
+      continue;
+    // A local or parameter only where it is in scope.
+    if (is_frame_kind(name) && !in_scope(name, file, line)) continue;
     if (!offered.insert(name.name).second) continue;
-    items.push_back({{"label", name.name},
-                     {"kind", is_function_kind(name)   ? item_kind::function
-                              : name.type_name          ? item_kind::structure
-                                                        : item_kind::variable},
-                     {"detail", to_wire(std::string(kind_text(name)) + " " +
-                                        name_detail(name))}});
+    items.push_back(name_item(session, name));
   }
   return items;
 }

@@ -117,7 +117,7 @@ Json capabilities() {
       {"referencesProvider", true},
       {"documentHighlightProvider", true},
       {"documentSymbolProvider", true},
-      {"completionProvider", {{"triggerCharacters", Json::array()}}},
+      {"completionProvider", {{"triggerCharacters", {".", ">"}}}},
       {"codeLensProvider", {{"resolveProvider", false}}},
       {"executeCommandProvider", {{"commands", {disassemble_command}}}},
   };

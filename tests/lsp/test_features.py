@@ -373,6 +373,12 @@ class Names(unittest.TestCase):
         self.assertEqual([c["name"] for c in symbols["center_line"]["children"]],
                          ["len", "pad", "width"])
         self.assertIn("command", symbols["say_hello"]["detail"])
+        # A command's keys in its detail, as the editor shows them.
+        self.assertTrue(symbols["say_hello"]["detail"].endswith(
+            ", keys: Alt-h \u00b7 C-x h"), symbols["say_hello"]["detail"])
+        self.assertTrue(symbols["find_todo"]["detail"].endswith(
+            ", keys: C-x t \u00b7 F4"))
+        self.assertNotIn("keys", symbols["clamp"]["detail"])
 
     def test_completion(self):
         items = self.ask("textDocument/completion",

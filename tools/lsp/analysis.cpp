@@ -9,6 +9,7 @@
 
 #include "driver/search_paths.h"
 #include "source/tokens.h"
+#include "tools/lsp/bytecode_view.h"
 #include "types/builtins.h"
 #include "types/declarations.h"
 #include "types/types.h"
@@ -692,13 +693,20 @@ Json document_symbols(const Analysis& analysis, const Document& document) {
             [](const Occurrence* a, const Occurrence* b) { return a->start < b->start; });
   Json* function = nullptr;
   std::set<std::string> children;
+  // The key bindings of the commands, from the bytecode when there is one.
+  const std::optional<BytecodeIndex> bytecode =
+      session.status == 0 ? index_bytecode(session.output) : std::nullopt;
   for (const Occurrence* o : sites) {
     const NameRecord& name = session.names[o->name];
     // Members are listed under their structure.
     if (name.name_class == NameClass::member) continue;
     const Json range = occurrence_range(analysis, *o);
+    // (The binding texts are wire text already.)
+    std::string detail = to_wire(symbol_detail(session, name));
+    if (name.command && bytecode)
+      detail += ", keys: " + bindings_line(binding_texts(*bytecode, name.name));
     Json symbol{{"name", name.name},
-                {"detail", symbol_detail(session, name)},
+                {"detail", detail},
                 {"range", range},
                 {"selectionRange", range}};
     if (is_frame_kind(name)) {

@@ -30,12 +30,14 @@ want_command dpkg-shlibdeps dpkg-dev
 want_command lintian lintian
 want_command mandoc mandoc
 want_command man man-db
-# The editors whose kits are tested (Neovim's built-in language client and
-# Emacs's eglot talk to qxl-lsp), and Node.js for the VS Code grammar.
+# The editors whose kits are tested (Neovim's built-in language client,
+# Emacs's eglot and Vim's ALE talk to qxl-lsp), and Node.js for the VS
+# Code grammar.
 want_command vim vim-nox
 want_command nvim neovim
 want_command emacs emacs-nox
 want_package elpa-eglot
+want_package vim-ale
 want_command node nodejs
 want_command npm npm
 

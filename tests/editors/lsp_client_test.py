@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Tests qxl-lsp with a real editor's language client.
 
-  lsp_client_test.py neovim|emacs QXL_LSP QXL SOURCE_DIR
+  lsp_client_test.py neovim|emacs|vim QXL_LSP QXL SOURCE_DIR
 
 QXL_LSP is the built server, QXL the built compiler, SOURCE_DIR the top
 of the source tree.  In a fresh temporary folder (its name has a blank)
@@ -13,7 +13,8 @@ script writes its failures to a file that ends with "checked N".
 
 Neovim opens the file, waits for the diagnostics, asks for the hover of
 a global and the definition of one of its uses; Emacs opens it with
-eglot and waits for the diagnostics in flymake.  Every wait is bounded:
+eglot and waits for the diagnostics in flymake; Vim opens it with the
+kit's ALE linter and waits for ALE's list of problems.  Every wait is bounded:
 a server that does not answer is a failure, never a hang.
 """
 
@@ -141,7 +142,22 @@ def emacs_command(source_dir, work, env):
             "-l", os.path.join(HERE, "emacs", "check-eglot.el")]
 
 
-COMMANDS = {"neovim": neovim_command, "emacs": emacs_command}
+# Where Debian's vim-ale package puts ALE.
+ALE_DIR = "/usr/share/vim-ale"
+
+
+def vim_command(source_dir, work, env):
+    if not os.path.isfile(os.path.join(ALE_DIR, "plugin", "ale.vim")):
+        fail(f"ALE not found in {ALE_DIR}: the test needs the real plugin "
+             "(Debian package vim-ale); run 'make deps'")
+    env["QXL_VIM_KIT"] = os.path.join(source_dir, "editors", "vim")
+    env["QXL_VIM_ALE"] = ALE_DIR
+    return [program("vim", "vim-nox"), "-N", "-u", "NONE", "-i", "NONE",
+            "-n", "-es", "-S", os.path.join(HERE, "vim", "check-ale.vim")]
+
+
+COMMANDS = {"neovim": neovim_command, "emacs": emacs_command,
+            "vim": vim_command}
 
 
 def main():

@@ -57,8 +57,9 @@ for s:i in range(min([len(s:got), s:want]))
     let s:item = get(filter(copy(s:got), 'v:val.lnum == s:message.line'), 0, {})
     call s:Check('problem on line ' . s:message.line, get(s:item, 'text', ''),
                 \ s:message.text)
+    " ALE lists what is not an error as a warning, notes too.
     call s:Check('kind of the problem on line ' . s:message.line,
-                \ get(s:item, 'type', ''), s:message.error ? 'E' : 'I')
+                \ get(s:item, 'type', ''), s:message.error ? 'E' : 'W')
 endfor
 
 call s:WriteResult()

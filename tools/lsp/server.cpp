@@ -10,6 +10,7 @@
 
 #include "driver/options.h"
 #include "driver/search_paths.h"
+#include "tools/lsp/editing.h"
 
 namespace qxl::lsp {
 
@@ -102,6 +103,8 @@ Json capabilities() {
       {"documentHighlightProvider", true},
       {"documentSymbolProvider", true},
       {"completionProvider", {{"triggerCharacters", Json::array()}}},
+      {"signatureHelpProvider",
+       {{"triggerCharacters", {"(", ","}}, {"retriggerCharacters", {","}}}},
   };
 }
 
@@ -273,6 +276,7 @@ void handle_request(Server& server, const Incoming& message) {
     answer_at_position(server, message, request->second);
     return;
   }
+  if (answer_editing_request(server, message)) return;
   reply_error(server, message.id, error_code::method_not_found,
               "unknown method " + method);
 }

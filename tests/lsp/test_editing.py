@@ -1,0 +1,195 @@
+"""Protocol tests of qxl-lsp's editing help: signature help, on
+examples/hello.q and on programs of the tests' own.
+
+usage: test_editing.py QXL_LSP SOURCE_DIR
+"""
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import lspsession  # noqa: E402
+from lspsession import Session, position, uri_of  # noqa: E402
+
+SOURCE_DIR = None
+
+
+def locate(text, marked):
+    """The position of the '|' in `marked`, a piece of `text` with the
+    cursor marked; the piece must occur in the text."""
+    cursor = marked.index("|")
+    piece = marked[:cursor] + marked[cursor + 1:]
+    at = text.index(piece) + cursor
+    line = text.count("\n", 0, at)
+    return position(line, at - (text.rfind("\n", 0, at) + 1))
+
+
+def offset_of(text, pos):
+    lines = text.split("\n")
+    return sum(len(l) + 1 for l in lines[:pos["line"]]) + pos["character"]
+
+
+def apply_edits(text, edits):
+    """`text` with the TextEdits applied (positions in ASCII text)."""
+    spans = sorted(((offset_of(text, e["range"]["start"]),
+                     offset_of(text, e["range"]["end"]), e["newText"])
+                    for e in edits), reverse=True)
+    for start, end, new in spans:
+        text = text[:start] + new + text[end:]
+    return text
+
+
+class Editing(unittest.TestCase):
+    def setUp(self):
+        self.s = Session(self)
+        self.texts = {}
+
+    def open(self, path, text=None):
+        if text is None:
+            with open(path) as source:
+                text = source.read()
+        self.texts[path] = text
+        self.s.open(path, text)
+        return path
+
+    def write_and_open(self, name, text):
+        return self.open(self.s.write(name, text), text)
+
+    def hello(self):
+        path = self.open(os.path.join(SOURCE_DIR, "examples", "hello.q"))
+        self.assertEqual(self.s.diagnostics(path)["diagnostics"], [])
+        return path
+
+    def request(self, method, path, marked, **extra):
+        params = {"textDocument": {"uri": uri_of(path)},
+                  "position": locate(self.texts[path], marked)}
+        params.update(extra)
+        return self.s.client.request(method, params)
+
+    def help_at(self, path, marked):
+        return self.request("textDocument/signatureHelp", path,
+                            marked)["result"]
+
+
+class SignatureHelp(Editing):
+    SOURCE = ('int total(int first, int second);\n'
+              'f()\n'
+              '{\n'
+              '        char buf[40];\n'
+              '        int n;\n'
+              '\n'
+              '        n = parse_string(1, "a, (b", buf);\n'
+              '        n = total(parse_string(0, ")", buf), n);\n'
+              '        n = total(\',\', n);\n'
+              '        if (n > 2)\n'
+              '                say("%d (%s)", total(1, 2), buf);\n'
+              '}\n'
+              'int total(int first, int second)\n'
+              '{\n'
+              '        return first + second;\n'
+              '}\n')
+
+    @staticmethod
+    def parameters(signature):
+        label = signature["label"]
+        return [label[p["label"][0]:p["label"][1]]
+                for p in signature["parameters"]]
+
+    def test_primitive_with_further_arguments(self):
+        path = self.hello()
+        line = 'say("%s (%d greetings so far)", greeting, greetings_given);'
+        cases = [('say(|"%s (%d', 0), ('say("%s (%d| greetings', 0),
+                 ('so far)", gree|ting, greetings_given', 1),
+                 # Past the fixed parameters every argument is the "...".
+                 ('greeting, greetings_gi|ven);', 1)]
+        for marked, active in cases:
+            with self.subTest(marked=marked):
+                self.assertIn(marked.replace("|", ""), line)
+                help = self.help_at(path, marked)
+                [signature] = help["signatures"]
+                self.assertEqual(signature["label"], "short say(char *, ...)")
+                self.assertEqual(self.parameters(signature),
+                                 ["char *", "..."])
+                self.assertIn("primitive 101", signature["documentation"])
+                self.assertIn("further",
+                              signature["parameters"][1]["documentation"])
+                self.assertEqual(help["activeParameter"], active)
+                self.assertEqual(signature["activeParameter"], active)
+
+    def test_optional_arguments_nested_calls_and_constants(self):
+        path = self.write_and_open("calls.q", self.SOURCE)
+        self.assertEqual(self.s.diagnostics(path)["diagnostics"], [])
+        help = self.help_at(path, 'parse_string(1, "a, (b", b|uf);')
+        [signature] = help["signatures"]
+        self.assertEqual(signature["label"],
+                         "int parse_string(int, char *[, char *])")
+        self.assertEqual(self.parameters(signature),
+                         ["int", "char *", "char *"])
+        self.assertEqual(signature["parameters"][2]["documentation"],
+                         "optional")
+        self.assertNotIn("documentation", signature["parameters"][0])
+        # The comma and the parenthesis in the string are not the call's.
+        self.assertEqual(help["activeParameter"], 2)
+        cases = [('total(parse_string(0, ")|"', "parse_string", 1),
+                  ('total(parse_string(0, ")", buf), |n);', "total", 1),
+                  ('total(|parse_string(0', "total", 0),
+                  ("total(',', |n);", "total", 1),
+                  ('say("%d (%s)", total(1, |2), buf', "total", 1),
+                  ('say("%d (%s)", total(1, 2), |buf', "say", 1)]
+        for marked, name, active in cases:
+            with self.subTest(marked=marked):
+                help = self.help_at(path, marked)
+                self.assertIn(" " + name + "(",
+                              help["signatures"][0]["label"])
+                self.assertEqual(help["activeParameter"], active)
+
+    def test_user_functions_as_declared(self):
+        path = self.write_and_open("calls.q", self.SOURCE)
+        self.s.diagnostics(path)
+        [signature] = self.help_at(path, "total(',', |n")["signatures"]
+        self.assertEqual(signature["label"],
+                         "integer total(int first, int second)")
+        self.assertEqual(self.parameters(signature),
+                         ["int first", "int second"])
+        self.assertIn("function, declared at calls.q line 1",
+                      signature["documentation"])
+        path = self.hello()
+        # A prototype with types says more than the old-style definition.
+        [signature] = self.help_at(
+            path, "pad = clamp((width - len) / 2, 0, |width)")["signatures"]
+        self.assertEqual(signature["label"],
+                         "integer clamp(int value, int low, int high)")
+        self.assertEqual(signature["activeParameter"], 2)
+        # Only the old-style list of names: that is what there is.
+        help = self.help_at(path, "frame_text(line, &style, |skip_blanks")
+        self.assertEqual(help["signatures"][0]["label"],
+                         "integer frame_text(line, st, text)")
+        self.assertEqual(help["activeParameter"], 2)
+        help = self.help_at(path, "skip_blanks(|word)")
+        self.assertEqual(help["signatures"][0]["label"],
+                         "pointer to character skip_blanks(char *p)")
+
+    def test_nothing_outside_a_call(self):
+        path = self.hello()
+        for marked in ["if (value < |low)", "        return low;|",
+                       "while (point > 0 && |character",
+                       "/* Keep value between low and high (|old-style"]:
+            with self.subTest(marked=marked):
+                self.assertIsNone(self.help_at(path, marked))
+        # A position past the end is no error.
+        reply = self.s.client.request("textDocument/signatureHelp", {
+            "textDocument": {"uri": uri_of(path)},
+            "position": position(99999, 3)})
+        self.assertIsNone(reply["result"])
+
+    def test_advertised_triggers(self):
+        caps = self.s.init["result"]["capabilities"]
+        self.assertEqual(caps["signatureHelpProvider"],
+                         {"triggerCharacters": ["(", ","],
+                          "retriggerCharacters": [","]})
+
+
+if __name__ == "__main__":
+    lspsession.SERVER = os.path.abspath(sys.argv.pop(1))
+    SOURCE_DIR = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=1)

@@ -1,0 +1,425 @@
+#include "tools/lsp/editing.h"
+
+#include <algorithm>
+#include <set>
+#include <tuple>
+
+#include "driver/compile.h"
+#include "driver/search_paths.h"
+#include "source/symbols.h"
+#include "source/tokens.h"
+#include "types/builtins.h"
+#include "types/declarations.h"
+#include "types/types.h"
+
+namespace qxl::lsp {
+
+PrimitiveTexts primitive_texts;
+
+namespace {
+
+// Protocol symbol kinds.
+namespace symbol_kind {
+inline constexpr int function = 12;
+inline constexpr int variable = 13;
+inline constexpr int structure = 23;
+}  // namespace symbol_kind
+
+constexpr std::string_view variadic_label = "...";
+
+void make_primitive_texts() {
+  reset_compiler_state();
+  init_symbol_table();
+  install_builtin_names();
+  const TypeNames names = built_in_type_names();
+  for (const PrimitiveRow& row : primitive_table()) {
+    primitive_texts.prototypes.push_back(c_prototype(names, row));
+    const Type* result = decode_type_code(row.result_code, 0);
+    primitive_texts.results.push_back(result != nullptr ? type_text(result) : "void");
+  }
+}
+
+std::size_t row_index(const PrimitiveRow& row) {
+  if (primitive_texts.prototypes.empty()) make_primitive_texts();
+  const std::span<const PrimitiveRow> table = primitive_table();
+  const auto index = static_cast<std::size_t>(&row - table.data());
+  return std::min(index, table.size() - 1);
+}
+
+bool is_word_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c >= '0' && c <= '9') || c == '_';
+}
+
+bool is_identifier(std::string_view text) {
+  if (text.empty() || (text[0] >= '0' && text[0] <= '9')) return false;
+  return std::all_of(text.begin(), text.end(), is_word_char);
+}
+
+bool is_reserved_word(std::string_view word) {
+  for (int code = tok::first_reserved; code <= tok::last_reserved; ++code)
+    if (const char* name = token_name(code); name != nullptr && word == name)
+      return true;
+  return false;
+}
+
+const PrimitiveRow* primitive_row(std::string_view name) {
+  for (const PrimitiveRow& row : primitive_table())
+    if (row.name == name) return &row;
+  return nullptr;
+}
+
+bool in_table(std::span<const VariableRow> table, std::string_view name) {
+  return std::any_of(table.begin(), table.end(),
+                     [name](const VariableRow& row) { return row.name == name; });
+}
+
+// What a name the compiler knows before reading a source is, or null.
+const char* built_in_kind(std::string_view word) {
+  if (is_reserved_word(word)) return "a reserved word";
+  if (primitive_row(word) != nullptr) return "a primitive of the editor";
+  if (in_table(builtin_variable_table(), word)) return "a built-in variable";
+  if (in_table(builtin_type_name_table(), word)) return "a built-in type name";
+  for (const char* macro : predefined_macro_names)
+    if (word == macro) return "a predefined macro";
+  return nullptr;
+}
+
+// The end of the comment, string or character constant starting at `at`
+// (just past it, at most text.size()), or `at` when none starts there.
+std::size_t skip_literal(std::string_view text, std::size_t at) {
+  const char c = text[at];
+  const char next = at + 1 < text.size() ? text[at + 1] : '\0';
+  if (c == '/' && next == '*') {
+    const std::size_t end = text.find("*/", at + 2);
+    return end == std::string_view::npos ? text.size() : end + 2;
+  }
+  if (c == '/' && next == '/') {
+    const std::size_t end = text.find('\n', at);
+    return end == std::string_view::npos ? text.size() : end;
+  }
+  if (c != '"' && c != '\'') return at;
+  // A constant ends at its closing quote, or unterminated at the line's end.
+  std::size_t i = at + 1;
+  while (i < text.size() && text[i] != c && text[i] != '\n')
+    i += text[i] == '\\' ? 2 : 1;
+  return std::min(i + 1, text.size());
+}
+
+char opener_of(char closer) {
+  switch (closer) {
+    case ')': return '(';
+    case ']': return '[';
+    case '}': return '{';
+    default: return '\0';
+  }
+}
+
+// The identifier that ends just before `end`, white space between them
+// passed over; an empty range when there is none.
+std::pair<std::size_t, std::size_t> name_before(std::string_view text,
+                                                std::size_t end) {
+  while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t' ||
+                     text[end - 1] == '\n' || text[end - 1] == '\r'))
+    --end;
+  std::size_t start = end;
+  while (start > 0 && is_word_char(text[start - 1])) --start;
+  if (!is_identifier(text.substr(start, end - start))) return {end, end};
+  return {start, end};
+}
+
+}  // namespace
+
+const CPrototype& primitive_prototype(const PrimitiveRow& row) {
+  return primitive_texts.prototypes[row_index(row)];
+}
+
+const std::string& primitive_result_text(const PrimitiveRow& row) {
+  return primitive_texts.results[row_index(row)];
+}
+
+std::string primitive_reference(const PrimitiveRow& row) {
+  std::string words;
+  if (row.max_words < 0)
+    words = "any number of";
+  else if (row.min_words == row.max_words)
+    words = std::to_string(row.max_words);
+  else
+    words = std::to_string(row.min_words) + " to " + std::to_string(row.max_words);
+  return "primitive " + std::to_string(row.number) + ", " + words +
+         " argument words, signature `" + std::string(row.signature) + "`";
+}
+
+std::optional<OpenCall> open_call_at(std::string_view text, std::size_t offset) {
+  offset = std::min(offset, text.size());
+  struct Open {
+    char bracket;
+    std::size_t at;
+    int commas;
+  };
+  std::vector<Open> open;
+  std::size_t i = 0;
+  while (i < offset) {
+    const std::size_t past = skip_literal(text, i);
+    if (past != i) {
+      i = past;
+      continue;
+    }
+    const char c = text[i];
+    if (c == '(' || c == '[' || c == '{') {
+      open.push_back({c, i, 0});
+    } else if (const char opener = opener_of(c); opener != '\0') {
+      // A closer without its opener closes what is open up to the one it
+      // matches, if any, so that a half-typed line does not stick.
+      const auto match = std::find_if(open.rbegin(), open.rend(),
+                                      [opener](const Open& o) { return o.bracket == opener; });
+      open.erase(match == open.rend() ? open.begin() : std::prev(match.base()), open.end());
+    } else if (c == ',' && !open.empty()) {
+      ++open.back().commas;
+    }
+    ++i;
+  }
+  for (auto o = open.rbegin(); o != open.rend(); ++o) {
+    if (o->bracket == '{') break;
+    if (o->bracket != '(') continue;
+    const auto [start, end] = name_before(text, o->at);
+    if (start == end || is_reserved_word(text.substr(start, end - start))) continue;
+    return OpenCall{start, end, o->commas};
+  }
+  return std::nullopt;
+}
+
+std::string new_name_refusal(std::string_view new_name) {
+  if (!is_identifier(new_name))
+    return "'" + std::string(new_name) + "' is not an identifier";
+  if (const char* kind = built_in_kind(new_name))
+    return "'" + std::string(new_name) + "' is " + kind;
+  return {};
+}
+
+namespace {
+
+bool is_function(const NameRecord& name) {
+  return static_cast<DeclKind>(name.kind) == DeclKind::function;
+}
+
+std::string file_base_name(const std::string& path) {
+  return path.substr(file_name_part(path, true));
+}
+
+// --- Signature help ----------------------------------------------------
+
+Json parameter_json(std::size_t start, std::size_t end, std::string_view note) {
+  Json parameter{{"label", {start, end}}};
+  if (!note.empty()) parameter["documentation"] = std::string(note);
+  return parameter;
+}
+
+Json signature_answer(Json signature, int active) {
+  signature["activeParameter"] = active;
+  return {{"signatures", Json::array({std::move(signature)})},
+          {"activeSignature", 0},
+          {"activeParameter", active}};
+}
+
+Json primitive_signature(const PrimitiveRow& row, int argument) {
+  const CPrototype& prototype = primitive_prototype(row);
+  Json parameters = Json::array();
+  for (const PrototypeParameter& p : prototype.parameters)
+    parameters.push_back(parameter_json(p.start, p.end, p.optional ? "optional" : ""));
+  if (prototype.variadic) {
+    parameters.push_back(parameter_json(prototype.variadic_start, prototype.variadic_end,
+                                        "any number of further arguments"));
+    // Every argument past the fixed ones is one of the "...".
+    argument = std::min(argument, static_cast<int>(parameters.size()) - 1);
+  }
+  return signature_answer({{"label", to_wire(prototype.text)},
+                           {"documentation", primitive_reference(row)},
+                           {"parameters", std::move(parameters)}},
+                          argument);
+}
+
+// A parameter list as written, comments left out and white space runs
+// made one space, split at the commas outside brackets.
+struct WrittenParameters {
+  std::vector<std::string> parameters;
+  bool typed = false;  // some parameter has a type as well as a name
+};
+
+// The parameter list after a declared name ending at `name_end`, or
+// nothing when no complete list follows it.
+std::optional<WrittenParameters> parameters_after(std::string_view text,
+                                                  std::size_t name_end) {
+  std::size_t i = name_end;
+  while (i < text.size()) {
+    const std::size_t past = skip_literal(text, i);
+    if (past != i && text[i] == '/') {
+      i = past;
+    } else if (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r') {
+      ++i;
+    } else {
+      break;
+    }
+  }
+  if (i >= text.size() || text[i] != '(') return std::nullopt;
+  WrittenParameters written;
+  std::string current;
+  int depth = 0;
+  auto finish = [&written, &current] {
+    while (!current.empty() && current.back() == ' ') current.pop_back();
+    written.typed = written.typed || current.find(' ') != std::string::npos;
+    written.parameters.push_back(std::move(current));
+    current.clear();
+  };
+  for (++i; i < text.size(); ++i) {
+    const std::size_t past = skip_literal(text, i);
+    if (past != i) {
+      if (text[i] != '/') current.append(text.substr(i, past - i));
+      else if (!current.empty() && current.back() != ' ') current += ' ';
+      i = past - 1;
+      continue;
+    }
+    const char c = text[i];
+    if (c == ')' && depth == 0) {
+      finish();
+      if (written.parameters.size() == 1 &&
+          (written.parameters[0].empty() || written.parameters[0] == "void"))
+        written.parameters.clear();
+      return written;
+    }
+    if (c == ',' && depth == 0) {
+      finish();
+      continue;
+    }
+    if (c == '(' || c == '[') ++depth;
+    if ((c == ')' || c == ']') && depth > 0) --depth;
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+      if (!current.empty() && current.back() != ' ') current += ' ';
+      continue;
+    }
+    if (c == '{' || c == '}' || c == ';') return std::nullopt;
+    current += c;
+  }
+  return std::nullopt;
+}
+
+Json function_signature(const Analysis& analysis, std::size_t index, int argument) {
+  const NameRecord& name = analysis.session.names[index];
+  // The fullest of its declarations as written: a prototype with types
+  // says more than an old-style definition's list of names.
+  std::optional<WrittenParameters> best;
+  const Occurrence* best_site = nullptr;
+  for (const Occurrence& o : analysis.occurrences) {
+    if (o.name != index || !o.site) continue;
+    std::optional<WrittenParameters> written =
+        parameters_after(analysis.files[o.file].text, o.end);
+    if (!written) continue;
+    if (best && std::pair(written->typed, written->parameters.size()) <=
+                    std::pair(best->typed, best->parameters.size()))
+      continue;
+    best = std::move(written);
+    best_site = &o;
+  }
+  if (!best) return nullptr;
+  std::string label = (name.type.empty() ? "void" : name.type) + " " + name.name + "(";
+  Json parameters = Json::array();
+  for (std::size_t i = 0; i < best->parameters.size(); ++i) {
+    if (i != 0) label += ", ";
+    const std::size_t start = label.size();
+    label += best->parameters[i];
+    parameters.push_back(parameter_json(start, label.size(), ""));
+  }
+  label += ")";
+  if (!best->parameters.empty() && best->parameters.back() == variadic_label)
+    argument = std::min(argument, static_cast<int>(best->parameters.size()) - 1);
+  const Document& file = analysis.files[best_site->file];
+  const std::string where = file_base_name(file.path) + " line " +
+                            std::to_string(file.position_of(best_site->start).line + 1);
+  return signature_answer({{"label", to_wire(label)},
+                           {"documentation", std::string(name.command ? "command" : "function") +
+                                                 ", declared at " + to_wire(where)},
+                           {"parameters", std::move(parameters)}},
+                          argument);
+}
+
+}  // namespace
+
+Json signature_help(const Analysis& analysis, const Document& document, Position at) {
+  const std::optional<OpenCall> call = open_call_at(document.text, document.offset_of(at));
+  if (!call) return nullptr;
+  const std::string_view called =
+      std::string_view(document.text).substr(call->name_start, call->name_end - call->name_start);
+  const std::vector<NameRecord>& names = analysis.session.names;
+  for (std::size_t i = 0; i < names.size(); ++i)
+    if (names[i].name == called && is_function(names[i]))
+      return function_signature(analysis, i, call->argument);
+  if (const PrimitiveRow* row = primitive_row(called))
+    return primitive_signature(*row, call->argument);
+  return nullptr;
+}
+
+// --- Requests ----------------------------------------------------------
+
+namespace {
+
+// Thrown by the parameter readers below; answered as invalid parameters.
+struct Unanswerable {
+  std::string message;
+};
+
+const Json& member(const Json& object, const char* name) {
+  if (!object.is_object() || !object.contains(name))
+    throw Unanswerable{std::string("missing ") + name};
+  return object[name];
+}
+
+std::string string_member(const Json& object, const char* name) {
+  const Json& value = member(object, name);
+  if (!value.is_string()) throw Unanswerable{std::string(name) + " is not a string"};
+  return value.get<std::string>();
+}
+
+Position position_member(const Json& params) {
+  const Json& at = member(params, "position");
+  const Json& line = member(at, "line");
+  const Json& character = member(at, "character");
+  if (!line.is_number_integer() || !character.is_number_integer())
+    throw Unanswerable{"position is not a pair of integers"};
+  const std::int64_t l = line.get<std::int64_t>();
+  const std::int64_t c = character.get<std::int64_t>();
+  if (l < 0 || c < 0) throw Unanswerable{"negative position"};
+  constexpr std::int64_t largest = 1 << 30;
+  return {static_cast<int>(std::min(l, largest)), static_cast<int>(std::min(c, largest))};
+}
+
+enum class EditingRequest { signature_help };
+
+const std::map<std::string, EditingRequest, std::less<>> editing_requests = {
+    {"textDocument/signatureHelp", EditingRequest::signature_help},
+};
+
+Json answer(Server& server, const Json& params) {
+  const std::string uri = string_member(member(params, "textDocument"), "uri");
+  const Position at = position_member(params);
+  const auto document = server.documents.find(uri);
+  if (document == server.documents.end()) throw Unanswerable{"document not open: " + uri};
+  if (server.stale.count(uri) != 0 || server.analyses.count(uri) == 0) run_analyses(server);
+  const Analysis& analysis = server.analyses.at(uri);
+  return signature_help(analysis, document->second, at);
+}
+
+}  // namespace
+
+bool answer_editing_request(Server& server, const Incoming& message) {
+  const auto request = editing_requests.find(message.method);
+  if (request == editing_requests.end()) return false;
+  try {
+    server.outgoing.push_back(
+        make_response(message.id, answer(server, message.params)));
+  } catch (const Unanswerable& bad) {
+    server.outgoing.push_back(make_error(message.id, error_code::invalid_params, bad.message));
+  }
+  return true;
+}
+
+}  // namespace qxl::lsp

@@ -1,0 +1,60 @@
+// Editing help of the language server: signature help, and the C-like
+// prototypes of the primitives that hovers and completions show.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/c_prototypes.h"
+#include "tools/lsp/analysis.h"
+#include "tools/lsp/server.h"
+
+namespace qxl::lsp {
+
+// The prototypes of the primitives, in the order of primitive_table(),
+// made the first time one is asked for.  Making them installs the
+// built-in names afresh, which a later compile resets anyway; after that
+// they are plain text and outlive every compile.
+struct PrimitiveTexts {
+  std::vector<CPrototype> prototypes;
+  std::vector<std::string> results;  // result types as the compiler prints them
+};
+
+extern PrimitiveTexts primitive_texts;
+
+// For a row of primitive_table().
+const CPrototype& primitive_prototype(const PrimitiveRow& row);
+const std::string& primitive_result_text(const PrimitiveRow& row);
+// The table's facts about it: "primitive 101, any number of argument
+// words, signature `*C;>`".
+std::string primitive_reference(const PrimitiveRow& row);
+
+// A call left open before a place of a text: the called name and the
+// argument the place is in (commas before it at the call's own depth).
+struct OpenCall {
+  std::size_t name_start = 0;
+  std::size_t name_end = 0;
+  int argument = 0;
+};
+
+// Reads `text` up to `offset`, passing over comments, string and
+// character constants, and the brackets closed before it; the innermost
+// parenthesis still open that follows a name other than a reserved word
+// is the call.  Nothing when there is none inside the innermost open brace.
+std::optional<OpenCall> open_call_at(std::string_view text, std::size_t offset);
+
+// Why the new name cannot be used ("" when it can): not an identifier, a
+// reserved word, or a name the compiler knows before it reads a source.
+std::string new_name_refusal(std::string_view new_name);
+
+// The protocol's SignatureHelp at a position, or null outside a call.
+Json signature_help(const Analysis& analysis, const Document& document, Position at);
+
+// Answers textDocument/signatureHelp; false for any other method.
+bool answer_editing_request(Server& server, const Incoming& message);
+
+}  // namespace qxl::lsp

@@ -1,5 +1,5 @@
-"""Protocol tests of qxl-lsp's editing help: signature help, on
-examples/hello.q and on programs of the tests' own.
+"""Protocol tests of qxl-lsp's editing help: signature help and rename,
+on examples/hello.q and on programs with a header.
 
 usage: test_editing.py QXL_LSP SOURCE_DIR
 """
@@ -9,7 +9,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lspsession  # noqa: E402
-from lspsession import Session, position, uri_of  # noqa: E402
+from lspsession import INVALID_PARAMS, Session, position, uri_of  # noqa: E402
 
 SOURCE_DIR = None
 
@@ -187,6 +187,143 @@ class SignatureHelp(Editing):
         self.assertEqual(caps["signatureHelpProvider"],
                          {"triggerCharacters": ["(", ","],
                           "retriggerCharacters": [","]})
+        self.assertEqual(caps["renameProvider"], {"prepareProvider": True})
+
+
+class Rename(Editing):
+    HEADER = ("int counter;\n"
+              "bump()\n"
+              "{\n"
+              "        counter++;\n"
+              "}\n")
+    MAIN = ('#include "defs.h"\n'
+            "int twice()\n"
+            "{\n"
+            "        int local = counter;\n"
+            "\n"
+            "        bump();\n"
+            "        return local + counter * 2;\n"
+            "}\n")
+
+    def rename(self, path, marked, new_name):
+        return self.request("textDocument/rename", path, marked,
+                            newName=new_name)
+
+    def apply_and_check(self, changes, main):
+        """Applies a WorkspaceEdit to the open documents; the main one must
+        then compile clean."""
+        for uri, edits in changes.items():
+            [path] = [p for p in self.texts if uri_of(p) == uri]
+            self.texts[path] = apply_edits(self.texts[path], edits)
+            self.s.change(path, [{"text": self.texts[path]}])
+        while True:
+            params = self.s.diagnostics(main)
+            if params["version"] == self.s.versions[main]:
+                break
+        self.assertEqual(params["diagnostics"], [])
+
+    def test_local_variable(self):
+        path = self.hello()
+        text = self.texts[path]
+        prepared = self.request("textDocument/prepareRename", path,
+                                "int wid|th =")["result"]
+        self.assertEqual(prepared["placeholder"], "width")
+        self.assertEqual(prepared["range"]["start"],
+                         locate(text, "int |width ="))
+        changes = self.rename(path, "int wid|th =", "span")["result"]["changes"]
+        self.assertEqual(list(changes), [uri_of(path)])
+        edits = changes[uri_of(path)]
+        # The declaration and the two uses on the pad line; not the
+        # members called width of the note style.
+        self.assertEqual(len(edits), 3)
+        for e in edits:
+            start = offset_of(text, e["range"]["start"])
+            self.assertEqual(text[start:offset_of(text, e["range"]["end"])],
+                             "width")
+            self.assertEqual(e["newText"], "span")
+        renamed = apply_edits(text, edits)
+        self.assertIn("pad = clamp((span - len) / 2, 0, span);", renamed)
+        self.assertIn("style.width = style.width / 2;", renamed)
+        self.apply_and_check(changes, path)
+
+    def test_global_used_in_an_open_header(self):
+        header = self.write_and_open("defs.h", self.HEADER)
+        main = self.write_and_open("main.q", self.MAIN)
+        self.assertEqual(self.s.diagnostics(main)["diagnostics"], [])
+        changes = self.rename(main, "local + coun|ter",
+                              "hits")["result"]["changes"]
+        self.assertEqual(len(changes[uri_of(header)]), 2)
+        self.assertEqual(len(changes[uri_of(main)]), 2)
+        self.apply_and_check(changes, main)
+        self.assertIn("hits++;", self.texts[header])
+
+    def test_renaming_in_a_header_reaches_the_programs_including_it(self):
+        header = self.write_and_open("defs.h", self.HEADER)
+        main = self.write_and_open("main.q", self.MAIN)
+        self.s.diagnostics(main)
+        changes = self.rename(header, "int coun|ter;",
+                              "hits")["result"]["changes"]
+        self.assertEqual(len(changes[uri_of(header)]), 2)
+        self.assertEqual(len(changes[uri_of(main)]), 2)
+        self.apply_and_check(changes, main)
+
+    def test_name_in_a_header_that_is_not_open(self):
+        self.s.write("defs.h", self.HEADER)
+        main = self.write_and_open("main.q", self.MAIN)
+        self.assertEqual(self.s.diagnostics(main)["diagnostics"], [])
+        for marked in ["local + coun|ter", "bu|mp();"]:
+            with self.subTest(marked=marked):
+                reply = self.rename(main, marked, "other")
+                self.assertEqual(reply["error"]["code"], INVALID_PARAMS)
+                self.assertIn("defs.h, which is not open",
+                              reply["error"]["message"])
+                self.assertIsNone(self.request("textDocument/prepareRename",
+                                               main, marked)["result"])
+        # A name of the program alone still can be renamed.
+        changes = self.rename(main, "int loc|al", "mine")["result"]["changes"]
+        self.assertEqual(len(changes[uri_of(main)]), 2)
+        self.apply_and_check(changes, main)
+
+    def test_refusals(self):
+        path = self.hello()
+        refused_places = [("i|nt width", "reserved word"),
+                          ("        sp|ot from, to;", "reserved word"),
+                          ('s|ay("%s: first', "primitive"),
+                          ("start = poi|nt;", "built-in variable"),
+                          ("\n|\n", "no name here")]
+        for marked, why in refused_places:
+            with self.subTest(marked=marked):
+                self.assertIsNone(self.request("textDocument/prepareRename",
+                                               path, marked)["result"])
+                reply = self.rename(path, marked, "fresh")
+                self.assertEqual(reply["error"]["code"], INVALID_PARAMS)
+                self.assertIn(why, reply["error"]["message"])
+        refused_names = [("2x", "not an identifier"),
+                         ("a-b", "not an identifier"),
+                         ("while", "reserved word"),
+                         ("char", "reserved word"),
+                         ("say", "primitive"),
+                         ("point", "built-in variable"),
+                         ("len", "already declared at hello.q"),
+                         ("greeting", "already declared at hello.q")]
+        for new_name, why in refused_names:
+            with self.subTest(new_name=new_name):
+                reply = self.rename(path, "int wid|th =", new_name)
+                self.assertEqual(reply["error"]["code"], INVALID_PARAMS)
+                self.assertIn(why, reply["error"]["message"])
+        # A local of another function is no clash.
+        reply = self.rename(path, "int wid|th =", "in_word")
+        self.assertEqual(len(reply["result"]["changes"][uri_of(path)]), 3)
+        # Bad parameters are an error reply, not a crash.
+        reply = self.s.client.request("textDocument/rename", {
+            "textDocument": {"uri": uri_of(path)},
+            "position": position(0, 0)})
+        self.assertEqual(reply["error"]["code"], INVALID_PARAMS)
+        reply = self.s.client.request("textDocument/rename", {
+            "textDocument": {"uri": uri_of(path)},
+            "position": locate(self.texts[path], "int wid|th ="),
+            "newName": 7})
+        self.assertEqual(reply["error"]["code"], INVALID_PARAMS)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 // The language server's editing help that text alone decides: the C-like
-// prototypes of the primitives and their parameters' places, and the open
-// call before a cursor.
+// prototypes of the primitives and their parameters' places, the open call
+// before a cursor, and names that a rename may give.
 
 #include <gtest/gtest.h>
 
@@ -134,6 +134,21 @@ TEST(OpenCall, FindsNoCallWhereThereIsNone) {
   // A place past the end is the end.
   EXPECT_FALSE(open_call_at("f(", 99) == std::nullopt);
   EXPECT_EQ(open_call_at("", 5), std::nullopt);
+}
+
+TEST(Rename, NewNamesMustBeFreeIdentifiers) {
+  EXPECT_EQ(new_name_refusal("width2"), "");
+  EXPECT_EQ(new_name_refusal("_x"), "");
+  EXPECT_EQ(new_name_refusal(""), "'' is not an identifier");
+  EXPECT_EQ(new_name_refusal("2x"), "'2x' is not an identifier");
+  EXPECT_EQ(new_name_refusal("a-b"), "'a-b' is not an identifier");
+  EXPECT_EQ(new_name_refusal("a b"), "'a b' is not an identifier");
+  EXPECT_EQ(new_name_refusal("while"), "'while' is a reserved word");
+  EXPECT_EQ(new_name_refusal("spot"), "'spot' is a reserved word");
+  EXPECT_EQ(new_name_refusal("say"), "'say' is a primitive of the editor");
+  EXPECT_EQ(new_name_refusal("point"), "'point' is a built-in variable");
+  EXPECT_EQ(new_name_refusal("jmp_buf"), "'jmp_buf' is a built-in type name");
+  EXPECT_EQ(new_name_refusal("UNICODE"), "'UNICODE' is a predefined macro");
 }
 
 }  // namespace

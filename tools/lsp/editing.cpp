@@ -18,13 +18,6 @@ PrimitiveTexts primitive_texts;
 
 namespace {
 
-// Protocol symbol kinds.
-namespace symbol_kind {
-inline constexpr int function = 12;
-inline constexpr int variable = 13;
-inline constexpr int structure = 23;
-}  // namespace symbol_kind
-
 constexpr std::string_view variadic_label = "...";
 
 void make_primitive_texts() {
@@ -199,8 +192,39 @@ std::string new_name_refusal(std::string_view new_name) {
 
 namespace {
 
+Json position_json(Position p) { return {{"line", p.line}, {"character", p.character}}; }
+
+Json occurrence_range(const Analysis& analysis, const Occurrence& o) {
+  const Document& file = analysis.files[o.file];
+  return {{"start", position_json(file.position_of(o.start))},
+          {"end", position_json(file.position_of(o.end))}};
+}
+
+int file_of(const Analysis& analysis, const Document& document) {
+  const std::string path = normal_path(document.path);
+  for (std::size_t i = 0; i < analysis.files.size(); ++i)
+    if (analysis.files[i].path == path) return static_cast<int>(i);
+  return -1;
+}
+
+const Occurrence* occurrence_at(const Analysis& analysis, const Document& document,
+                                Position at) {
+  const int file = file_of(analysis, document);
+  if (file < 0) return nullptr;
+  const std::size_t offset = analysis.files[file].offset_of(at);
+  for (const Occurrence& o : analysis.occurrences)
+    if (o.file == file && o.start <= offset && offset <= o.end) return &o;
+  return nullptr;
+}
+
 bool is_function(const NameRecord& name) {
   return static_cast<DeclKind>(name.kind) == DeclKind::function;
+}
+
+bool is_frame_name(const NameRecord& name) {
+  const auto kind = static_cast<DeclKind>(name.kind);
+  return kind == DeclKind::local || kind == DeclKind::parameter_named ||
+         kind == DeclKind::parameter_typed;
 }
 
 std::string file_base_name(const std::string& path) {
@@ -358,6 +382,131 @@ Json signature_help(const Analysis& analysis, const Document& document, Position
   return nullptr;
 }
 
+// --- Renaming ----------------------------------------------------------
+
+namespace {
+
+// Why the places of a name in this analysis cannot all be changed, or "".
+// Every declaration and use must have been found in the text, and be in a
+// file the editor can change; otherwise the renamed program would still
+// name the old one somewhere.
+std::string places_refusal(const Analysis& analysis, std::size_t index,
+                           const std::map<std::string, Document>& open) {
+  const NameRecord& name = analysis.session.names[index];
+  std::size_t expected = name.sites.size();
+  for (const NameUse& use : analysis.session.uses) expected += use.name == index;
+  std::size_t found = 0;
+  for (const Occurrence& o : analysis.occurrences) {
+    if (o.name != index) continue;
+    ++found;
+    const Document& file = analysis.files[o.file];
+    if (open.count(file.uri) == 0)
+      return "'" + name.name + "' occurs in " + to_wire(file_base_name(file.path)) +
+             ", which is not open in the editor";
+  }
+  if (found < expected)
+    return "not every place of '" + name.name + "' could be found in the text";
+  return {};
+}
+
+// Why `new_name` would change the meaning of the program: a name already
+// declared where it would meet the renamed one (any global, or a local
+// of the same function).
+std::string clash(const Analysis& analysis, std::size_t index, std::string_view new_name) {
+  const NameRecord& renamed = analysis.session.names[index];
+  for (const NameRecord& other : analysis.session.names) {
+    if (other.name != new_name || &other == &renamed || other.sites.empty()) continue;
+    const bool apart = is_frame_name(other) && is_frame_name(renamed) && !renamed.sites.empty() &&
+                       (other.sites.front().file != renamed.sites.front().file ||
+                        other.scope_end.line < renamed.sites.front().line ||
+                        renamed.scope_end.line < other.sites.front().line);
+    if (apart) continue;
+    const int file = other.sites.front().file;
+    const std::string where =
+        file >= 0 && static_cast<std::size_t>(file) < analysis.session.files.size()
+            ? file_base_name(analysis.session.files[file])
+            : std::string("?");
+    return "a name '" + std::string(new_name) + "' is already declared at " + to_wire(where) +
+           " line " + std::to_string(other.sites.front().line);
+  }
+  return {};
+}
+
+const Occurrence* first_site(const Analysis& analysis, std::size_t index) {
+  for (const Occurrence& o : analysis.occurrences)
+    if (o.name == index && o.site) return &o;
+  return nullptr;
+}
+
+}  // namespace
+
+RenameTarget rename_target(const Analysis& analysis, const Document& document,
+                           Position at, const std::map<std::string, Document>& open) {
+  RenameTarget target;
+  target.at = occurrence_at(analysis, document, at);
+  if (target.at == nullptr) {
+    const std::string& text = document.text;
+    std::size_t start = document.offset_of(at);
+    std::size_t end = start;
+    while (start > 0 && is_word_char(text[start - 1])) --start;
+    while (end < text.size() && is_word_char(text[end])) ++end;
+    const std::string word = text.substr(start, end - start);
+    if (word.empty()) {
+      target.refusal = "there is no name here";
+    } else if (const char* kind = built_in_kind(word)) {
+      target.refusal = "'" + to_wire(word) + "' is " + kind + " and cannot be renamed";
+    } else {
+      target.refusal = "'" + to_wire(word) + "' is not a name the program declares";
+    }
+    return target;
+  }
+  target.name = target.at->name;
+  target.refusal = places_refusal(analysis, target.name, open);
+  return target;
+}
+
+std::vector<NameInAnalysis> same_name_elsewhere(
+    const Analysis& analysis, std::size_t index,
+    const std::map<std::string, Analysis>& analyses) {
+  std::vector<NameInAnalysis> found;
+  const Occurrence* site = first_site(analysis, index);
+  if (site == nullptr) return found;
+  const std::string& path = analysis.files[site->file].path;
+  const std::string& name = analysis.session.names[index].name;
+  for (const auto& [uri, other] : analyses) {
+    if (&other == &analysis) continue;
+    for (std::size_t i = 0; i < other.session.names.size(); ++i) {
+      if (other.session.names[i].name != name) continue;
+      const Occurrence* there = first_site(other, i);
+      if (there != nullptr && there->start == site->start &&
+          other.files[there->file].path == path)
+        found.push_back({&other, i});
+    }
+  }
+  return found;
+}
+
+Json rename_edit(const std::vector<NameInAnalysis>& places,
+                 const std::map<std::string, Document>& open,
+                 std::string_view new_name, std::string& refusal) {
+  refusal = new_name_refusal(new_name);
+  if (!refusal.empty()) return nullptr;
+  Json changes = Json::object();
+  std::set<std::pair<std::string, std::size_t>> done;
+  for (const auto& [analysis, index] : places) {
+    refusal = places_refusal(*analysis, index, open);
+    if (refusal.empty()) refusal = clash(*analysis, index, new_name);
+    if (!refusal.empty()) return nullptr;
+    for (const Occurrence& o : analysis->occurrences) {
+      const Document& file = analysis->files[o.file];
+      if (o.name != index || !done.emplace(file.uri, o.start).second) continue;
+      changes[file.uri].push_back(
+          {{"range", occurrence_range(*analysis, o)}, {"newText", std::string(new_name)}});
+    }
+  }
+  return {{"changes", std::move(changes)}};
+}
+
 // --- Requests ----------------------------------------------------------
 
 namespace {
@@ -392,20 +541,41 @@ Position position_member(const Json& params) {
   return {static_cast<int>(std::min(l, largest)), static_cast<int>(std::min(c, largest))};
 }
 
-enum class EditingRequest { signature_help };
+enum class EditingRequest { signature_help, prepare_rename, rename };
 
 const std::map<std::string, EditingRequest, std::less<>> editing_requests = {
     {"textDocument/signatureHelp", EditingRequest::signature_help},
+    {"textDocument/prepareRename", EditingRequest::prepare_rename},
+    {"textDocument/rename", EditingRequest::rename},
 };
 
-Json answer(Server& server, const Json& params) {
+Json answer(Server& server, const Json& params, EditingRequest request) {
   const std::string uri = string_member(member(params, "textDocument"), "uri");
   const Position at = position_member(params);
   const auto document = server.documents.find(uri);
   if (document == server.documents.end()) throw Unanswerable{"document not open: " + uri};
-  if (server.stale.count(uri) != 0 || server.analyses.count(uri) == 0) run_analyses(server);
+  // A rename reads the analyses of the other documents too.
+  if (!server.stale.empty() || server.analyses.count(uri) == 0) run_analyses(server);
   const Analysis& analysis = server.analyses.at(uri);
-  return signature_help(analysis, document->second, at);
+  if (request == EditingRequest::signature_help)
+    return signature_help(analysis, document->second, at);
+  const RenameTarget target = rename_target(analysis, document->second, at, server.documents);
+  if (request == EditingRequest::prepare_rename) {
+    if (!target.refusal.empty()) return nullptr;
+    return {{"range", occurrence_range(analysis, *target.at)},
+            {"placeholder", analysis.session.names[target.name].name}};
+  }
+  if (!target.refusal.empty()) throw Unanswerable{target.refusal};
+  // The other open documents that read the same declaration (a header's
+  // name used by every program including it) change with it.
+  std::vector<NameInAnalysis> places{{&analysis, target.name}};
+  for (const NameInAnalysis& other : same_name_elsewhere(analysis, target.name, server.analyses))
+    places.push_back(other);
+  std::string refusal;
+  Json edit = rename_edit(places, server.documents,
+                          from_wire(string_member(params, "newName")), refusal);
+  if (!refusal.empty()) throw Unanswerable{refusal};
+  return edit;
 }
 
 }  // namespace
@@ -415,7 +585,7 @@ bool answer_editing_request(Server& server, const Incoming& message) {
   if (request == editing_requests.end()) return false;
   try {
     server.outgoing.push_back(
-        make_response(message.id, answer(server, message.params)));
+        make_response(message.id, answer(server, message.params, request->second)));
   } catch (const Unanswerable& bad) {
     server.outgoing.push_back(make_error(message.id, error_code::invalid_params, bad.message));
   }

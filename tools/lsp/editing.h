@@ -1,5 +1,5 @@
-// Editing help of the language server: signature help, and the C-like
-// prototypes of the primitives that hovers and completions show.
+// Editing help of the language server: signature help, renaming, and the
+// C-like prototypes of the primitives that hovers and completions show.
 #pragma once
 
 #include <cstddef>
@@ -54,7 +54,35 @@ std::string new_name_refusal(std::string_view new_name);
 // The protocol's SignatureHelp at a position, or null outside a call.
 Json signature_help(const Analysis& analysis, const Document& document, Position at);
 
-// Answers textDocument/signatureHelp; false for any other method.
+// The user name at a position that can be renamed: the index of its
+// record, or a refusal explaining why not.  `open`: the open documents,
+// by URI; a name that occurs in a file not among them is refused.
+struct RenameTarget {
+  std::size_t name = 0;
+  const Occurrence* at = nullptr;
+  std::string refusal;
+};
+RenameTarget rename_target(const Analysis& analysis, const Document& document,
+                           Position at, const std::map<std::string, Document>& open);
+// A name's record in one analysis.
+struct NameInAnalysis {
+  const Analysis* analysis = nullptr;
+  std::size_t name = 0;
+};
+// The same name in the other analyses: the record there whose first
+// declaration is at the same place of the same file.
+std::vector<NameInAnalysis> same_name_elsewhere(
+    const Analysis& analysis, std::size_t name,
+    const std::map<std::string, Analysis>& analyses);
+// A WorkspaceEdit renaming the names to `new_name` everywhere they occur;
+// `refusal` is set (and null returned) when one of them cannot be renamed
+// or the new name cannot be used.
+Json rename_edit(const std::vector<NameInAnalysis>& places,
+                 const std::map<std::string, Document>& open,
+                 std::string_view new_name, std::string& refusal);
+
+// Answers textDocument/signatureHelp, textDocument/prepareRename and
+// textDocument/rename; false for any other method.
 bool answer_editing_request(Server& server, const Incoming& message);
 
 }  // namespace qxl::lsp

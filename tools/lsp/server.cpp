@@ -105,6 +105,7 @@ Json capabilities() {
       {"completionProvider", {{"triggerCharacters", Json::array()}}},
       {"signatureHelpProvider",
        {{"triggerCharacters", {"(", ","}}, {"retriggerCharacters", {","}}}},
+      {"renameProvider", {{"prepareProvider", true}}},
   };
 }
 

@@ -1,5 +1,5 @@
-"""Protocol tests of qxl-lsp's editing help: signature help and rename,
-on examples/hello.q and on programs with a header.
+"""Protocol tests of qxl-lsp's editing help: signature help, rename and
+workspace symbols, on examples/hello.q and on programs with a header.
 
 usage: test_editing.py QXL_LSP SOURCE_DIR
 """
@@ -188,6 +188,7 @@ class SignatureHelp(Editing):
                          {"triggerCharacters": ["(", ","],
                           "retriggerCharacters": [","]})
         self.assertEqual(caps["renameProvider"], {"prepareProvider": True})
+        self.assertTrue(caps["workspaceSymbolProvider"])
 
 
 class Rename(Editing):
@@ -324,6 +325,85 @@ class Rename(Editing):
             "position": locate(self.texts[path], "int wid|th ="),
             "newName": 7})
         self.assertEqual(reply["error"]["code"], INVALID_PARAMS)
+
+
+class WorkspaceSymbols(Editing):
+    SHARED = ("int shared_count;\n"
+              "note_shared(int times)\n"
+              "{\n"
+              "        shared_count += times;\n"
+              "}\n")
+    ALPHA = ('#include "shared.h"\n'
+             "command alpha()\n"
+             "{\n"
+             "        int steps = 2;\n"
+             "\n"
+             "        note_shared(steps);\n"
+             "}\n")
+    BETA = ('#include "shared.h"\n'
+            "command beta()\n"
+            "{\n"
+            "        note_shared(1);\n"
+            "}\n")
+
+    def symbols(self, query):
+        return self.s.client.request("workspace/symbol",
+                                     {"query": query})["result"]
+
+    def open_programs(self):
+        self.header = self.s.write("shared.h", self.SHARED)
+        self.alpha = self.write_and_open("alpha.q", self.ALPHA)
+        self.beta = self.write_and_open("beta.q", self.BETA)
+        for path in (self.alpha, self.beta):
+            self.assertEqual(self.s.diagnostics(path)["diagnostics"], [])
+
+    def test_symbols_of_every_open_document_once(self):
+        self.open_programs()
+        found = self.symbols("")
+        names = sorted(s["name"] for s in found)
+        self.assertEqual(names, ["alpha", "beta", "note_shared",
+                                 "shared_count", "steps", "times"])
+        by_name = {s["name"]: s for s in found}
+        shared = by_name["shared_count"]
+        self.assertEqual(shared["location"]["uri"], uri_of(self.header))
+        self.assertEqual(shared["location"]["range"]["start"], position(0, 4))
+        self.assertEqual(shared["containerName"], "shared.h")
+        self.assertEqual(by_name["times"]["containerName"], "note_shared")
+        self.assertEqual(by_name["steps"]["containerName"], "alpha")
+        self.assertEqual(by_name["beta"]["location"]["uri"],
+                         uri_of(self.beta))
+        self.assertEqual(by_name["beta"]["kind"], 12)
+        self.assertEqual(by_name["shared_count"]["kind"], 13)
+        # The header open as well: still each place once.
+        self.open(self.header)
+        self.s.diagnostics(self.header)
+        self.assertEqual(sorted(s["name"] for s in self.symbols("")), names)
+        # A closed document's own names go with it.
+        self.s.client.notify("textDocument/didClose",
+                             {"textDocument": {"uri": uri_of(self.beta)}})
+        self.assertNotIn("beta", [s["name"] for s in self.symbols("")])
+
+    def test_query_filters(self):
+        self.open_programs()
+        cases = [("shc", ["shared_count"]), ("SHC", ["shared_count"]),
+                 ("nsh", ["note_shared"]), ("a", ["alpha", "beta",
+                                                  "note_shared",
+                                                  "shared_count"]),
+                 ("ps", ["steps"]), ("zz", [])]
+        for query, expected in cases:
+            with self.subTest(query=query):
+                self.assertEqual(sorted(s["name"] for s in
+                                        self.symbols(query)), expected)
+        reply = self.s.client.request("workspace/symbol", {"query": 3})
+        self.assertEqual(reply["error"]["code"], INVALID_PARAMS)
+
+    def test_after_an_edit_the_new_names(self):
+        self.open_programs()
+        self.s.change(self.beta, [{"text": self.BETA.replace("beta",
+                                                             "gamma")}])
+        names = [s["name"] for s in self.symbols("")]
+        self.assertIn("gamma", names)
+        self.assertNotIn("beta", names)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 // The language server's editing help that text alone decides: the C-like
 // prototypes of the primitives and their parameters' places, the open call
-// before a cursor, and names that a rename may give.
+// before a cursor, names that a rename may give, and the symbol query.
 
 #include <gtest/gtest.h>
 
@@ -149,6 +149,16 @@ TEST(Rename, NewNamesMustBeFreeIdentifiers) {
   EXPECT_EQ(new_name_refusal("point"), "'point' is a built-in variable");
   EXPECT_EQ(new_name_refusal("jmp_buf"), "'jmp_buf' is a built-in type name");
   EXPECT_EQ(new_name_refusal("UNICODE"), "'UNICODE' is a predefined macro");
+}
+
+TEST(WorkspaceSymbols, QueryIsACaseBlindSubsequence) {
+  EXPECT_TRUE(matches_query("shared_count", ""));
+  EXPECT_TRUE(matches_query("shared_count", "shc"));
+  EXPECT_TRUE(matches_query("shared_count", "SHC"));
+  EXPECT_TRUE(matches_query("shared_count", "shared_count"));
+  EXPECT_FALSE(matches_query("shared_count", "chs"));
+  EXPECT_FALSE(matches_query("shared_count", "shared_counts"));
+  EXPECT_FALSE(matches_query("", "a"));
 }
 
 }  // namespace

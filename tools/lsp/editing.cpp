@@ -18,6 +18,13 @@ PrimitiveTexts primitive_texts;
 
 namespace {
 
+// Protocol symbol kinds.
+namespace symbol_kind {
+inline constexpr int function = 12;
+inline constexpr int variable = 13;
+inline constexpr int structure = 23;
+}  // namespace symbol_kind
+
 constexpr std::string_view variadic_label = "...";
 
 void make_primitive_texts() {
@@ -507,6 +514,62 @@ Json rename_edit(const std::vector<NameInAnalysis>& places,
   return {{"changes", std::move(changes)}};
 }
 
+// --- Workspace symbols -------------------------------------------------
+
+bool matches_query(std::string_view name, std::string_view query) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  std::size_t next = 0;
+  for (char c : name)
+    if (next < query.size() && lower(c) == lower(query[next])) ++next;
+  return next == query.size();
+}
+
+Json workspace_symbols(const std::map<std::string, Analysis>& analyses,
+                       std::string_view query) {
+  Json list = Json::array();
+  std::set<std::tuple<std::string, std::size_t, std::string>> listed;
+  for (const auto& [uri, analysis] : analyses) {
+    const std::vector<NameRecord>& names = analysis.session.names;
+    // One place per name and file, as the document's outline has it: the
+    // first, but for a function its last (the definition), which the
+    // locals and parameters after it belong to.
+    std::map<std::pair<std::size_t, int>, const Occurrence*> chosen;
+    for (const Occurrence& o : analysis.occurrences) {
+      if (!o.site) continue;
+      const auto [entry, added] = chosen.emplace(std::pair(o.name, o.file), &o);
+      if (!added && is_function(names[o.name])) entry->second = &o;
+    }
+    std::vector<const Occurrence*> sites;
+    for (const auto& [key, o] : chosen) sites.push_back(o);
+    std::sort(sites.begin(), sites.end(), [](const Occurrence* a, const Occurrence* b) {
+      return std::tie(a->file, a->start) < std::tie(b->file, b->start);
+    });
+    std::string function;
+    int function_file = -1;
+    for (const Occurrence* o : sites) {
+      const NameRecord& name = names[o->name];
+      const Document& file = analysis.files[o->file];
+      if (is_function(name)) {
+        function = name.name;
+        function_file = o->file;
+      } else if (!is_frame_name(name)) {
+        function.clear();
+      }
+      if (is_frame_name(name) && (function.empty() || function_file != o->file)) continue;
+      if (!matches_query(name.name, query)) continue;
+      if (!listed.emplace(file.uri, o->start, name.name).second) continue;
+      list.push_back(
+          {{"name", name.name},
+           {"kind", is_function(name)  ? symbol_kind::function
+                    : name.type_name   ? symbol_kind::structure
+                                       : symbol_kind::variable},
+           {"location", {{"uri", file.uri}, {"range", occurrence_range(analysis, *o)}}},
+           {"containerName", is_frame_name(name) ? function : to_wire(file_base_name(file.path))}});
+    }
+  }
+  return list;
+}
+
 // --- Requests ----------------------------------------------------------
 
 namespace {
@@ -541,15 +604,22 @@ Position position_member(const Json& params) {
   return {static_cast<int>(std::min(l, largest)), static_cast<int>(std::min(c, largest))};
 }
 
-enum class EditingRequest { signature_help, prepare_rename, rename };
+enum class EditingRequest { signature_help, prepare_rename, rename, workspace_symbols };
 
 const std::map<std::string, EditingRequest, std::less<>> editing_requests = {
     {"textDocument/signatureHelp", EditingRequest::signature_help},
     {"textDocument/prepareRename", EditingRequest::prepare_rename},
     {"textDocument/rename", EditingRequest::rename},
+    {"workspace/symbol", EditingRequest::workspace_symbols},
 };
 
 Json answer(Server& server, const Json& params, EditingRequest request) {
+  if (request == EditingRequest::workspace_symbols) {
+    const Json& query = member(params, "query");
+    if (!query.is_string()) throw Unanswerable{"query is not a string"};
+    if (!server.stale.empty()) run_analyses(server);
+    return workspace_symbols(server.analyses, from_wire(query.get<std::string>()));
+  }
   const std::string uri = string_member(member(params, "textDocument"), "uri");
   const Position at = position_member(params);
   const auto document = server.documents.find(uri);

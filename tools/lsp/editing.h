@@ -1,5 +1,6 @@
-// Editing help of the language server: signature help, renaming, and the
-// C-like prototypes of the primitives that hovers and completions show.
+// Editing help of the language server: signature help, renaming, the
+// symbols of every open document, and the C-like prototypes of the
+// primitives that hovers and completions show.
 #pragma once
 
 #include <cstddef>
@@ -81,8 +82,15 @@ Json rename_edit(const std::vector<NameInAnalysis>& places,
                  const std::map<std::string, Document>& open,
                  std::string_view new_name, std::string& refusal);
 
-// Answers textDocument/signatureHelp, textDocument/prepareRename and
-// textDocument/rename; false for any other method.
+// Whether the letters of `query` occur in `name` in order, ignoring case.
+bool matches_query(std::string_view name, std::string_view query);
+// SymbolInformation of the names declared in the files of every analysis,
+// each place once, filtered by `query`.
+Json workspace_symbols(const std::map<std::string, Analysis>& analyses,
+                       std::string_view query);
+
+// Answers textDocument/signatureHelp, textDocument/prepareRename,
+// textDocument/rename and workspace/symbol; false for any other method.
 bool answer_editing_request(Server& server, const Incoming& message);
 
 }  // namespace qxl::lsp

@@ -106,6 +106,7 @@ Json capabilities() {
       {"signatureHelpProvider",
        {{"triggerCharacters", {"(", ","}}, {"retriggerCharacters", {","}}}},
       {"renameProvider", {{"prepareProvider", true}}},
+      {"workspaceSymbolProvider", true},
   };
 }
 

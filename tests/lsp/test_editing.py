@@ -191,6 +191,33 @@ class SignatureHelp(Editing):
         self.assertTrue(caps["workspaceSymbolProvider"])
 
 
+class Prototypes(Editing):
+    def test_hover_and_completion_of_primitives(self):
+        path = self.write_and_open("calls.q", SignatureHelp.SOURCE)
+        self.s.diagnostics(path)
+        hover = self.request("textDocument/hover", path,
+                             "n = parse_str|ing(1")["result"]
+        value = hover["contents"]["value"]
+        self.assertIn("int parse_string(int, char *[, char *])", value)
+        self.assertIn("returns integer, has optional arguments", value)
+        self.assertNotIn("further", value)
+        value = self.request("textDocument/hover", path,
+                             's|ay("%d (%s)"')["result"]["contents"]["value"]
+        self.assertIn("short say(char *, ...)", value)
+        self.assertNotIn("optional", value)
+        items = self.request("textDocument/completion", path,
+                             "n = parse_str|ing(1")["result"]["items"]
+        item = next(i for i in items if i["label"] == "parse_string")
+        self.assertEqual(item["detail"],
+                         "int parse_string(int, char *[, char *])")
+        self.assertEqual(item["documentation"]["kind"], "markdown")
+        self.assertRegex(item["documentation"]["value"],
+                         r"^primitive \d+, 4 to 7 argument words, "
+                         r"signature `I;\*C;\?\*C;`$")
+        item = next(i for i in items if i["label"] == "setjmp")
+        self.assertEqual(item["detail"], "short setjmp(jmp_buf *)")
+
+
 class Rename(Editing):
     HEADER = ("int counter;\n"
               "bump()\n"

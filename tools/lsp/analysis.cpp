@@ -6,11 +6,11 @@
 #include <set>
 
 #include "driver/search_paths.h"
-#include "tools/lsp/editing.h"
 #include "source/tokens.h"
 #include "types/builtins.h"
 #include "types/declarations.h"
 #include "types/types.h"
+#include "tools/lsp/editing.h"
 
 namespace qxl::lsp {
 

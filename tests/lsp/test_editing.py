@@ -327,6 +327,7 @@ class Rename(Editing):
                 self.assertEqual(reply["error"]["code"], INVALID_PARAMS)
                 self.assertIn(why, reply["error"]["message"])
         refused_names = [("2x", "not an identifier"),
+                         ("na\u00efve", "'na\u00efve' is not an identifier"),
                          ("a-b", "not an identifier"),
                          ("while", "reserved word"),
                          ("char", "reserved word"),

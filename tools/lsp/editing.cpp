@@ -190,8 +190,7 @@ std::optional<OpenCall> open_call_at(std::string_view text, std::size_t offset) 
 }
 
 std::string new_name_refusal(std::string_view new_name) {
-  if (!is_identifier(new_name))
-    return "'" + std::string(new_name) + "' is not an identifier";
+  if (!is_identifier(new_name)) return "'" + to_wire(new_name) + "' is not an identifier";
   if (const char* kind = built_in_kind(new_name))
     return "'" + std::string(new_name) + "' is " + kind;
   return {};

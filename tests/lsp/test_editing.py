@@ -372,6 +372,11 @@ class WorkspaceSymbols(Editing):
             "command beta()\n"
             "{\n"
             "        note_shared(1);\n"
+            "}\n"
+            "int later(int unseen);\n"
+            "int later(int seen)\n"
+            "{\n"
+            "        return seen;\n"
             "}\n")
 
     def symbols(self, query):
@@ -389,8 +394,10 @@ class WorkspaceSymbols(Editing):
         self.open_programs()
         found = self.symbols("")
         names = sorted(s["name"] for s in found)
-        self.assertEqual(names, ["alpha", "beta", "note_shared",
-                                 "shared_count", "steps", "times"])
+        # The parameter of the prototype after beta is neither beta's nor
+        # a second one of the definition's.
+        self.assertEqual(names, ["alpha", "beta", "later", "note_shared",
+                                 "seen", "shared_count", "steps", "times"])
         by_name = {s["name"]: s for s in found}
         shared = by_name["shared_count"]
         self.assertEqual(shared["location"]["uri"], uri_of(self.header))
@@ -398,6 +405,7 @@ class WorkspaceSymbols(Editing):
         self.assertEqual(shared["containerName"], "shared.h")
         self.assertEqual(by_name["times"]["containerName"], "note_shared")
         self.assertEqual(by_name["steps"]["containerName"], "alpha")
+        self.assertEqual(by_name["seen"]["containerName"], "later")
         self.assertEqual(by_name["beta"]["location"]["uri"],
                          uri_of(self.beta))
         self.assertEqual(by_name["beta"]["kind"], 12)
@@ -415,6 +423,7 @@ class WorkspaceSymbols(Editing):
         self.open_programs()
         cases = [("shc", ["shared_count"]), ("SHC", ["shared_count"]),
                  ("nsh", ["note_shared"]), ("a", ["alpha", "beta",
+                                                  "later",
                                                   "note_shared",
                                                   "shared_count"]),
                  ("ps", ["steps"]), ("zz", [])]

@@ -538,8 +538,14 @@ Json workspace_symbols(const std::map<std::string, Analysis>& analyses,
       const auto [entry, added] = chosen.emplace(std::pair(o.name, o.file), &o);
       if (!added && is_function(names[o.name])) entry->second = &o;
     }
+    std::set<const Occurrence*> listed_sites;
+    for (const auto& [key, o] : chosen) listed_sites.insert(o);
+    // In the order of the text, every declaration of a name outside a
+    // function ends the function before it: the parameters of a prototype
+    // after a definition are not that function's.
     std::vector<const Occurrence*> sites;
-    for (const auto& [key, o] : chosen) sites.push_back(o);
+    for (const Occurrence& o : analysis.occurrences)
+      if (o.site) sites.push_back(&o);
     std::sort(sites.begin(), sites.end(), [](const Occurrence* a, const Occurrence* b) {
       return std::tie(a->file, a->start) < std::tie(b->file, b->start);
     });
@@ -548,12 +554,12 @@ Json workspace_symbols(const std::map<std::string, Analysis>& analyses,
     for (const Occurrence* o : sites) {
       const NameRecord& name = names[o->name];
       const Document& file = analysis.files[o->file];
-      if (is_function(name)) {
-        function = name.name;
+      const bool shown = listed_sites.count(o) != 0;
+      if (!is_frame_name(name)) {
+        function = shown && is_function(name) ? name.name : std::string();
         function_file = o->file;
-      } else if (!is_frame_name(name)) {
-        function.clear();
       }
+      if (!shown) continue;
       if (is_frame_name(name) && (function.empty() || function_file != o->file)) continue;
       if (!matches_query(name.name, query)) continue;
       if (!listed.emplace(file.uri, o->start, name.name).second) continue;

@@ -11,7 +11,6 @@
 // Exit status: 0; 1 when the output cannot be written; 2 for a wrong
 // command line.
 
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +19,7 @@
 
 #include "driver/compile.h"
 #include "driver/search_paths.h"
+#include "tools/c_prototypes.h"
 #include "tools/command_line.h"
 #include "source/symbols.h"
 #include "source/tokens.h"
@@ -93,159 +93,6 @@ const char* class_name(WordClass c) {
   return "";
 }
 
-// --- C-like text of the tables' types ----------------------------------
-
-// Names of the built-in types by their table code, and of the structure
-// shapes that a primitive's signature spells out ("S{[800B]}" is jmp_buf).
-struct TypeNames {
-  std::map<int, std::string> by_code;
-  std::map<std::string, std::string> by_shape;
-};
-
-TypeNames built_in_type_names() {
-  TypeNames names;
-  for (const qxl::VariableRow& row : qxl::builtin_type_name_table()) {
-    names.by_code[row.type_code] = std::string(row.name);
-    const qxl::Type* type = qxl::decode_type_code(row.type_code, 0);
-    names.by_shape[qxl::type_signature(type, 0, false)] = std::string(row.name);
-  }
-  return names;
-}
-
-// C text of a table type code applied to `declarator` ("" for a bare
-// type): the base type, one '*' per pointer level, the array count.
-std::string c_declaration(const TypeNames& names, int code, int array_count,
-                          std::string_view declarator) {
-  namespace tc = qxl::type_code;
-  const int base = code % tc::pointer_level;
-  std::string stars;
-  for (int rest = code; rest > tc::pointer_level; rest -= tc::pointer_level)
-    stars += '*';
-  std::string inner = stars + std::string(declarator);
-  if (array_count != 0) inner += "[" + std::to_string(array_count) + "]";
-  if (base == tc::int_function_pointer) return "int (*" + inner + ")()";
-  std::string text;
-  switch (base) {
-    case tc::none: text = "void"; break;
-    case tc::char_:
-    case tc::char_alias: text = "char"; break;
-    case tc::short_: text = "short"; break;
-    case tc::int_: text = "int"; break;
-    case tc::spot: text = "spot"; break;
-    default: {
-      auto found = names.by_code.find(base);
-      text = found != names.by_code.end() ? found->second : "?";
-    }
-  }
-  return inner.empty() ? text : text + " " + inner;
-}
-
-// Reads one type of a signature starting at `pos` and returns its C text;
-// `pos` ends just after it.  The tables' signatures are checked by the
-// compiler at build time, so this never meets a malformed one.
-std::string c_type_of_signature(const TypeNames& names, std::string_view s,
-                                std::size_t& pos) {
-  if (pos >= s.size()) return "?";
-  const char c = s[pos++];
-  switch (c) {
-    case 'I': return "int";
-    case 'C': return "char";
-    case 'T': return "short";
-    case 'B': return "byte";
-    case '.': return "spot";
-    case 'V': return "void";
-    case '*': {
-      std::string target = c_type_of_signature(names, s, pos);
-      return target + (target.back() == '*' ? "*" : " *");
-    }
-    case '[': {
-      std::size_t digits = pos;
-      while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') ++pos;
-      const std::string count(s.substr(digits, pos - digits));
-      std::string element = c_type_of_signature(names, s, pos);
-      if (pos < s.size() && s[pos] == ']') ++pos;
-      return element + "[" + count + "]";
-    }
-    case 'S': {
-      const std::size_t start = pos - 1;
-      if (pos < s.size() && s[pos] == '-') {
-        ++pos;
-        return "struct";
-      }
-      ++pos;  // '{'
-      std::vector<std::string> members;
-      while (pos < s.size() && s[pos] != '}')
-        members.push_back(c_type_of_signature(names, s, pos));
-      if (pos < s.size()) ++pos;
-      auto named = names.by_shape.find(std::string(s.substr(start, pos - start)));
-      if (named != names.by_shape.end()) return named->second;
-      std::string text = "struct {";
-      for (const std::string& m : members) text += m + "; ";
-      text.back() = '}';
-      return text;
-    }
-    default: return "?";
-  }
-}
-
-struct Parameter {
-  std::string c_type;
-  std::string signature;
-  bool optional = false;
-};
-
-struct ParsedSignature {
-  std::vector<Parameter> parameters;
-  bool variadic = false;
-};
-
-ParsedSignature parse_signature(const TypeNames& names, std::string_view s) {
-  ParsedSignature parsed;
-  bool optional = false;
-  std::size_t pos = 0;
-  while (pos < s.size()) {
-    if (s[pos] == '>') {
-      parsed.variadic = true;
-      break;
-    }
-    if (s[pos] == '?') {
-      optional = true;
-      ++pos;
-    }
-    const std::size_t start = pos;
-    Parameter p;
-    p.c_type = c_type_of_signature(names, s, pos);
-    p.signature = std::string(s.substr(start, pos - start));
-    p.optional = optional;
-    parsed.parameters.push_back(std::move(p));
-    if (pos < s.size() && s[pos] == ';') ++pos;
-  }
-  return parsed;
-}
-
-// "int parse_string(int, char *[, char *])", "short sprintf(char *, char *, ...)"
-std::string c_signature(const TypeNames& names, const qxl::PrimitiveRow& row,
-                        const ParsedSignature& parsed) {
-  std::string call = std::string(row.name) + "(";
-  bool first = true;
-  bool in_optional = false;
-  for (const Parameter& p : parsed.parameters) {
-    if (p.optional && !in_optional) {
-      call += "[";
-      in_optional = true;
-      if (!first) call += ", ";
-    } else if (!first) {
-      call += ", ";
-    }
-    call += p.c_type;
-    first = false;
-  }
-  if (in_optional) call += "]";
-  if (parsed.variadic) call += first ? "..." : ", ...";
-  call += ")";
-  return c_declaration(names, row.result_code, 0, call);
-}
-
 // --- The document --------------------------------------------------------
 
 const char* scope_of(int number) {
@@ -258,7 +105,7 @@ ordered_json names_document() {
   qxl::reset_compiler_state();
   qxl::init_symbol_table();
   qxl::install_builtin_names();
-  const TypeNames names = built_in_type_names();
+  const qxl::TypeNames names = qxl::built_in_type_names();
 
   ordered_json doc;
   doc["version"] = qxl::version_text;
@@ -283,9 +130,9 @@ ordered_json names_document() {
 
   ordered_json& primitives = doc["primitives"] = ordered_json::array();
   for (const qxl::PrimitiveRow& row : qxl::primitive_table()) {
-    const ParsedSignature parsed = parse_signature(names, row.signature);
+    const qxl::CPrototype prototype = qxl::c_prototype(names, row);
     ordered_json parameters = ordered_json::array();
-    for (const Parameter& p : parsed.parameters)
+    for (const qxl::PrototypeParameter& p : prototype.parameters)
       parameters.push_back({{"c_type", p.c_type},
                             {"signature", p.signature},
                             {"optional", p.optional}});
@@ -293,12 +140,12 @@ ordered_json names_document() {
     primitives.push_back(
         {{"name", row.name},
          {"number", row.number},
-         {"c_signature", c_signature(names, row, parsed)},
+         {"c_signature", prototype.text},
          {"result", result != nullptr ? ordered_json(qxl::type_text(result))
                                       : ordered_json(nullptr)},
-         {"result_c_type", c_declaration(names, row.result_code, 0, "")},
+         {"result_c_type", qxl::c_declaration(names, row.result_code, 0, "")},
          {"parameters", parameters},
-         {"variadic", parsed.variadic},
+         {"variadic", prototype.variadic},
          {"signature", row.signature},
          {"min_words", row.min_words},
          {"max_words", row.max_words}});
@@ -314,7 +161,7 @@ ordered_json names_document() {
          {"index", index++},
          {"scope", scope_of(row.number)},
          {"c_declaration",
-          c_declaration(names, row.type_code, row.array_count, row.name)},
+          qxl::c_declaration(names, row.type_code, row.array_count, row.name)},
          {"type", qxl::type_text(type)},
          {"array_count", row.array_count},
          {"placeholder", row.name.front() == '@'}});

@@ -13,6 +13,7 @@
 #include "types/builtins.h"
 #include "types/declarations.h"
 #include "types/types.h"
+#include "tools/lsp/editing.h"
 
 namespace qxl::lsp {
 
@@ -499,16 +500,10 @@ std::string name_detail(const NameRecord& name) {
 }
 
 // The result type of a primitive, as the compiler prints types.
-std::string primitive_result(const PrimitiveRow& row) {
-  if (row.result_code == type_code::none) return "void";
-  return type_text(decode_type_code(row.result_code, 0));
-}
+std::string primitive_result(const PrimitiveRow& row) { return primitive_result_text(row); }
 
-std::string primitive_detail(const PrimitiveRow& row) {
-  std::string text = primitive_result(row) + " " + std::string(row.name) + "(" +
-                     std::string(row.signature) + ")";
-  return text;
-}
+// Its C-like prototype, optional parameters in brackets, "..." for more.
+std::string primitive_detail(const PrimitiveRow& row) { return primitive_prototype(row).text; }
 
 std::string variable_type(const VariableRow& row) {
   return type_text(decode_type_code(row.type_code, row.array_count));
@@ -570,8 +565,11 @@ Json hover(const Analysis& analysis, const Document& document, Position at) {
     std::string text = "```qxl\n" + primitive_detail(*row) + "\n```\nprimitive " +
                        std::to_string(row->number) + ", returns " +
                        primitive_result(*row);
-    if (row->max_words == -1) text += ", takes further arguments";
-    else if (row->min_words != row->max_words) text += ", has optional arguments";
+    const CPrototype& prototype = primitive_prototype(*row);
+    if (std::any_of(prototype.parameters.begin(), prototype.parameters.end(),
+                    [](const PrototypeParameter& p) { return p.optional; }))
+      text += ", has optional arguments";
+    if (prototype.variadic) text += ", takes further arguments";
     return markdown(text);
   }
   if (const VariableRow* row = variable_named(word)) {
@@ -971,7 +969,9 @@ Json completion(const Analysis& analysis, const Document& document, Position at)
                      {"detail", "built-in type"}});
   for (const PrimitiveRow& row : primitive_table())
     items.push_back({{"label", std::string(row.name)}, {"kind", item_kind::function},
-                     {"detail", to_wire(primitive_detail(row))}});
+                     {"detail", to_wire(primitive_detail(row))},
+                     {"documentation", {{"kind", "markdown"},
+                                        {"value", primitive_reference(row)}}}});
   for (const VariableRow& row : builtin_variable_table())
     items.push_back({{"label", std::string(row.name)}, {"kind", item_kind::variable},
                      {"detail", to_wire(variable_type(row) + " " + std::string(row.name))}});

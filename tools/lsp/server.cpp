@@ -12,6 +12,7 @@
 #include "driver/options.h"
 #include "driver/search_paths.h"
 #include "tools/lsp/bytecode_view.h"
+#include "tools/lsp/editing.h"
 
 namespace qxl::lsp {
 
@@ -120,6 +121,10 @@ Json capabilities() {
       {"completionProvider", {{"triggerCharacters", {".", ">"}}}},
       {"codeLensProvider", {{"resolveProvider", false}}},
       {"executeCommandProvider", {{"commands", {disassemble_command}}}},
+      {"signatureHelpProvider",
+       {{"triggerCharacters", {"(", ","}}, {"retriggerCharacters", {","}}}},
+      {"renameProvider", {{"prepareProvider", true}}},
+      {"workspaceSymbolProvider", true},
   };
 }
 
@@ -390,6 +395,7 @@ void handle_request(Server& server, const Incoming& message) {
     answer_at_position(server, message, request->second);
     return;
   }
+  if (answer_editing_request(server, message)) return;
   reply_error(server, message.id, error_code::method_not_found,
               "unknown method " + method);
 }

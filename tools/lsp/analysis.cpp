@@ -162,13 +162,13 @@ Analysis analyze(const Document& main, const std::map<std::string, Document>& op
   return analysis;
 }
 
-namespace {
-
 Json position_json(Position p) { return {{"line", p.line}, {"character", p.character}}; }
 
 Json range_json(Position start, Position end) {
   return {{"start", position_json(start)}, {"end", position_json(end)}};
 }
+
+namespace {
 
 int severity_of(MessageKind kind) {
   switch (kind) {
@@ -311,30 +311,6 @@ Json diagnostics_params(const Analysis& analysis, const Document& document) {
 
 namespace qxl::lsp {
 
-namespace {
-
-// Completion and symbol kinds of the protocol.
-namespace item_kind {
-inline constexpr int function = 3;
-inline constexpr int field = 5;
-inline constexpr int variable = 6;
-inline constexpr int module = 9;
-inline constexpr int keyword = 14;
-inline constexpr int enum_member = 20;
-inline constexpr int constant = 21;
-inline constexpr int structure = 22;
-}  // namespace item_kind
-namespace symbol_kind {
-inline constexpr int namespace_ = 3;
-inline constexpr int field = 8;
-inline constexpr int enum_ = 10;
-inline constexpr int function = 12;
-inline constexpr int variable = 13;
-inline constexpr int constant = 14;
-inline constexpr int enum_member = 22;
-inline constexpr int structure = 23;
-}  // namespace symbol_kind
-
 int file_of(const Analysis& analysis, const Document& document) {
   const std::string path = normal_path(document.path);
   for (std::size_t i = 0; i < analysis.files.size(); ++i)
@@ -356,6 +332,30 @@ Json occurrence_range(const Analysis& analysis, const Occurrence& o) {
   const Document& file = analysis.files[o.file];
   return range_json(file.position_of(o.start), file.position_of(o.end));
 }
+
+bool is_frame_kind(const NameRecord& name) {
+  const auto kind = static_cast<DeclKind>(name.kind);
+  return kind == DeclKind::local || kind == DeclKind::parameter_named ||
+         kind == DeclKind::parameter_typed;
+}
+
+bool is_function_kind(const NameRecord& name) {
+  return static_cast<DeclKind>(name.kind) == DeclKind::function;
+}
+
+namespace {
+
+// Completion kinds of the protocol.
+namespace item_kind {
+inline constexpr int function = 3;
+inline constexpr int field = 5;
+inline constexpr int variable = 6;
+inline constexpr int module = 9;
+inline constexpr int keyword = 14;
+inline constexpr int enum_member = 20;
+inline constexpr int constant = 21;
+inline constexpr int structure = 22;
+}  // namespace item_kind
 
 Json occurrence_location(const Analysis& analysis, const Occurrence& o) {
   return {{"uri", analysis.files[o.file].uri},
@@ -398,16 +398,6 @@ const char* kind_text(const NameRecord& name) {
     case DeclKind::parameter_typed: return "parameter";
     default: return "name";
   }
-}
-
-bool is_frame_kind(const NameRecord& name) {
-  const auto kind = static_cast<DeclKind>(name.kind);
-  return kind == DeclKind::local || kind == DeclKind::parameter_named ||
-         kind == DeclKind::parameter_typed;
-}
-
-bool is_function_kind(const NameRecord& name) {
-  return static_cast<DeclKind>(name.kind) == DeclKind::function;
 }
 
 std::string type_or_nothing(const std::string& type) {

@@ -12,6 +12,18 @@
 
 namespace qxl::lsp {
 
+// Symbol kinds of the protocol.
+namespace symbol_kind {
+inline constexpr int namespace_ = 3;
+inline constexpr int field = 8;
+inline constexpr int enum_ = 10;
+inline constexpr int function = 12;
+inline constexpr int variable = 13;
+inline constexpr int constant = 14;
+inline constexpr int enum_member = 22;
+inline constexpr int structure = 23;
+}  // namespace symbol_kind
+
 // Protocol severities.
 namespace severity {
 inline constexpr int error = 1;
@@ -56,6 +68,18 @@ void locate_names(Analysis& analysis, const std::map<std::string, Document>& ope
 // The diagnostics of an analysis for its document, as the protocol's
 // publishDiagnostics parameters.
 Json diagnostics_params(const Analysis& analysis, const Document& document);
+
+Json position_json(Position p);
+Json range_json(Position start, Position end);
+// The index of a document in the analysis's files, or -1.
+int file_of(const Analysis& analysis, const Document& document);
+// The name at a position of a document, or null.
+const Occurrence* occurrence_at(const Analysis& analysis, const Document& document,
+                                Position at);
+Json occurrence_range(const Analysis& analysis, const Occurrence& o);
+// A local or parameter; a function or command.
+bool is_frame_kind(const NameRecord& name);
+bool is_function_kind(const NameRecord& name);
 
 // Answers about the names at a position of `document` (the analysis's main
 // source or one of its files).  Null when there is nothing to say.

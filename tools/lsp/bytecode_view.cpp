@@ -212,10 +212,6 @@ int file_index(const Analysis& analysis, const Document& document) {
   return -1;
 }
 
-bool is_function_name(const NameRecord& name) {
-  return static_cast<DeclKind>(name.kind) == DeclKind::function;
-}
-
 // Where the definition of each function is, by name: the occurrence of
 // its last site.
 using DefinitionSites = std::map<std::string, const Occurrence*, std::less<>>;
@@ -224,7 +220,7 @@ DefinitionSites definition_sites(const Analysis& analysis) {
   DefinitionSites sites;
   for (const Occurrence& o : analysis.occurrences) {
     const NameRecord& name = analysis.session.names[o.name];
-    if (o.site && is_function_name(name)) sites[name.name] = &o;
+    if (o.site && is_function_kind(name)) sites[name.name] = &o;
   }
   return sites;
 }
@@ -233,8 +229,6 @@ const Occurrence* site_of(const DefinitionSites& sites, std::string_view functio
   const auto found = sites.find(function);
   return found == sites.end() ? nullptr : found->second;
 }
-
-Json position_json(Position p) { return {{"line", p.line}, {"character", p.character}}; }
 
 Json lens(const Document& file, const Occurrence& site, const std::string& title) {
   const Position start = file.position_of(site.start);
@@ -502,7 +496,7 @@ const FunctionListing* named_at(const Analysis& analysis, int file, std::size_t 
   for (const Occurrence& o : analysis.occurrences) {
     if (o.file != file || offset < o.start || offset > o.end) continue;
     const NameRecord& name = analysis.session.names[o.name];
-    if (!is_function_name(name)) continue;
+    if (!is_function_kind(name)) continue;
     for (const FunctionListing& function : functions)
       if (function.entry->name == name.name) return &function;
   }

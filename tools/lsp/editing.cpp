@@ -19,11 +19,6 @@ PrimitiveTexts primitive_texts;
 namespace {
 
 // Protocol symbol kinds.
-namespace symbol_kind {
-inline constexpr int function = 12;
-inline constexpr int variable = 13;
-inline constexpr int structure = 23;
-}  // namespace symbol_kind
 
 constexpr std::string_view variadic_label = "...";
 
@@ -198,41 +193,6 @@ std::string new_name_refusal(std::string_view new_name) {
 
 namespace {
 
-Json position_json(Position p) { return {{"line", p.line}, {"character", p.character}}; }
-
-Json occurrence_range(const Analysis& analysis, const Occurrence& o) {
-  const Document& file = analysis.files[o.file];
-  return {{"start", position_json(file.position_of(o.start))},
-          {"end", position_json(file.position_of(o.end))}};
-}
-
-int file_of(const Analysis& analysis, const Document& document) {
-  const std::string path = normal_path(document.path);
-  for (std::size_t i = 0; i < analysis.files.size(); ++i)
-    if (analysis.files[i].path == path) return static_cast<int>(i);
-  return -1;
-}
-
-const Occurrence* occurrence_at(const Analysis& analysis, const Document& document,
-                                Position at) {
-  const int file = file_of(analysis, document);
-  if (file < 0) return nullptr;
-  const std::size_t offset = analysis.files[file].offset_of(at);
-  for (const Occurrence& o : analysis.occurrences)
-    if (o.file == file && o.start <= offset && offset <= o.end) return &o;
-  return nullptr;
-}
-
-bool is_function(const NameRecord& name) {
-  return static_cast<DeclKind>(name.kind) == DeclKind::function;
-}
-
-bool is_frame_name(const NameRecord& name) {
-  const auto kind = static_cast<DeclKind>(name.kind);
-  return kind == DeclKind::local || kind == DeclKind::parameter_named ||
-         kind == DeclKind::parameter_typed;
-}
-
 std::string file_base_name(const std::string& path) {
   return path.substr(file_name_part(path, true));
 }
@@ -381,7 +341,7 @@ Json signature_help(const Analysis& analysis, const Document& document, Position
       std::string_view(document.text).substr(call->name_start, call->name_end - call->name_start);
   const std::vector<NameRecord>& names = analysis.session.names;
   for (std::size_t i = 0; i < names.size(); ++i)
-    if (names[i].name == called && is_function(names[i]))
+    if (names[i].name == called && is_function_kind(names[i]))
       return function_signature(analysis, i, call->argument);
   if (const PrimitiveRow* row = primitive_row(called))
     return primitive_signature(*row, call->argument);
@@ -422,7 +382,7 @@ std::string clash(const Analysis& analysis, std::size_t index, std::string_view 
   const NameRecord& renamed = analysis.session.names[index];
   for (const NameRecord& other : analysis.session.names) {
     if (other.name != new_name || &other == &renamed || other.sites.empty()) continue;
-    const bool apart = is_frame_name(other) && is_frame_name(renamed) && !renamed.sites.empty() &&
+    const bool apart = is_frame_kind(other) && is_frame_kind(renamed) && !renamed.sites.empty() &&
                        (other.sites.front().file != renamed.sites.front().file ||
                         other.scope_end.line < renamed.sites.front().line ||
                         renamed.scope_end.line < other.sites.front().line);
@@ -536,7 +496,7 @@ Json workspace_symbols(const std::map<std::string, Analysis>& analyses,
     for (const Occurrence& o : analysis.occurrences) {
       if (!o.site) continue;
       const auto [entry, added] = chosen.emplace(std::pair(o.name, o.file), &o);
-      if (!added && is_function(names[o.name])) entry->second = &o;
+      if (!added && is_function_kind(names[o.name])) entry->second = &o;
     }
     std::set<const Occurrence*> listed_sites;
     for (const auto& [key, o] : chosen) listed_sites.insert(o);
@@ -555,21 +515,21 @@ Json workspace_symbols(const std::map<std::string, Analysis>& analyses,
       const NameRecord& name = names[o->name];
       const Document& file = analysis.files[o->file];
       const bool shown = listed_sites.count(o) != 0;
-      if (!is_frame_name(name)) {
-        function = shown && is_function(name) ? name.name : std::string();
+      if (!is_frame_kind(name)) {
+        function = shown && is_function_kind(name) ? name.name : std::string();
         function_file = o->file;
       }
       if (!shown) continue;
-      if (is_frame_name(name) && (function.empty() || function_file != o->file)) continue;
+      if (is_frame_kind(name) && (function.empty() || function_file != o->file)) continue;
       if (!matches_query(name.name, query)) continue;
       if (!listed.emplace(file.uri, o->start, name.name).second) continue;
       list.push_back(
           {{"name", name.name},
-           {"kind", is_function(name)  ? symbol_kind::function
+           {"kind", is_function_kind(name)  ? symbol_kind::function
                     : name.type_name   ? symbol_kind::structure
                                        : symbol_kind::variable},
            {"location", {{"uri", file.uri}, {"range", occurrence_range(analysis, *o)}}},
-           {"containerName", is_frame_name(name) ? function : to_wire(file_base_name(file.path))}});
+           {"containerName", is_frame_kind(name) ? function : to_wire(file_base_name(file.path))}});
     }
   }
   return list;
@@ -578,36 +538,6 @@ Json workspace_symbols(const std::map<std::string, Analysis>& analyses,
 // --- Requests ----------------------------------------------------------
 
 namespace {
-
-// Thrown by the parameter readers below; answered as invalid parameters.
-struct Unanswerable {
-  std::string message;
-};
-
-const Json& member(const Json& object, const char* name) {
-  if (!object.is_object() || !object.contains(name))
-    throw Unanswerable{std::string("missing ") + name};
-  return object[name];
-}
-
-std::string string_member(const Json& object, const char* name) {
-  const Json& value = member(object, name);
-  if (!value.is_string()) throw Unanswerable{std::string(name) + " is not a string"};
-  return value.get<std::string>();
-}
-
-Position position_member(const Json& params) {
-  const Json& at = member(params, "position");
-  const Json& line = member(at, "line");
-  const Json& character = member(at, "character");
-  if (!line.is_number_integer() || !character.is_number_integer())
-    throw Unanswerable{"position is not a pair of integers"};
-  const std::int64_t l = line.get<std::int64_t>();
-  const std::int64_t c = character.get<std::int64_t>();
-  if (l < 0 || c < 0) throw Unanswerable{"negative position"};
-  constexpr std::int64_t largest = 1 << 30;
-  return {static_cast<int>(std::min(l, largest)), static_cast<int>(std::min(c, largest))};
-}
 
 enum class EditingRequest { signature_help, prepare_rename, rename, workspace_symbols };
 
@@ -621,14 +551,14 @@ const std::map<std::string, EditingRequest, std::less<>> editing_requests = {
 Json answer(Server& server, const Json& params, EditingRequest request) {
   if (request == EditingRequest::workspace_symbols) {
     const Json& query = member(params, "query");
-    if (!query.is_string()) throw Unanswerable{"query is not a string"};
+    if (!query.is_string()) throw BadParams{"query is not a string"};
     if (!server.stale.empty()) run_analyses(server);
     return workspace_symbols(server.analyses, from_wire(query.get<std::string>()));
   }
   const std::string uri = string_member(member(params, "textDocument"), "uri");
-  const Position at = position_member(params);
+  const Position at = position_param(params);
   const auto document = server.documents.find(uri);
-  if (document == server.documents.end()) throw Unanswerable{"document not open: " + uri};
+  if (document == server.documents.end()) throw BadParams{"document not open: " + uri};
   // A rename reads the analyses of the other documents too.
   if (!server.stale.empty() || server.analyses.count(uri) == 0) run_analyses(server);
   const Analysis& analysis = server.analyses.at(uri);
@@ -640,7 +570,7 @@ Json answer(Server& server, const Json& params, EditingRequest request) {
     return {{"range", occurrence_range(analysis, *target.at)},
             {"placeholder", analysis.session.names[target.name].name}};
   }
-  if (!target.refusal.empty()) throw Unanswerable{target.refusal};
+  if (!target.refusal.empty()) throw BadParams{target.refusal};
   // The other open documents that read the same declaration (a header's
   // name used by every program including it) change with it.
   std::vector<NameInAnalysis> places{{&analysis, target.name}};
@@ -649,7 +579,7 @@ Json answer(Server& server, const Json& params, EditingRequest request) {
   std::string refusal;
   Json edit = rename_edit(places, server.documents,
                           from_wire(string_member(params, "newName")), refusal);
-  if (!refusal.empty()) throw Unanswerable{refusal};
+  if (!refusal.empty()) throw BadParams{refusal};
   return edit;
 }
 
@@ -661,7 +591,7 @@ bool answer_editing_request(Server& server, const Incoming& message) {
   try {
     server.outgoing.push_back(
         make_response(message.id, answer(server, message.params, request->second)));
-  } catch (const Unanswerable& bad) {
+  } catch (const BadParams& bad) {
     server.outgoing.push_back(make_error(message.id, error_code::invalid_params, bad.message));
   }
   return true;

@@ -781,4 +781,35 @@ std::string path_to_uri(std::string_view path) {
   return uri;
 }
 
+// ---------------------------------------------------------------- parameters
+
+const Json& member(const Json& object, const char* name) {
+  if (!object.is_object() || !object.contains(name))
+    throw BadParams{std::string("missing ") + name};
+  return object[name];
+}
+
+std::string string_member(const Json& object, const char* name) {
+  const Json& value = member(object, name);
+  if (!value.is_string()) throw BadParams{std::string(name) + " is not a string"};
+  return value.get<std::string>();
+}
+
+std::int64_t integer_member(const Json& object, const char* name) {
+  const Json& value = member(object, name);
+  if (!value.is_number_integer())
+    throw BadParams{std::string(name) + " is not an integer"};
+  return value.get<std::int64_t>();
+}
+
+Position position_param(const Json& params) {
+  const Json& at = member(params, "position");
+  const std::int64_t line = integer_member(at, "line");
+  const std::int64_t character = integer_member(at, "character");
+  if (line < 0 || character < 0) throw BadParams{"negative position"};
+  constexpr std::int64_t largest = 1 << 30;
+  return {static_cast<int>(std::min(line, largest)),
+          static_cast<int>(std::min(character, largest))};
+}
+
 }  // namespace qxl::lsp

@@ -127,4 +127,16 @@ std::string to_wire(std::string_view source_text);
 std::string uri_to_path(std::string_view uri);
 std::string path_to_uri(std::string_view path);
 
+// Readers of request parameters.  A parameter that is missing or of the
+// wrong shape throws BadParams, which the server answers as invalid
+// parameters (a notification's is logged).
+struct BadParams {
+  std::string message;
+};
+const Json& member(const Json& object, const char* name);
+std::string string_member(const Json& object, const char* name);
+std::int64_t integer_member(const Json& object, const char* name);
+// The "position" member: lines and characters from 0, large ones clamped.
+Position position_param(const Json& params);
+
 }  // namespace qxl::lsp

@@ -18,34 +18,10 @@ namespace qxl::lsp {
 
 namespace {
 
-// Thrown by the parameter readers for parameters of the wrong shape.
-struct BadParams {
-  std::string message;
-};
-
 // Longest time a document waits for quiet input before it is compiled
 // anyway, so that a steady stream of messages cannot starve it.
 constexpr int longest_wait_milliseconds = 500;
 constexpr std::size_t read_block_size = 65536;
-
-const Json& member(const Json& object, const char* name) {
-  if (!object.is_object() || !object.contains(name))
-    throw BadParams{std::string("missing ") + name};
-  return object[name];
-}
-
-std::string string_member(const Json& object, const char* name) {
-  const Json& value = member(object, name);
-  if (!value.is_string()) throw BadParams{std::string(name) + " is not a string"};
-  return value.get<std::string>();
-}
-
-std::int64_t integer_member(const Json& object, const char* name) {
-  const Json& value = member(object, name);
-  if (!value.is_number_integer())
-    throw BadParams{std::string(name) + " is not an integer"};
-  return value.get<std::int64_t>();
-}
 
 std::string document_uri(const Json& params) {
   return string_member(member(params, "textDocument"), "uri");
@@ -223,16 +199,6 @@ const std::map<std::string, Question, std::less<>> position_requests = {
     {"textDocument/codeLens", Question::code_lens},
     {"qxl/disassemble", Question::disassemble},
 };
-
-Position position_param(const Json& params) {
-  const Json& at = member(params, "position");
-  const std::int64_t line = integer_member(at, "line");
-  const std::int64_t character = integer_member(at, "character");
-  if (line < 0 || character < 0) throw BadParams{"negative position"};
-  constexpr std::int64_t largest = 1 << 30;
-  return {static_cast<int>(std::min(line, largest)),
-          static_cast<int>(std::min(character, largest))};
-}
 
 // The answer to a question about a position of `doc` from `analysis`.
 Json answer(Question question, const Analysis& analysis, const Document& doc,

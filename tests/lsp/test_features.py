@@ -44,6 +44,48 @@ class Lifecycle(unittest.TestCase):
         self.assertTrue(sync["openClose"])
         self.assertEqual(s.finish(), 0)
 
+    def test_every_advertised_provider_answers(self):
+        s = Session(self)
+        path = s.write("a.q", "int x;\nf()\n{\n        x = 1;\n}\n")
+        s.open(path)
+        s.diagnostics(path)
+        at = {"textDocument": {"uri": uri_of(path)},
+              "position": position(3, 8)}
+        methods = {
+            "hoverProvider": ("textDocument/hover", at),
+            "definitionProvider": ("textDocument/definition", at),
+            "declarationProvider": ("textDocument/declaration", at),
+            "referencesProvider": ("textDocument/references",
+                                   dict(at, context={
+                                       "includeDeclaration": True})),
+            "documentHighlightProvider": ("textDocument/documentHighlight",
+                                          at),
+            "documentSymbolProvider": ("textDocument/documentSymbol",
+                                       {"textDocument": at["textDocument"]}),
+            "completionProvider": ("textDocument/completion", at),
+            "signatureHelpProvider": ("textDocument/signatureHelp", at),
+            "renameProvider": ("textDocument/rename",
+                               dict(at, newName="y")),
+            "workspaceSymbolProvider": ("workspace/symbol", {"query": "x"}),
+            "codeLensProvider": ("textDocument/codeLens",
+                                 {"textDocument": at["textDocument"]}),
+            "executeCommandProvider": ("workspace/executeCommand", {
+                "command": "qxl.disassemble",
+                "arguments": [uri_of(path), position(3, 8)]}),
+        }
+        capabilities = s.init["result"]["capabilities"]
+        advertised = set(capabilities) - {"textDocumentSync"}
+        # What is advertised is what is answered, no more and no less.
+        self.assertEqual(advertised, set(methods))
+        for provider, (method, params) in methods.items():
+            reply = s.client.request(method, params)
+            self.assertIn("result", reply, (provider, reply))
+        self.assertEqual(capabilities["renameProvider"],
+                         {"prepareProvider": True})
+        reply = s.client.request("textDocument/prepareRename", at)
+        self.assertIn("result", reply)
+        self.assertEqual(s.finish(), 0)
+
     def test_unknown_methods(self):
         s = Session(self)
         s.client.notify("$/somethingNew", {"x": 1})

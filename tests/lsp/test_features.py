@@ -479,6 +479,32 @@ class Recompiles(unittest.TestCase):
         self.assertEqual(d["severity"], ERROR)
 
 
+class Outline(unittest.TestCase):
+    def test_prototypes_and_structures_in_the_outline(self):
+        s = Session(self)
+        path = s.write("o.q", "")
+        s.open(path, "int first;\n"
+                     "f(int a)\n{\n        int inner;\n        inner = a;\n"
+                     "        return inner;\n}\n"
+                     "int g(int later_param);\n"
+                     "struct pair { int left; int right; };\n"
+                     "g(int later_param)\n{\n        return later_param;\n}\n")
+        s.diagnostics(path)
+        symbols = s.client.request("textDocument/documentSymbol", {
+            "textDocument": {"uri": uri_of(path)}})["result"]
+        by_name = {sym["name"]: sym for sym in symbols}
+        # The prototype's parameter is not f's.
+        self.assertEqual([c["name"] for c in by_name["f"]["children"]],
+                         ["a", "inner"])
+        self.assertEqual([c["name"] for c in by_name["g"]["children"]],
+                         ["later_param"])
+        # Each member at its own place.
+        members = by_name["pair"]["children"]
+        self.assertEqual([(m["name"], m["range"]["start"]) for m in members],
+                         [("left", position(8, 18)),
+                          ("right", position(8, 28))])
+
+
 class AfterAnError(unittest.TestCase):
     """What comes after an error is known from the last complete
     analysis."""

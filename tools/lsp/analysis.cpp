@@ -664,19 +664,22 @@ Json document_symbols(const Analysis& analysis, const Document& document) {
   const int file = file_of(analysis, document);
   Json list = Json::array();
   if (file < 0) return list;
-  // One site of each name in this file, in the order of the text: the
-  // first, but for a function the last (its definition), which the locals
-  // and parameters after it belong to.
-  std::vector<const Occurrence*> sites;
-  std::map<std::size_t, std::size_t> seen;
+  // One site of each name in this file: the first, but for a function
+  // the last (its definition), which the locals and parameters after it
+  // belong to.
+  std::map<std::size_t, const Occurrence*> chosen;
   for (const Occurrence& o : analysis.occurrences) {
     if (!o.site || o.file != file) continue;
-    const auto [entry, added] = seen.emplace(o.name, sites.size());
-    if (added)
-      sites.push_back(&o);
-    else if (is_function_kind(session.names[o.name]))
-      sites[entry->second] = &o;
+    const auto [entry, added] = chosen.emplace(o.name, &o);
+    if (!added && is_function_kind(session.names[o.name])) entry->second = &o;
   }
+  // Every site in the order of the text: a declaration outside a function
+  // that is not listed (a prototype before its definition) still ends the
+  // function before it, so that a prototype's parameters are not taken
+  // for that function's.
+  std::vector<const Occurrence*> sites;
+  for (const Occurrence& o : analysis.occurrences)
+    if (o.site && o.file == file) sites.push_back(&o);
   std::sort(sites.begin(), sites.end(),
             [](const Occurrence* a, const Occurrence* b) { return a->start < b->start; });
   Json* function = nullptr;
@@ -688,6 +691,10 @@ Json document_symbols(const Analysis& analysis, const Document& document) {
     const NameRecord& name = session.names[o->name];
     // Members are listed under their structure.
     if (name.name_class == NameClass::member) continue;
+    if (chosen.at(o->name) != o) {
+      if (!is_frame_kind(name)) function = nullptr;
+      continue;
+    }
     const Json range = occurrence_range(analysis, *o);
     // (The binding texts are wire text already.)
     std::string detail = to_wire(symbol_detail(session, name));
@@ -710,17 +717,17 @@ Json document_symbols(const Analysis& analysis, const Document& document) {
     if (const int structure = listed_structure(session, name); structure >= 0) {
       symbol["children"] = Json::array();
       for (const std::size_t member : session.structures[structure].members) {
-        const auto at = seen.find(member);
-        if (at == seen.end()) continue;
-        const Json member_range = occurrence_range(analysis, *sites[at->second]);
+        const auto at = chosen.find(member);
+        if (at == chosen.end()) continue;
+        const Json member_range = occurrence_range(analysis, *at->second);
         symbol["children"].push_back(
             {{"name", session.names[member].name},
-             {"detail", symbol_detail(session, session.names[member])},
+             {"detail", to_wire(symbol_detail(session, session.names[member]))},
              {"kind", symbol_kind::field},
              {"range", member_range},
              {"selectionRange", member_range}});
         // The structure's range reaches its last member.
-        if (sites[at->second]->start > o->start) symbol["range"]["end"] = member_range["end"];
+        if (at->second->start > o->start) symbol["range"]["end"] = member_range["end"];
       }
     }
     list.push_back(std::move(symbol));

@@ -431,6 +431,10 @@ class Names(unittest.TestCase):
             self.assertIn(name, labels)
         # Locals of other functions are not in scope here.
         self.assertNotIn("in_word", labels)
+        # A built-in variable carries its type and its reference line.
+        self.assertEqual(labels["point"]["detail"], "integer point")
+        self.assertEqual(labels["point"]["documentation"],
+                         "built-in variable 74, buffer-specific")
         self.assertIn("say(", labels["say"]["detail"])
 
 

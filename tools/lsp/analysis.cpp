@@ -520,6 +520,17 @@ std::string site_text(const Analysis& analysis, const SourcePlace& site) {
   return file.substr(file_name_part(file, true)) + " line " + std::to_string(site.line);
 }
 
+// What the reference says of a built-in variable: its number, and whether
+// each buffer or window has its own.
+std::string variable_reference(const VariableRow& row) {
+  const Storage storage = storage_of_number(row.number);
+  std::string text = "built-in variable " +
+                     std::to_string(row.number & (storage_flag::buffer - 1));
+  if (storage == Storage::buffer) text += ", buffer-specific";
+  if (storage == Storage::window) text += ", window-specific";
+  return text;
+}
+
 }  // namespace
 
 Json hover(const Analysis& analysis, const Document& document, Position at) {
@@ -562,15 +573,9 @@ Json hover(const Analysis& analysis, const Document& document, Position at) {
     if (prototype.variadic) text += ", takes further arguments";
     return markdown(text);
   }
-  if (const VariableRow* row = variable_named(word)) {
-    const Storage storage = storage_of_number(row->number);
-    std::string text = "```qxl\n" + variable_type(*row) + " " + std::string(row->name) +
-                       "\n```\nbuilt-in variable " +
-                       std::to_string(row->number & (storage_flag::buffer - 1));
-    if (storage == Storage::buffer) text += ", buffer-specific";
-    if (storage == Storage::window) text += ", window-specific";
-    return markdown(text);
-  }
+  if (const VariableRow* row = variable_named(word))
+    return markdown("```qxl\n" + variable_type(*row) + " " + std::string(row->name) +
+                    "\n```\n" + variable_reference(*row));
   return nullptr;
 }
 
@@ -971,7 +976,8 @@ Json completion(const Analysis& analysis, const Document& document, Position at)
                                         {"value", primitive_reference(row)}}}});
   for (const VariableRow& row : builtin_variable_table())
     items.push_back({{"label", std::string(row.name)}, {"kind", item_kind::variable},
-                     {"detail", to_wire(variable_type(row) + " " + std::string(row.name))}});
+                     {"detail", to_wire(variable_type(row) + " " + std::string(row.name))},
+                     {"documentation", variable_reference(row)}});
   std::set<std::string> offered;
   for (const NameRecord& name : session.names) {
     // Predefined macros have no site, but are names all the same.

@@ -509,6 +509,22 @@ class Outline(unittest.TestCase):
                           ("right", position(8, 28))])
 
 
+class WordsInText(unittest.TestCase):
+    def test_names_in_strings_and_comments_are_not_uses(self):
+        s = Session(self)
+        path = s.write("t.q", "")
+        line = 'say("total \\"total\\""); /* total */ total = 2; // total'
+        s.open(path, "int total;\nf()\n{\n        " + line + "\n}\n")
+        s.diagnostics(path)
+        refs = s.client.request("textDocument/references", {
+            "textDocument": {"uri": uri_of(path)},
+            "position": position(0, 5),
+            "context": {"includeDeclaration": False}})["result"]
+        use = 8 + line.index("total = 2")
+        self.assertEqual([r["range"]["start"] for r in refs],
+                         [position(3, use)])
+
+
 class AfterAnError(unittest.TestCase):
     """What comes after an error is known from the last complete
     analysis."""

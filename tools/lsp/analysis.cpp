@@ -40,6 +40,7 @@ struct WordIndex {
   struct Word {
     std::size_t start = 0;
     std::size_t length = 0;
+    bool quoted = false;  // inside a string constant
   };
   std::vector<Word> words;
   // line_first[n] is the index of the first word of 1-based line n + 1;
@@ -48,6 +49,37 @@ struct WordIndex {
   std::vector<bool> taken;  // by a place already found, per word
 };
 
+// Skips the comment or the string or character constant that starts at
+// `at`, counting the newlines it holds into `index`; returns where it ends
+// (a constant left open ends at its line).  The words of a string are
+// indexed as quoted ones: color scheme names are written as strings.
+std::size_t skip_text(std::string_view text, std::size_t at, WordIndex& index) {
+  const auto newline = [&] { index.line_first.push_back(index.words.size()); };
+  if (text[at] == '/' && at + 1 < text.size() && text[at + 1] == '*') {
+    std::size_t i = at + 2;
+    for (; i < text.size() && !(text[i] == '*' && i + 1 < text.size() && text[i + 1] == '/'); ++i)
+      if (text[i] == '\n') newline();
+    return std::min(i + 2, text.size());
+  }
+  if (text[at] == '/' && at + 1 < text.size() && text[at + 1] == '/')
+    return std::min(text.find('\n', at), text.size());
+  const char quote = text[at];
+  std::size_t i = at + 1;
+  while (i < text.size() && text[i] != quote && text[i] != '\n') {
+    if (quote == '"' && is_word_char(text[i])) {
+      const std::size_t start = i;
+      while (i < text.size() && is_word_char(text[i])) ++i;
+      index.words.push_back({start, i - start, true});
+      continue;
+    }
+    if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] != '\n') ++i;
+    ++i;
+  }
+  return i < text.size() && text[i] == quote ? i + 1 : i;
+}
+
+// The words of a file that can be names: those outside comments and
+// constants, and the words of strings, marked.
 WordIndex index_words(std::string_view text) {
   WordIndex index;
   index.line_first.push_back(0);
@@ -58,6 +90,11 @@ WordIndex index_words(std::string_view text) {
       const std::size_t start = i;
       while (i < text.size() && is_word_char(text[i])) ++i;
       index.words.push_back({start, i - start});
+      continue;
+    }
+    if (c == '"' || c == '\'' ||
+        (c == '/' && i + 1 < text.size() && (text[i + 1] == '*' || text[i + 1] == '/'))) {
+      i = skip_text(text, i, index);
       continue;
     }
     if (c == '\n') index.line_first.push_back(index.words.size());
@@ -81,7 +118,8 @@ bool after_member_operator(const std::string& text, std::size_t at) {
 // the word after a member operator; any other name's place is a word not
 // after one.
 bool find_place(const std::string& text, WordIndex& index, int line,
-                const std::string& name, bool member_use, std::size_t& at) {
+                const std::string& name, bool member_use, bool quoted,
+                std::size_t& at) {
   if (name.empty()) return false;
   const int lines = static_cast<int>(index.line_first.size()) - 1;
   for (int back = 0; back <= lines_looked_back && line - back >= 1; ++back) {
@@ -89,7 +127,7 @@ bool find_place(const std::string& text, WordIndex& index, int line,
     if (n > lines) continue;
     for (std::size_t w = index.line_first[n - 1]; w < index.line_first[n]; ++w) {
       const WordIndex::Word& word = index.words[w];
-      if (index.taken[w] || word.length != name.size() ||
+      if (index.taken[w] || word.quoted != quoted || word.length != name.size() ||
           text.compare(word.start, word.length, name) != 0)
         continue;
       if (after_member_operator(text, word.start) != member_use) continue;
@@ -133,7 +171,8 @@ void locate_names(Analysis& analysis, const std::map<std::string, Document>& ope
         !site && session.names[name].name_class == NameClass::member;
     std::size_t at = 0;
     if (!find_place(analysis.files[where.file].text, words[where.file],
-                    where.line, text, member_use, at))
+                    where.line, text, member_use,
+                    session.names[name].name_class == NameClass::color_scheme, at))
       return;
     analysis.occurrences.push_back({name, where.file, at, at + text.size(), site});
   };

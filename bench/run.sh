@@ -4,6 +4,14 @@
 # sources in the part of the language that C shares, plus the per-file cost
 # of a batch of small files.  Prints a table and writes bench/RESULTS.md.
 #
+# Beside them: the bare-tokenizer floor (bench/floor.cpp, built here with
+# -O2), timed in the same rounds, and callgrind's instruction counts of qxl
+# on the 100k-line C-subset source split by stage, its front end set
+# against the floor's count on the same file.  The split needs a qxl with
+# debug information: built here, a Release qxl with -g is built for it in
+# $QXL_BENCH_BUILD-prof (the same code as the Release build, with file
+# names); given a path, that qxl is split if it has them.
+#
 # Usage: bench/run.sh [path/to/qxl]
 #
 # Built here (without a path), the language server is measured too
@@ -29,10 +37,11 @@ missing=""
 command -v python3 >/dev/null 2>&1 || missing="$missing python3"
 [ -x /usr/bin/time ] || missing="$missing time"
 command -v tcc >/dev/null 2>&1 || missing="$missing tcc"
+command -v valgrind >/dev/null 2>&1 || missing="$missing valgrind"
+command -v c++ >/dev/null 2>&1 || missing="$missing g++"
 if [ $# -eq 0 ]; then
     command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
     command -v ninja >/dev/null 2>&1 || missing="$missing ninja-build"
-    command -v c++ >/dev/null 2>&1 || missing="$missing g++"
 fi
 if [ -n "$missing" ]; then
     if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
@@ -52,6 +61,7 @@ lsp=
 if [ $# -ge 1 ]; then
     qxl=$1
     [ -x "$qxl" ] || { echo "bench: $qxl is not an executable" >&2; exit 1; }
+    prof_qxl=$qxl
 else
     echo "bench: building a Release qxl in $build"
     # The tests are not built, so neither is the emit check: the compiler
@@ -61,8 +71,14 @@ else
     ninja -C "$build" qxl qxl-lsp >/dev/null
     qxl=$build/qxl
     lsp=$build/tools/qxl-lsp
+    echo "bench: building a Release qxl with debug information in $build-prof"
+    cmake -S "$repo" -B "$build-prof" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+          -DCMAKE_CXX_FLAGS=-g -DQXL_TESTS=OFF >/dev/null
+    ninja -C "$build-prof" qxl >/dev/null
+    prof_qxl=$build-prof/qxl
 fi
 qxl=$(cd "$(dirname "$qxl")" && pwd)/$(basename "$qxl")
+prof_qxl=$(cd "$(dirname "$prof_qxl")" && pwd)/$(basename "$prof_qxl")
 
 # ---- the packaged compiler -------------------------------------------------
 package_qxl=
@@ -83,6 +99,16 @@ else
     trap 'rm -rf "$work" ${pkgdir:+"$pkgdir"}' EXIT INT TERM
 fi
 
+# The floor, linked like qxl (C++ runtime inside) when the static runtime is
+# there, so that neither pays the dynamic loader for it.  -g gives callgrind
+# its file names and leaves the code as it is.
+floor=$work/qxl-floor
+floor_flags="-O2 -g -std=c++20 -Wall -Wextra"
+# shellcheck disable=SC2086
+c++ $floor_flags -static-libstdc++ -static-libgcc -o "$floor" "$here/floor.cpp" 2>/dev/null ||
+    c++ $floor_flags -o "$floor" "$here/floor.cpp" ||
+    { echo "bench: cannot build bench/floor.cpp" >&2; exit 1; }
+
 python3 "$here/measure.py" \
     --qxl "$qxl" \
     --tcc "$(command -v tcc)" \
@@ -92,7 +118,9 @@ python3 "$here/measure.py" \
     --sizes "${QXL_BENCH_SIZES:-10000,100000,1000000}" \
     --runs "${QXL_BENCH_RUNS:-21,11,7}" \
     --batch "${QXL_BENCH_BATCH:-300}" \
-    --package-qxl "$package_qxl"
+    --package-qxl "$package_qxl" \
+    --floor "$floor" \
+    --prof-qxl "$prof_qxl"
 
 # The language server, when it was built here.
 if [ -n "$lsp" ]; then

@@ -184,11 +184,11 @@ ByteBuffer file_header(std::uint32_t pool_size, std::uint32_t debug_size) {
   return header;
 }
 
-void write_function_record(const ByteBuffer& record_with_bindings,
-                           bool from_main_source) {
+void write_function_record(const std::uint8_t* record_with_bindings,
+                           std::size_t size, bool from_main_source) {
   writer.function_written = true;
   if (withheld(from_main_source)) return;
-  output_write(record_with_bindings);
+  output_write(record_with_bindings, size);
 }
 
 void write_variable_record(const ByteBuffer& record, bool from_main_source) {

@@ -50,8 +50,8 @@ std::int64_t size_of(const Type* t) { return type_size(t, false); }
 
 bool is_large(const Type* t) { return size_of(t) > 4; }
 
-void emit_reference(Opcode opcode, const Symbol* s) {
-  emit(opcode, Reference{s->name});
+void emit_reference(Opcode opcode, Symbol* s) {
+  emit(opcode, Reference{reference_name_of(s), true});
 }
 
 // Reading a frame variable: warn once when it may not have been set.
@@ -585,7 +585,8 @@ void compile_call(Node* call, bool value_wanted) {
     return;
   }
   push_arguments();
-  emit(op::call, Reference{callee->symbol->name}, call_byte_value);
+  emit(op::call, Reference{reference_name_of(callee->symbol), true},
+       call_byte_value);
 }
 
 void compile_effect_and_release(Node* n) {

@@ -235,11 +235,20 @@ std::uint32_t find_or_add_entry(ByteBuffer& area,
 }  // namespace
 
 std::uint32_t add_string_entry(std::u16string_view characters) {
+  // The entry is laid out through a cursor: its size is known before.
   ByteBuffer& entry = writer.scratch_entry;
-  entry.clear();
-  put_u32(entry, static_cast<std::uint32_t>(2 * characters.size() + 2));
-  for (char16_t c : characters) put_u16(entry, c);
-  put_u16(entry, 0);
+  const std::size_t units = characters.size() + 1;  // the zero included
+  entry.resize(4 + 2 * units);
+  std::uint8_t* out = entry.data();
+  const auto count = static_cast<std::uint32_t>(2 * units);
+  for (int shift = 0; shift < 32; shift += 8)
+    *out++ = static_cast<std::uint8_t>(count >> shift);
+  for (char16_t c : characters) {
+    *out++ = static_cast<std::uint8_t>(c);
+    *out++ = static_cast<std::uint8_t>(c >> 8);
+  }
+  out[0] = 0;
+  out[1] = 0;
   return find_or_add_entry(
       writer.string_pool, writer.pool_index, entry, [](std::size_t size) {
         if (writer.string_pool.size() + size > string_pool_limit)

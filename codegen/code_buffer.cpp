@@ -137,8 +137,8 @@ void emit_jump_operand(int label) {
 void emit_name_reference(std::string_view name, bool encoded) {
   FunctionCode& f = code.function;
   if (encoded)
-    f.names_area.append(reinterpret_cast<const std::uint8_t*>(name.data()),
-                        name.size());
+    f.names_area.append_words(
+        reinterpret_cast<const std::uint8_t*>(name.data()), name.size());
   else
     put_name(f.names_area, name);
   put_u16(f.reference_table, checked_u16(static_cast<std::int64_t>(
@@ -319,8 +319,12 @@ std::string_view new_reference_name(SymbolFacts& facts) {
   for (char& c : name)
     if (c == '_') c = '-';
   name.push_back('\0');
+  facts.reference_length = static_cast<std::uint32_t>(name.size());
+  const std::size_t words =
+      (name.size() + CodeBytes::word_size - 1) / CodeBytes::word_size;
+  name.resize(words * CodeBytes::word_size, '\0');
   facts.has_reference_name = true;
-  return name;
+  return {name.data(), facts.reference_length};
 }
 }  // namespace detail
 
@@ -433,8 +437,11 @@ int new_label() {
   const int label = f.label_counter++;
   const auto index = static_cast<std::size_t>(label);
   if (f.label_positions.size() <= index) {
-    f.label_positions.resize(index + 1, unplaced);
-    f.fixup_heads.resize(index + 1, FunctionCode::no_fixup);
+    // Room for many labels at once: a function takes them one by one.
+    constexpr std::size_t least_labels = 64;
+    const std::size_t size = std::max(2 * index, least_labels);
+    f.label_positions.resize(size, unplaced);
+    f.fixup_heads.resize(size, FunctionCode::no_fixup);
   }
   f.label_positions[index] = unplaced;
   f.fixup_heads[index] = FunctionCode::no_fixup;

@@ -10,6 +10,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <span>
 #include <string>
@@ -68,6 +69,15 @@ struct CodeBytes {
     for (std::size_t i = 0; i < n; ++i) at[i] = bytes[i];
     length += n;
   }
+  // The same for bytes whose storage may be read up to the next whole
+  // word past their end.
+  void append_words(const std::uint8_t* bytes, std::size_t n) {
+    std::uint8_t* at = room(n + word_size);
+    for (std::size_t i = 0; i < n; i += word_size)
+      std::memcpy(at + i, bytes + i, word_size);
+    length += n;
+  }
+  static constexpr std::size_t word_size = 8;
   void resize(std::size_t n, std::uint8_t fill = 0);
   void clear() { length = 0; }
   void grow(std::size_t n);
@@ -165,7 +175,10 @@ struct FunctionCode {
 // again at every use, as before.
 struct SymbolFacts {
   const Symbol* symbol = nullptr;  // whose facts these are
-  std::string reference_name;      // '_' written as '-', zero byte included
+  // '_' written as '-', zero byte included, then zeros to a whole number
+  // of words, so that it is copied a word at a time.
+  std::string reference_name;
+  std::uint32_t reference_length = 0;  // up to and including the zero byte
   std::int32_t value = 0;
   std::uint32_t pool_offset = 0;
   bool has_reference_name = false;
@@ -206,8 +219,9 @@ struct Label {  // rel16: a jump to a label of new_label()
 };
 struct Reference {  // nameref: a name the reference table lists
   std::string_view name;
-  // The name is already as the table writes it (reference_name_of), its
-  // zero byte included.
+  // The name is already as the table writes it, its zero byte included,
+  // and its storage may be read in whole words past its end
+  // (reference_name_of gives such names).
   bool encoded = false;
 };
 struct InPlaceName {  // name: a name written in the code
@@ -388,7 +402,8 @@ std::string_view new_reference_name(SymbolFacts& facts);
 }  // namespace detail
 inline std::string_view reference_name_of(Symbol* s) {
   SymbolFacts& facts = facts_of(s);
-  if (facts.has_reference_name) return facts.reference_name;
+  if (facts.has_reference_name)
+    return {facts.reference_name.data(), facts.reference_length};
   return detail::new_reference_name(facts);
 }
 

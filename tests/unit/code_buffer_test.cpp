@@ -226,6 +226,19 @@ TEST_F(CodeBufferTest, ReferenceNamesAreEncodedOnceAndWrittenAlike) {
   EXPECT_EQ(ByteBuffer(f.reference_table.begin(), f.reference_table.end()),
             short_table);
 
+  // Names of every length around the word size, copied a word at a time,
+  // leave the names area exactly as plain names do.
+  open_function("f", false);
+  ByteBuffer expected_names;
+  std::string text;
+  for (int n = 1; n <= 20; ++n) {
+    text += n % 3 == 0 ? '_' : static_cast<char>('a' + n);
+    emit(op::global_ref, Reference{reference_name_of(name(text)), true});
+    put_name(expected_names, text);
+  }
+  EXPECT_EQ(ByteBuffer(f.names_area.begin(), f.names_area.end()),
+            expected_names);
+
   facts_of(s).value = 42;
   facts_of(s).has_value = true;
   code.reset();

@@ -251,6 +251,17 @@ void emit_named_reference(Opcode opcode, const Reference& reference) {
   code.function.bytes.push_back(opcode);
   emit_name_reference(reference.name, reference.encoded);
 }
+bool emit_reference_and_byte(Opcode opcode, const Reference& reference,
+                             std::int64_t byte) {
+  const auto& row = instruction_table[opcode].operands;
+  if (row[0] != Operand::nameref || row[1] != Operand::ubyte ||
+      row[2] != Operand::none)
+    return false;
+  code.function.bytes.push_back(opcode);
+  emit_name_reference(reference.name, reference.encoded);
+  code.function.bytes.push_back(static_cast<std::uint8_t>(byte));
+  return true;
+}
 }  // namespace detail
 
 bool emit_is_checked() { return check_emit; }

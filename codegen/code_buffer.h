@@ -346,6 +346,19 @@ bool emit_numbers(Opcode opcode, const std::array<std::int64_t, N>& values) {
 // write them without the general path's operand list.
 void emit_jump(Opcode opcode, int label);
 void emit_named_reference(Opcode opcode, const Reference& reference);
+// A call: the callee's name and the call byte.  False, having written
+// nothing, for an instruction of another notation.
+bool emit_reference_and_byte(Opcode opcode, const Reference& reference,
+                             std::int64_t byte);
+template <typename First, typename Second>
+bool emit_pair(Opcode opcode, const First& first, const Second& second) {
+  if constexpr (std::is_same_v<First, Reference> &&
+                std::is_integral_v<Second>)
+    return emit_reference_and_byte(opcode, first,
+                                   static_cast<std::int64_t>(second));
+  else
+    return false;
+}
 }  // namespace detail
 
 template <typename... Operands>
@@ -360,6 +373,10 @@ void emit(Opcode opcode, const Operands&... operands) {
         (detail::emit_jump(opcode, operands.number), ...);
         return;
       }
+    }
+    if constexpr (sizeof...(Operands) == 2) {
+      if (!detail::emit_checked && detail::emit_pair(opcode, operands...))
+        return;
     }
     if constexpr (sizeof...(Operands) == 1 &&
                   (std::is_same_v<Operands, Reference> && ...)) {

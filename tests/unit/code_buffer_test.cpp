@@ -251,6 +251,34 @@ TEST_F(CodeBufferTest, ReferenceNamesAreEncodedOnceAndWrittenAlike) {
   EXPECT_EQ(facts_of(other).symbol, other);
 }
 
+// A call's name and call byte take a short way that writes what the
+// general path writes; no other instruction takes it.
+TEST_F(CodeBufferTest, CallsTakeTheShortWayExactly) {
+  const std::size_t start = code.function.bytes.size();
+  ASSERT_TRUE(detail::emit_reference_and_byte(op::call, Reference{"do_it"},
+                                              call_byte(3, true)));
+  const ByteBuffer short_way(code.function.bytes.begin() + long(start),
+                             code.function.bytes.end());
+  const ByteBuffer short_names(code.function.names_area.begin(),
+                               code.function.names_area.end());
+  open_function("f", false);
+  emit_instruction(op::call, std::array{OperandValue(Reference{"do_it"}),
+                                        OperandValue(call_byte(3, true))});
+  EXPECT_EQ(emitted(), short_way);
+  EXPECT_EQ(short_way.size(), 4u);
+  EXPECT_EQ(ByteBuffer(code.function.names_area.begin(),
+                       code.function.names_area.end()),
+            short_names);
+  const std::size_t before = code.function.bytes.size();
+  EXPECT_FALSE(detail::emit_reference_and_byte(op::global_ref,
+                                               Reference{"x"}, 1));
+  EXPECT_FALSE(detail::emit_reference_and_byte(op::push_i8, Reference{"x"}, 1));
+  EXPECT_FALSE(detail::emit_reference_and_byte(op::call_indirect,
+                                               Reference{"x"}, 1));
+  EXPECT_EQ(code.function.bytes.size(), before);
+  EXPECT_EQ(code.function.reference_count, 1);
+}
+
 TEST_F(CodeBufferTest, ConstantsTakeTheShortestPush) {
   emit_constant(0);
   emit_constant(127);

@@ -184,11 +184,11 @@ ByteBuffer file_header(std::uint32_t pool_size, std::uint32_t debug_size) {
   return header;
 }
 
-void write_function_record(const ByteBuffer& record_with_bindings,
-                           bool from_main_source) {
+void write_function_record(const std::uint8_t* record_with_bindings,
+                           std::size_t size, bool from_main_source) {
   writer.function_written = true;
   if (withheld(from_main_source)) return;
-  output_write(record_with_bindings);
+  output_write(record_with_bindings, size);
 }
 
 void write_variable_record(const ByteBuffer& record, bool from_main_source) {
@@ -235,11 +235,20 @@ std::uint32_t find_or_add_entry(ByteBuffer& area,
 }  // namespace
 
 std::uint32_t add_string_entry(std::u16string_view characters) {
+  // The entry is laid out through a cursor: its size is known before.
   ByteBuffer& entry = writer.scratch_entry;
-  entry.clear();
-  put_u32(entry, static_cast<std::uint32_t>(2 * characters.size() + 2));
-  for (char16_t c : characters) put_u16(entry, c);
-  put_u16(entry, 0);
+  const std::size_t units = characters.size() + 1;  // the zero included
+  entry.resize(4 + 2 * units);
+  std::uint8_t* out = entry.data();
+  const auto count = static_cast<std::uint32_t>(2 * units);
+  for (int shift = 0; shift < 32; shift += 8)
+    *out++ = static_cast<std::uint8_t>(count >> shift);
+  for (char16_t c : characters) {
+    *out++ = static_cast<std::uint8_t>(c);
+    *out++ = static_cast<std::uint8_t>(c >> 8);
+  }
+  out[0] = 0;
+  out[1] = 0;
   return find_or_add_entry(
       writer.string_pool, writer.pool_index, entry, [](std::size_t size) {
         if (writer.string_pool.size() + size > string_pool_limit)

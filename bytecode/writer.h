@@ -78,8 +78,13 @@ ByteBuffer file_header(std::uint32_t pool_size, std::uint32_t debug_size);
 // which knows where a record comes from, says whether that is the main
 // source.  For a function record that is where its text is, which can
 // differ from where the lexer is when the record is complete.
-void write_function_record(const ByteBuffer& record_with_bindings,
-                           bool from_main_source);
+void write_function_record(const std::uint8_t* record_with_bindings,
+                           std::size_t size, bool from_main_source);
+inline void write_function_record(const ByteBuffer& record_with_bindings,
+                                  bool from_main_source) {
+  write_function_record(record_with_bindings.data(),
+                        record_with_bindings.size(), from_main_source);
+}
 void write_variable_record(const ByteBuffer& record, bool from_main_source);
 void write_color_record(const ByteBuffer& record, bool from_main_source);
 void write_plain_record(const ByteBuffer& record);

@@ -36,7 +36,7 @@ std::uint16_t displacement(std::size_t operand, std::size_t target) {
 }
 
 void patch_u16(std::size_t at, unsigned value) {
-  ByteBuffer& bytes = code.function.bytes;
+  CodeBytes& bytes = code.function.bytes;
   bytes[at] = static_cast<std::uint8_t>(value);
   bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
 }
@@ -61,7 +61,7 @@ FunctionCode::NamedLabel& find_or_add_label(Symbol* identifier) {
 namespace detail {
 
 void emit_sized(std::uint32_t v, int n) {
-  ByteBuffer& bytes = code.function.bytes;
+  CodeBytes& bytes = code.function.bytes;
   if (n < 2) put_u8(bytes, v & 0xFF);
   else if (n < 4) put_u16(bytes, v & 0xFFFF);
   else put_u32(bytes, v);
@@ -118,8 +118,10 @@ bool operand_fits(Operand notation, const OperandValue& v,
 void emit_jump_operand(int label) {
   FunctionCode& f = code.function;
   const std::size_t operand = f.bytes.size();
-  put_u8(f.bytes, jump_placeholder);
-  put_u8(f.bytes, jump_placeholder);
+  std::uint8_t* at = f.bytes.room(2);
+  at[0] = jump_placeholder;
+  at[1] = jump_placeholder;
+  f.bytes.commit(at + 2);
   const auto index = static_cast<std::size_t>(label);
   if (f.label_positions[index] != unplaced)
     patch_u16(operand, displacement(operand, f.label_positions[index]));
@@ -132,9 +134,13 @@ void emit_jump_operand(int label) {
 
 // Two zero bytes that the loader fills in; the reference table holds their
 // 16-bit code offset.
-void emit_name_reference(std::string_view name) {
+void emit_name_reference(std::string_view name, bool encoded) {
   FunctionCode& f = code.function;
-  put_name(f.names_area, name);
+  if (encoded)
+    f.names_area.append_words(
+        reinterpret_cast<const std::uint8_t*>(name.data()), name.size());
+  else
+    put_name(f.names_area, name);
   put_u16(f.reference_table, checked_u16(static_cast<std::int64_t>(
                                  f.bytes.size() - f.code_start)));
   ++f.reference_count;
@@ -159,7 +165,7 @@ void emit_switch_table(const SwitchCases& cases) {
 // The length byte, the restore code and its OP_END_HANDLER; the length
 // counts both.
 void emit_restore_code(const RestoreCode& restore) {
-  ByteBuffer& bytes = code.function.bytes;
+  CodeBytes& bytes = code.function.bytes;
   const std::size_t length_at = bytes.size();
   put_u8(bytes, 0);
   restore.compile();
@@ -180,7 +186,7 @@ void emit_operand(Operand notation, const OperandValue& v,
     case Operand::int32:
     case Operand::off32: emit_sized(bits, 4); return;
     case Operand::rel16: emit_jump_operand(static_cast<int>(v.number)); return;
-    case Operand::nameref: emit_name_reference(v.name); return;
+    case Operand::nameref: emit_name_reference(v.name, v.encoded_name); return;
     case Operand::name: put_name(code.function.bytes, v.name); return;
     case Operand::narrow_offset:
       emit_sized(bits, (before->number & narrow::wide_offset) != 0 ? 2 : 1);
@@ -216,6 +222,46 @@ bool operands_fit(Opcode opcode, std::span<const OperandValue> operands) {
 
 namespace detail {
 const bool emit_checked = check_emit;
+
+namespace {
+// Whether the instruction's one operand is of this notation; any other
+// instruction takes the general path, which writes what its row says.
+bool sole_operand_is(Opcode opcode, Operand notation) {
+  const auto& row = instruction_table[opcode].operands;
+  return row[0] == notation && row[1] == Operand::none;
+}
+}  // namespace
+
+void emit_jump(Opcode opcode, int label) {
+  if (!sole_operand_is(opcode, Operand::rel16)) {
+    const OperandValue operand(Label{label});
+    emit_instruction(opcode, std::span(&operand, 1));
+    return;
+  }
+  code.function.bytes.push_back(opcode);
+  emit_jump_operand(label);
+}
+
+void emit_named_reference(Opcode opcode, const Reference& reference) {
+  if (!sole_operand_is(opcode, Operand::nameref)) {
+    const OperandValue operand(reference);
+    emit_instruction(opcode, std::span(&operand, 1));
+    return;
+  }
+  code.function.bytes.push_back(opcode);
+  emit_name_reference(reference.name, reference.encoded);
+}
+bool emit_reference_and_byte(Opcode opcode, const Reference& reference,
+                             std::int64_t byte) {
+  const auto& row = instruction_table[opcode].operands;
+  if (row[0] != Operand::nameref || row[1] != Operand::ubyte ||
+      row[2] != Operand::none)
+    return false;
+  code.function.bytes.push_back(opcode);
+  emit_name_reference(reference.name, reference.encoded);
+  code.function.bytes.push_back(static_cast<std::uint8_t>(byte));
+  return true;
+}
 }  // namespace detail
 
 bool emit_is_checked() { return check_emit; }
@@ -230,7 +276,7 @@ void emit_instruction(Opcode opcode, std::span<const OperandValue> operands) {
     report_fatal("compiler bug: operands of %s do not fit its notation",
                  name.c_str());
   }
-  ByteBuffer& bytes = code.function.bytes;
+  CodeBytes& bytes = code.function.bytes;
   bytes.push_back(opcode);
   const auto& notation = instruction_table[opcode].operands;
   const std::size_t count = std::min(operands.size(), notation.size());
@@ -264,6 +310,44 @@ void emit_instruction(Opcode opcode) {
     return;
   }
   code.function.bytes.push_back(opcode);
+}
+
+namespace detail {
+SymbolFacts& new_facts(Symbol* s) {
+  std::vector<SymbolFacts>& all = code.symbol_facts;
+  // A compile meets fewer distinct texts than a 32-bit slot can number.
+  SymbolFacts& fresh = all.emplace_back();
+  fresh.symbol = s;
+  s->facts = static_cast<std::uint32_t>(all.size());
+  return fresh;
+}
+}  // namespace detail
+
+namespace detail {
+std::string_view new_reference_name(SymbolFacts& facts) {
+  std::string& name = facts.reference_name;
+  name = facts.symbol->name;
+  for (char& c : name)
+    if (c == '_') c = '-';
+  name.push_back('\0');
+  facts.reference_length = static_cast<std::uint32_t>(name.size());
+  const std::size_t words =
+      (name.size() + CodeBytes::word_size - 1) / CodeBytes::word_size;
+  name.resize(words * CodeBytes::word_size, '\0');
+  facts.has_reference_name = true;
+  return {name.data(), facts.reference_length};
+}
+}  // namespace detail
+
+void CodeBytes::resize(std::size_t n, std::uint8_t fill) {
+  if (n > length) std::fill_n(room(n - length), n - length, fill);
+  length = n;
+}
+
+void CodeBytes::grow(std::size_t n) {
+  // Doubling keeps the cost of growth in proportion to the record.
+  constexpr std::size_t least = 256;
+  storage.resize(std::max({2 * storage.size(), length + n, least}));
 }
 
 void emit_constant(std::int32_t v) {
@@ -364,8 +448,11 @@ int new_label() {
   const int label = f.label_counter++;
   const auto index = static_cast<std::size_t>(label);
   if (f.label_positions.size() <= index) {
-    f.label_positions.resize(index + 1, unplaced);
-    f.fixup_heads.resize(index + 1, FunctionCode::no_fixup);
+    // Room for many labels at once: a function takes them one by one.
+    constexpr std::size_t least_labels = 64;
+    const std::size_t size = std::max(2 * index, least_labels);
+    f.label_positions.resize(size, unplaced);
+    f.fixup_heads.resize(size, FunctionCode::no_fixup);
   }
   f.label_positions[index] = unplaced;
   f.fixup_heads[index] = FunctionCode::no_fixup;
@@ -525,7 +612,7 @@ void open_function(std::string_view name, bool is_command) {
   FunctionCode old = std::move(code.function);
   code.function = FunctionCode{};
   FunctionCode& f = code.function;
-  reuse_storage(f.bytes, old.bytes);
+  f.bytes.storage.swap(old.bytes.storage);
   reuse_storage(f.label_positions, old.label_positions);
   reuse_storage(f.fixup_heads, old.fixup_heads);
   reuse_storage(f.fixup_links, old.fixup_links);
@@ -535,8 +622,8 @@ void open_function(std::string_view name, bool is_command) {
   reuse_storage(f.case_values, old.case_values);
   reuse_storage(f.case_labels, old.case_labels);
   reuse_storage(f.named_labels, old.named_labels);
-  reuse_storage(f.reference_table, old.reference_table);
-  reuse_storage(f.names_area, old.names_area);
+  f.reference_table.storage.swap(old.reference_table.storage);
+  f.names_area.storage.swap(old.names_area.storage);
   reuse_storage(f.bindings, old.bindings);
   f.in_main_source = qxl::in_main_source();
   put_u8(f.bytes, is_command ? record::command : record::function);
@@ -562,12 +649,11 @@ void close_function(int argument_words) {
   patch_u16(h + 10, checked_u16(f.max_frame_words));
 
   // The four pieces go out as one record.
-  ByteBuffer& record = f.bytes;
-  record.insert(record.end(), f.reference_table.begin(),
-                f.reference_table.end());
-  record.insert(record.end(), f.names_area.begin(), f.names_area.end());
-  record.insert(record.end(), f.bindings.begin(), f.bindings.end());
-  write_function_record(record, f.in_main_source);
+  CodeBytes& record = f.bytes;
+  record.append(f.reference_table.data(), f.reference_table.size());
+  record.append(f.names_area.data(), f.names_area.size());
+  record.append(f.bindings.data(), f.bindings.size());
+  write_function_record(record.data(), record.size(), f.in_main_source);
   record.clear();
 }
 

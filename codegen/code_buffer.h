@@ -10,6 +10,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <span>
 #include <string>
@@ -19,10 +20,10 @@
 
 #include "bytecode/format.h"
 #include "bytecode/instructions.h"
+#include "source/symbols.h"
 
 namespace qxl {
 
-struct Symbol;
 struct Type;
 
 inline constexpr std::size_t function_header_size = 12;
@@ -30,12 +31,90 @@ inline constexpr int max_named_labels = 49;
 inline constexpr int max_bindings = 20;
 inline constexpr std::size_t binding_size = 6;
 
+// The bytes of a function record as it is built.  The storage is kept
+// longer than the record, so that an instruction is written through a raw
+// cursor after a single check for room; the record is its first `length`
+// bytes, and what lies beyond them means nothing.
+struct CodeBytes {
+  ByteBuffer storage;
+  std::size_t length = 0;
+
+  std::size_t size() const { return length; }
+  bool empty() const { return length == 0; }
+  std::uint8_t* data() { return storage.data(); }
+  const std::uint8_t* data() const { return storage.data(); }
+  std::uint8_t* begin() { return storage.data(); }
+  std::uint8_t* end() { return storage.data() + length; }
+  const std::uint8_t* begin() const { return storage.data(); }
+  const std::uint8_t* end() const { return storage.data() + length; }
+  std::uint8_t& operator[](std::size_t i) { return storage[i]; }
+  const std::uint8_t& operator[](std::size_t i) const { return storage[i]; }
+
+  // The cursor just past the record, with room for `n` bytes written
+  // through it; taken into the record by commit().
+  std::uint8_t* room(std::size_t n) {
+    if (storage.size() - length < n) grow(n);
+    return storage.data() + length;
+  }
+  // The record now ends where the cursor of room() has come to.
+  void commit(const std::uint8_t* cursor) {
+    length = static_cast<std::size_t>(cursor - storage.data());
+  }
+  void push_back(std::uint8_t b) {
+    *room(1) = b;
+    ++length;
+  }
+  void append(const std::uint8_t* bytes, std::size_t n) {
+    std::uint8_t* at = room(n);
+    for (std::size_t i = 0; i < n; ++i) at[i] = bytes[i];
+    length += n;
+  }
+  // The same for bytes whose storage may be read up to the next whole
+  // word past their end.
+  void append_words(const std::uint8_t* bytes, std::size_t n) {
+    std::uint8_t* at = room(n + word_size);
+    for (std::size_t i = 0; i < n; i += word_size)
+      std::memcpy(at + i, bytes + i, word_size);
+    length += n;
+  }
+  static constexpr std::size_t word_size = 8;
+  void resize(std::size_t n, std::uint8_t fill = 0);
+  void clear() { length = 0; }
+  void grow(std::size_t n);
+};
+
+inline void put_u8(CodeBytes& out, unsigned value) {
+  out.push_back(static_cast<std::uint8_t>(value));
+}
+inline void put_u16(CodeBytes& out, unsigned value) {
+  std::uint8_t* at = out.room(2);
+  at[0] = static_cast<std::uint8_t>(value);
+  at[1] = static_cast<std::uint8_t>(value >> 8);
+  out.commit(at + 2);
+}
+inline void put_u32(CodeBytes& out, std::uint32_t value) {
+  std::uint8_t* at = out.room(4);
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  out.commit(at + 4);
+}
+// A name as the file stores it: each '_' written as '-', then a zero byte.
+inline void put_name(CodeBytes& out, std::string_view name) {
+  std::uint8_t* text = out.room(name.size() + 1);
+  for (char c : name) *text++ = static_cast<std::uint8_t>(c == '_' ? '-' : c);
+  *text++ = 0;
+  out.commit(text);
+}
+inline void patch_u32(CodeBytes& out, std::size_t at, std::uint32_t value) {
+  for (std::size_t i = 0; i < 4; ++i)
+    out[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
 // Everything one function's record is built from.  open_function makes a
 // new one, so that nothing of a function can reach the next by being left
 // out of a reset.
 struct FunctionCode {
   // The record: kind, name, header (filled in when it closes), code.
-  ByteBuffer bytes;
+  CodeBytes bytes;
   std::size_t header_position = 0;
   std::size_t code_start = 0;
 
@@ -73,8 +152,8 @@ struct FunctionCode {
   };
   std::vector<NamedLabel> named_labels;
 
-  ByteBuffer reference_table;
-  ByteBuffer names_area;
+  CodeBytes reference_table;
+  CodeBytes names_area;
   int reference_count = 0;
   ByteBuffer bindings;
 
@@ -88,6 +167,25 @@ struct FunctionCode {
   bool in_main_source = true;
 };
 
+// What the code generator works out once for a symbol's text and keeps
+// for the compile, instead of working it out at every use: the name as the
+// reference table writes it, the value of a number or character constant,
+// and the string pool offset of a string literal.  Something is kept only
+// once it was worked out without an error, so that an error is reported
+// again at every use, as before.
+struct SymbolFacts {
+  const Symbol* symbol = nullptr;  // whose facts these are
+  // '_' written as '-', zero byte included, then zeros to a whole number
+  // of words, so that it is copied a word at a time.
+  std::string reference_name;
+  std::uint32_t reference_length = 0;  // up to and including the zero byte
+  std::int32_t value = 0;
+  std::uint32_t pool_offset = 0;
+  bool has_reference_name = false;
+  bool has_value = false;
+  bool has_pool_offset = false;
+};
+
 // What lives for the whole compile.
 struct CodeBufferState {
   // The function being compiled, or the last one.
@@ -96,6 +194,11 @@ struct CodeBufferState {
   // The characters of the string constant being pushed; one buffer for the
   // whole compile.
   std::u16string string_characters;
+
+  // The facts of the symbols met so far, by the slot their symbol records.
+  // Reset with the writer's string pool, whose offsets they hold: the
+  // driver resets both for every compile.
+  std::vector<SymbolFacts> symbol_facts;
 
   // The position of the last debugging record, kept across functions.
   bool has_debug_record = false;
@@ -116,6 +219,10 @@ struct Label {  // rel16: a jump to a label of new_label()
 };
 struct Reference {  // nameref: a name the reference table lists
   std::string_view name;
+  // The name is already as the table writes it, its zero byte included,
+  // and its storage may be read in whole words past its end
+  // (reference_name_of gives such names).
+  bool encoded = false;
 };
 struct InPlaceName {  // name: a name written in the code
   std::string_view name;
@@ -141,6 +248,7 @@ struct OperandValue {
   Form form;
   std::int64_t number = 0;  // a number, or the label's number
   std::string_view name;
+  bool encoded_name = false;  // a Reference's name needs no encoding
   const SwitchCases* cases = nullptr;
   const RestoreCode* restore = nullptr;
 
@@ -148,7 +256,8 @@ struct OperandValue {
   OperandValue(T value)
       : form(Form::number), number(static_cast<std::int64_t>(value)) {}
   OperandValue(Label label) : form(Form::label), number(label.number) {}
-  OperandValue(Reference r) : form(Form::reference), name(r.name) {}
+  OperandValue(Reference r)
+      : form(Form::reference), name(r.name), encoded_name(r.encoded) {}
   OperandValue(InPlaceName n) : form(Form::name), name(n.name) {}
   OperandValue(const SwitchCases& c) : form(Form::switch_cases), cases(&c) {}
   OperandValue(const RestoreCode& r) : form(Form::restore_code), restore(&r) {}
@@ -202,36 +311,80 @@ inline constexpr std::array<FixedWidths, instruction_table.size()>
       return widths;
     }();
 
+// The most bytes of an instruction whose operands are all numbers.
+inline constexpr std::size_t max_numbers_size = 1 + 4 * 3;
+
 // Writes an instruction and its numbers, each little-endian in its width;
 // false, having written nothing, when its operands are not all numbers of
 // fixed width.
 template <std::size_t N>
 bool emit_numbers(Opcode opcode, const std::array<std::int64_t, N>& values) {
   const FixedWidths& w = fixed_widths[opcode];
-  std::size_t total = 1;
-  for (std::size_t i = 0; i < N; ++i) {
+  for (std::size_t i = 0; i < N; ++i)
     if (w[i] == 0) return false;
-    total += w[i];
-  }
-  std::array<std::uint8_t, 1 + 4 * N> encoded;
-  std::uint8_t* out = encoded.data();
+  CodeBytes& bytes = code.function.bytes;
+  std::uint8_t* out = bytes.room(max_numbers_size);
   *out++ = opcode;
   for (std::size_t i = 0; i < N; ++i) {
     const auto bits = static_cast<std::uint32_t>(values[i]);
-    for (unsigned b = 0; b < w[i]; ++b)
-      *out++ = static_cast<std::uint8_t>(bits >> (8 * b));
+    out[0] = static_cast<std::uint8_t>(bits);
+    if (w[i] > 1) {
+      out[1] = static_cast<std::uint8_t>(bits >> 8);
+      if (w[i] > 2) {
+        out[2] = static_cast<std::uint8_t>(bits >> 16);
+        out[3] = static_cast<std::uint8_t>(bits >> 24);
+      }
+    }
+    out += w[i];
   }
-  ByteBuffer& bytes = code.function.bytes;
-  bytes.insert(bytes.end(), encoded.data(), encoded.data() + total);
+  bytes.commit(out);
   return true;
+}
+
+// The two operand forms that are not numbers yet come alone most often: a
+// jump to a label and a name in the reference table.  Unchecked builds
+// write them without the general path's operand list.
+void emit_jump(Opcode opcode, int label);
+void emit_named_reference(Opcode opcode, const Reference& reference);
+// A call: the callee's name and the call byte.  False, having written
+// nothing, for an instruction of another notation.
+bool emit_reference_and_byte(Opcode opcode, const Reference& reference,
+                             std::int64_t byte);
+template <typename First, typename Second>
+bool emit_pair(Opcode opcode, const First& first, const Second& second) {
+  if constexpr (std::is_same_v<First, Reference> &&
+                std::is_integral_v<Second>)
+    return emit_reference_and_byte(opcode, first,
+                                   static_cast<std::int64_t>(second));
+  else
+    return false;
 }
 }  // namespace detail
 
 template <typename... Operands>
 void emit(Opcode opcode, const Operands&... operands) {
   if constexpr (sizeof...(Operands) == 0) {
-    emit_instruction(opcode);
+    if (!detail::emit_checked) code.function.bytes.push_back(opcode);
+    else emit_instruction(opcode);
   } else {
+    if constexpr (sizeof...(Operands) == 1 &&
+                  (std::is_same_v<Operands, Label> && ...)) {
+      if (!detail::emit_checked) {
+        (detail::emit_jump(opcode, operands.number), ...);
+        return;
+      }
+    }
+    if constexpr (sizeof...(Operands) == 2) {
+      if (!detail::emit_checked && detail::emit_pair(opcode, operands...))
+        return;
+    }
+    if constexpr (sizeof...(Operands) == 1 &&
+                  (std::is_same_v<Operands, Reference> && ...)) {
+      if (!detail::emit_checked) {
+        (detail::emit_named_reference(opcode, operands), ...);
+        return;
+      }
+    }
     // Instructions whose operands are all plain numbers, most of those
     // with operands, take the short way when nothing is checked.
     if constexpr ((std::is_integral_v<Operands> && ...)) {
@@ -244,6 +397,31 @@ void emit(Opcode opcode, const Operands&... operands) {
         OperandValue(operands)...};
     emit_instruction(opcode, values);
   }
+}
+
+// The facts of a symbol, an empty slot the first time it is asked for.  A
+// slot is the symbol's only when it names the symbol back, so a symbol
+// that outlived a reset of the code buffer gets a fresh one.
+namespace detail {
+SymbolFacts& new_facts(Symbol* s);
+}  // namespace detail
+inline SymbolFacts& facts_of(Symbol* s) {
+  std::vector<SymbolFacts>& all = code.symbol_facts;
+  const std::size_t slot = s->facts;
+  if (slot != 0 && slot <= all.size() && all[slot - 1].symbol == s)
+    return all[slot - 1];
+  return detail::new_facts(s);
+}
+
+// The name of a symbol as the reference table writes it, worked out once.
+namespace detail {
+std::string_view new_reference_name(SymbolFacts& facts);
+}  // namespace detail
+inline std::string_view reference_name_of(Symbol* s) {
+  SymbolFacts& facts = facts_of(s);
+  if (facts.has_reference_name)
+    return {facts.reference_name.data(), facts.reference_length};
+  return detail::new_reference_name(facts);
 }
 
 // Instructions chosen by a value or a size.

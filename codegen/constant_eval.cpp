@@ -1,5 +1,6 @@
 #include "codegen/constant_eval.h"
 
+#include "codegen/code_buffer.h"
 #include "driver/diagnostics.h"
 #include "source/constants.h"
 #include "source/lexer.h"
@@ -17,6 +18,22 @@ std::int32_t divisor(const Node* right) {
   const std::int32_t b = evaluate(right);
   if (b == 0) report_error("division by zero");
   return b;
+}
+
+// The value of a number or character constant, worked out once for its
+// text: constants are evaluated several times each (a test for a small one,
+// then its use), and the same texts recur throughout a program.
+std::int32_t constant_leaf_value(const Node* n) {
+  if (const SymbolFacts& known = facts_of(n->symbol); known.has_value)
+    return known.value;
+  const std::int32_t v =
+      n->op == NodeOp::int_const
+          ? folding::wrap(integer_constant_value(n->symbol->name))
+          : char_constant_value(n->symbol->name);
+  SymbolFacts& facts = facts_of(n->symbol);
+  facts.value = v;
+  facts.has_value = true;
+  return v;
 }
 
 }  // namespace
@@ -101,11 +118,10 @@ std::int32_t evaluate(const Node* n) {
   }
   switch (n->op) {
     case NodeOp::int_const:
-      return folding::wrap(integer_constant_value(n->symbol->name));
+    case NodeOp::char_const:
+      return constant_leaf_value(n);
     case NodeOp::folded:
       return n->value;
-    case NodeOp::char_const:
-      return char_constant_value(n->symbol->name);
     default:
       not_constant();
   }

@@ -50,8 +50,8 @@ std::int64_t size_of(const Type* t) { return type_size(t, false); }
 
 bool is_large(const Type* t) { return size_of(t) > 4; }
 
-void emit_reference(Opcode opcode, const Symbol* s) {
-  emit(opcode, Reference{s->name});
+void emit_reference(Opcode opcode, Symbol* s) {
+  emit(opcode, Reference{reference_name_of(s), true});
 }
 
 // Reading a frame variable: warn once when it may not have been set.
@@ -138,6 +138,24 @@ void value_of_identifier(Node* n) {
   emit_default_end(n);
 }
 
+// The pool offset of a string constant expression.  A single literal's is
+// found once for its text and kept; a chain of adjacent ones is decoded at
+// each use.
+std::uint32_t string_pool_offset(const Node* n) {
+  if (n->op != NodeOp::string_const || n->symbol == nullptr) {
+    decode_string_expression(n, code.string_characters);
+    return add_string_entry(code.string_characters);
+  }
+  if (const SymbolFacts& known = facts_of(n->symbol); known.has_pool_offset)
+    return known.pool_offset;
+  decode_string_expression(n, code.string_characters);
+  const std::uint32_t offset = add_string_entry(code.string_characters);
+  SymbolFacts& facts = facts_of(n->symbol);
+  facts.pool_offset = offset;
+  facts.has_pool_offset = true;
+  return offset;
+}
+
 void value_of_leaf(Node* n) {
   switch (n->op) {
     case NodeOp::identifier:
@@ -145,8 +163,7 @@ void value_of_leaf(Node* n) {
       return;
     case NodeOp::string_const:
     case NodeOp::string_concat:
-      decode_string_expression(n, code.string_characters);
-      emit(op::push_string, add_string_entry(code.string_characters));
+      emit(op::push_string, string_pool_offset(n));
       return;
     case NodeOp::char_const:
     case NodeOp::int_const:
@@ -585,7 +602,8 @@ void compile_call(Node* call, bool value_wanted) {
     return;
   }
   push_arguments();
-  emit(op::call, Reference{callee->symbol->name}, call_byte_value);
+  emit(op::call, Reference{reference_name_of(callee->symbol), true},
+       call_byte_value);
 }
 
 void compile_effect_and_release(Node* n) {

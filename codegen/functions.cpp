@@ -1,6 +1,7 @@
 #include "codegen/functions.h"
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "bytecode/writer.h"
@@ -254,6 +255,42 @@ std::string argument_code(const Node* argument) {
   return type_signature(argument->type, 0, true);
 }
 
+// The code letter of a type of one letter: promoted to int where an
+// argument is, written as it is where a pointer points to it; 0 for any
+// other type.
+char scalar_code(const Type* t, bool promote) {
+  if (t == nullptr) return 0;
+  switch (t->kind) {
+    case TypeKind::int_: return 'I';
+    case TypeKind::char_: return promote ? 'I' : 'C';
+    case TypeKind::short_: return promote ? 'I' : 'T';
+    case TypeKind::byte: return 'B';
+    case TypeKind::spot: return '.';
+    default: return 0;
+  }
+}
+
+// The type code of an argument, as argument_code gives it, laid out in
+// `shortcut` for a scalar or a pointer to one, the most common arguments,
+// else built in `built`.
+std::string_view argument_code_of(const Node* argument,
+                                  std::array<char, 2>& shortcut,
+                                  std::string& built) {
+  const Type* t = argument->type;
+  if (const char c = scalar_code(t, true)) {
+    shortcut[0] = c;
+    return {shortcut.data(), 1};
+  }
+  if (t != nullptr && t->kind == TypeKind::pointer) {
+    if (const char c = scalar_code(t->sub, false)) {
+      shortcut = {'*', c};
+      return {shortcut.data(), 2};
+    }
+  }
+  built = argument_code(argument);
+  return built;
+}
+
 bool same_code(std::string_view parameter, std::string_view argument) {
   if (parameter.size() != argument.size()) return false;
   for (std::size_t i = 0; i < parameter.size(); ++i) {
@@ -288,7 +325,9 @@ void check_arguments(std::string_view function_name,
       parameter.remove_prefix(1);
     }
     if (argument == null_pointer_node()) continue;
-    const std::string code = argument_code(argument);
+    std::array<char, 2> shortcut{};
+    std::string built;
+    const std::string_view code = argument_code_of(argument, shortcut, built);
     if (parameter == "*V" && !code.empty() && code.front() == '*') continue;
     if (parameter == "*S-" &&
         (code.rfind("*S", 0) == 0 || code.rfind("*U", 0) == 0))

@@ -145,7 +145,16 @@ void decode_literal(std::string_view token_text, Store&& store) {
   if (token_text.size() < 2) return;
   const std::size_t end = token_text.size() - 1;
   std::size_t cursor = 1;
-  while (cursor < end) store(decode_char(token_text, cursor));
+  while (cursor < end) {
+    // A plain ASCII character, most of any text, stands for itself.
+    const auto b = static_cast<unsigned char>(token_text[cursor]);
+    if (b < 0x80 && b != '\\') {
+      store(static_cast<std::int32_t>(b));
+      ++cursor;
+      continue;
+    }
+    store(decode_char(token_text, cursor));
+  }
 }
 
 // The current string constant token and those right after it, each

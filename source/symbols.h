@@ -32,6 +32,9 @@ struct Symbol {
   // When the entry was last looked up (or created), by the table's clock.
   std::uint64_t last_use = 0;
   std::uint8_t bucket = 0;  // symbol_hash of the name
+  // Where the code generator keeps what it works out once for this text
+  // (SymbolFacts of codegen/code_buffer.h): its slot plus one, 0 for none.
+  std::uint32_t facts = 0;
 };
 
 inline constexpr std::size_t symbol_bucket_count = 256;

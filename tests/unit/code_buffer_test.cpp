@@ -113,6 +113,172 @@ TEST_F(CodeBufferTest, NumbersTakeTheShortWayExactlyAsTheGeneralPath) {
   EXPECT_GT(fixed, 15);
 }
 
+// The short ways for a lone jump or name reference leave exactly what the
+// general path leaves: the code, the reference table and its names, and the
+// jumps waiting for a label (patched alike when it is placed).
+TEST_F(CodeBufferTest, LoneJumpsAndReferencesTakeTheShortWayExactly) {
+  const int behind = new_label();
+  place_label(behind);
+  struct Result {
+    ByteBuffer bytes, references, names;
+  };
+  const auto run = [&](Opcode opcode, bool short_way) {
+    const bool jump = instruction_table[opcode].operands[0] == Operand::rel16;
+    const int ahead = new_label();
+    const std::size_t start = code.function.bytes.size();
+    const std::size_t table_start = code.function.reference_table.size();
+    const std::size_t names_start = code.function.names_area.size();
+    for (int label : {behind, ahead}) {
+      if (!jump) break;
+      if (short_way) detail::emit_jump(opcode, label);
+      else emit_instruction(opcode, std::array{OperandValue(Label{label})});
+    }
+    for (std::string_view name : {"a_b", "c"}) {
+      if (jump) break;
+      if (short_way) detail::emit_named_reference(opcode, Reference{name});
+      else emit_instruction(opcode, std::array{OperandValue(Reference{name})});
+    }
+    place_label(ahead);
+    FunctionCode& f = code.function;
+    Result r{ByteBuffer(f.bytes.begin() + long(start), f.bytes.end()),
+             ByteBuffer(f.reference_table.begin() + long(table_start),
+                        f.reference_table.end()),
+             ByteBuffer(f.names_area.begin() + long(names_start),
+                        f.names_area.end())};
+    f.bytes.resize(start);
+    f.reference_table.resize(table_start);
+    f.names_area.resize(names_start);
+    f.reference_count = static_cast<int>(table_start / 2);
+    return r;
+  };
+  for (Opcode opcode : {op::jump, op::jump_if_true, op::global_ref,
+                        op::push_function}) {
+    SCOPED_TRACE(std::string(instruction_table[opcode].name));
+    const Result general = run(opcode, false);
+    const Result short_way = run(opcode, true);
+    EXPECT_EQ(short_way.bytes.size(), 6u);
+    EXPECT_EQ(short_way.bytes, general.bytes);
+    EXPECT_EQ(short_way.references, general.references);
+    EXPECT_EQ(short_way.names, general.names);
+  }
+  // A backward jump and a forward one, each with its displacement; the
+  // names go out with '-' for '_'.
+  code.function.bytes.resize(code.function.code_start);
+  detail::emit_jump(op::jump, behind);
+  const int ahead = new_label();
+  detail::emit_jump(op::jump, ahead);
+  place_label(ahead);
+  detail::emit_named_reference(op::global_ref, Reference{"a_b"});
+  EXPECT_EQ(emitted(), (ByteBuffer{op::jump, 0xFD, 0xFF, op::jump, 0, 0,
+                                   op::global_ref, 0, 0}));
+  EXPECT_EQ(ByteBuffer(code.function.names_area.begin(),
+                       code.function.names_area.end()),
+            (ByteBuffer{'a', '-', 'b', 0}));
+}
+
+// The record's bytes survive every growth of their storage, however they
+// were written, and a resize fills only what it adds.
+TEST_F(CodeBufferTest, CodeBytesKeepTheirContentAcrossGrowth) {
+  CodeBytes bytes;
+  ByteBuffer expected;
+  for (int i = 0; i < 5000; ++i) {
+    const auto b = static_cast<std::uint8_t>(i * 7);
+    switch (i % 4) {
+      case 0: bytes.push_back(b); expected.push_back(b); break;
+      case 1: put_u16(bytes, 0x100u * b + 1); put_u16(expected, 0x100u * b + 1); break;
+      case 2: put_u32(bytes, 0x01020304u * b); put_u32(expected, 0x01020304u * b); break;
+      case 3: put_name(bytes, "a_b"); put_name(expected, "a_b"); break;
+    }
+  }
+  EXPECT_EQ(ByteBuffer(bytes.begin(), bytes.end()), expected);
+  bytes.resize(3);
+  bytes.resize(6, 0xEE);
+  EXPECT_EQ(ByteBuffer(bytes.begin(), bytes.end()),
+            (ByteBuffer{expected[0], expected[1], expected[2], 0xEE, 0xEE, 0xEE}));
+  const std::uint8_t tail[] = {1, 2, 3};
+  bytes.clear();
+  bytes.append(tail, 3);
+  bytes.append(tail, 0);
+  EXPECT_EQ(ByteBuffer(bytes.begin(), bytes.end()), (ByteBuffer{1, 2, 3}));
+}
+
+// A symbol's reference name is worked out once, as the file writes names,
+// and a reference given it encoded leaves the same record as one given the
+// plain name.  Facts left from before a reset of the code buffer are not
+// taken for the symbol's.
+TEST_F(CodeBufferTest, ReferenceNamesAreEncodedOnceAndWrittenAlike) {
+  Symbol* s = name("to_do_it");
+  const std::string_view encoded = reference_name_of(s);
+  EXPECT_EQ(encoded, std::string_view("to-do-it\0", 9));
+  EXPECT_EQ(reference_name_of(s).data(), encoded.data());
+  emit(op::call, Reference{encoded, true}, call_byte(0, false));
+  emit(op::global_ref, Reference{encoded, true});
+  const ByteBuffer short_code = emitted();
+  const FunctionCode& f = code.function;
+  const ByteBuffer short_names(f.names_area.begin(), f.names_area.end());
+  const ByteBuffer short_table(f.reference_table.begin(),
+                               f.reference_table.end());
+  open_function("f", false);
+  emit(op::call, Reference{"to_do_it"}, call_byte(0, false));
+  emit(op::global_ref, Reference{"to_do_it"});
+  EXPECT_EQ(emitted(), short_code);
+  EXPECT_EQ(ByteBuffer(f.names_area.begin(), f.names_area.end()), short_names);
+  EXPECT_EQ(ByteBuffer(f.reference_table.begin(), f.reference_table.end()),
+            short_table);
+
+  // Names of every length around the word size, copied a word at a time,
+  // leave the names area exactly as plain names do.
+  open_function("f", false);
+  ByteBuffer expected_names;
+  std::string text;
+  for (int n = 1; n <= 20; ++n) {
+    text += n % 3 == 0 ? '_' : static_cast<char>('a' + n);
+    emit(op::global_ref, Reference{reference_name_of(name(text)), true});
+    put_name(expected_names, text);
+  }
+  EXPECT_EQ(ByteBuffer(f.names_area.begin(), f.names_area.end()),
+            expected_names);
+
+  facts_of(s).value = 42;
+  facts_of(s).has_value = true;
+  code.reset();
+  const SymbolFacts& fresh = facts_of(s);
+  EXPECT_EQ(fresh.symbol, s);
+  EXPECT_FALSE(fresh.has_value);
+  EXPECT_FALSE(fresh.has_reference_name);
+  Symbol* other = name("other");
+  EXPECT_NE(&facts_of(other), &facts_of(s));
+  EXPECT_EQ(facts_of(other).symbol, other);
+}
+
+// A call's name and call byte take a short way that writes what the
+// general path writes; no other instruction takes it.
+TEST_F(CodeBufferTest, CallsTakeTheShortWayExactly) {
+  const std::size_t start = code.function.bytes.size();
+  ASSERT_TRUE(detail::emit_reference_and_byte(op::call, Reference{"do_it"},
+                                              call_byte(3, true)));
+  const ByteBuffer short_way(code.function.bytes.begin() + long(start),
+                             code.function.bytes.end());
+  const ByteBuffer short_names(code.function.names_area.begin(),
+                               code.function.names_area.end());
+  open_function("f", false);
+  emit_instruction(op::call, std::array{OperandValue(Reference{"do_it"}),
+                                        OperandValue(call_byte(3, true))});
+  EXPECT_EQ(emitted(), short_way);
+  EXPECT_EQ(short_way.size(), 4u);
+  EXPECT_EQ(ByteBuffer(code.function.names_area.begin(),
+                       code.function.names_area.end()),
+            short_names);
+  const std::size_t before = code.function.bytes.size();
+  EXPECT_FALSE(detail::emit_reference_and_byte(op::global_ref,
+                                               Reference{"x"}, 1));
+  EXPECT_FALSE(detail::emit_reference_and_byte(op::push_i8, Reference{"x"}, 1));
+  EXPECT_FALSE(detail::emit_reference_and_byte(op::call_indirect,
+                                               Reference{"x"}, 1));
+  EXPECT_EQ(code.function.bytes.size(), before);
+  EXPECT_EQ(code.function.reference_count, 1);
+}
+
 TEST_F(CodeBufferTest, ConstantsTakeTheShortestPush) {
   emit_constant(0);
   emit_constant(127);

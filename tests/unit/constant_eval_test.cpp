@@ -7,6 +7,9 @@
 #include <optional>
 #include <random>
 
+#include "bytecode/writer.h"
+#include "codegen/code_buffer.h"
+#include "codegen/expression_code.h"
 #include "expression_support.h"
 #include "types/operators.h"
 
@@ -330,6 +333,68 @@ TEST_F(ConstantEvalTest, AgreesWithHostArithmetic) {
   }
   EXPECT_GT(values, 2500);
   EXPECT_GT(divisions_by_zero, 50);
+}
+
+
+// A constant's value is kept for its text: the same text gives the same
+// value however often it is met, also after the code buffer's facts are
+// reset, and a constant whose text is in error reports it at every use.
+TEST_F(ConstantEvalTest, ConstantValuesAreKeptForTheirTextOnly) {
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(value_of("0x10 + 0x10"), "32");
+    EXPECT_EQ(value_of("'\\101' - 'A'"), "0");
+    EXPECT_EQ(value_of("010 * 2"), "16");
+    EXPECT_EQ(value_of("10 * 2"), "20");
+  }
+  Node* n = parse("0x10");
+  ASSERT_NE(n, nullptr);
+  EXPECT_TRUE(facts_of(n->symbol).has_value);
+  code.reset();
+  EXPECT_FALSE(facts_of(n->symbol).has_value);
+  EXPECT_EQ(evaluate_and_release(n), 16);
+  const std::string first = value_of("'\xC3('");
+  EXPECT_NE(first.find("bad UTF-8"), std::string::npos) << first;
+  EXPECT_EQ(value_of("'\xC3('"), first);
+}
+
+// A string literal's pool offset is found once for its text; another text
+// decoding to the same characters, or a chain of literals, finds the same
+// entry, and the pool holds each text once, in the order first met.  A
+// literal in error reports it at every use.
+TEST_F(ConstantEvalTest, StringLiteralsFindTheirPoolEntryOnce) {
+  const auto offset_of = [&](std::string_view text) -> std::int64_t {
+    console.clear();
+    Node* n = parse(text);
+    if (n == nullptr) return -1;
+    const std::size_t start = code.function.bytes.size();
+    try {
+      compile_value(n);
+    } catch (const CompileExit&) {
+      return -1;
+    }
+    const CodeBytes& bytes = code.function.bytes;
+    if (bytes.size() != start + 5 || bytes[start] != op::push_string)
+      return -2;
+    std::uint32_t offset = 0;
+    for (int i = 0; i < 4; ++i)
+      offset |= std::uint32_t{bytes[start + 1 + std::size_t(i)]} << (8 * i);
+    return offset;
+  };
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(offset_of("\"ab\""), 0);
+    EXPECT_EQ(offset_of("\"a\\x62\""), 0);
+    EXPECT_EQ(offset_of("\"a\" \"b\""), 0);
+    EXPECT_EQ(offset_of("\"c\""), 10);
+    EXPECT_EQ(offset_of("\"\""), 18);
+    // The later piece of the chain above is a text of its own.
+    EXPECT_EQ(offset_of("\"b\""), 24);
+  }
+  EXPECT_EQ(writer.string_pool.size(), 32u);
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(offset_of("\"x\xC3(\""), -1);
+    EXPECT_NE(console.find("bad UTF-8"), std::string::npos) << console;
+  }
+  EXPECT_EQ(writer.string_pool.size(), 32u);
 }
 
 }  // namespace

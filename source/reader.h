@@ -21,6 +21,12 @@ inline constexpr std::size_t token_text_capacity = 2000;
 // Source files are read in blocks of this size: large enough that a file of
 // a few megabytes takes few system calls.
 inline constexpr std::size_t input_block_size = 65536;
+// The byte kept just after the unread bytes of the current file's buffer
+// (the buffer has room for it): the scanner's loops stop on it without a
+// test for the end of the buffer.  A NUL of the file stops them as well;
+// the scanner tells the two apart by their place.
+inline constexpr unsigned char buffer_sentinel = 0;
+inline constexpr std::size_t input_buffer_size = input_block_size + 1;
 inline constexpr int end_of_input = -1;
 // Marks the push-back slot empty; any real character (NUL included) or the
 // end of input can be pushed back.
@@ -111,6 +117,11 @@ int read_raw_byte();
 // Replaces the token text (used after re-encoding); the caller guarantees
 // the text fits.
 void set_token_text(std::string_view text);
+
+// Stores buffer_sentinel after the unread bytes of the current file's
+// buffer, growing it to input_buffer_size first; called whenever bytes are
+// read into it.
+void seal_buffer();
 
 // Moves the current file's state out of the reader / back into it.
 SourceFile take_current_file();

@@ -80,6 +80,10 @@ std::size_t symbol_hash(std::string_view text);
 // Finds or creates the entry for `text` (created with `code`), makes it the
 // current symbol and returns its stored code.
 TokenCode lookup_symbol(std::string_view text, TokenCode code);
+// The same for a text whose text_hash the caller has computed already (the
+// scanner hashes a word in the buffer before copying it).
+TokenCode lookup_symbol_hashed(std::string_view text, std::uint32_t hash,
+                               TokenCode code);
 
 // Empties the table and enters the reserved words and directive names.
 void init_symbol_table();

@@ -79,7 +79,7 @@ bool take_char(int expected) {
 // Reads the rest of a block comment that began at start_line of
 // start_file; `previous` is the character read before (0 right after the
 // "/*").
-void finish_block_comment(const std::string& start_file, int start_line,
+[[gnu::noinline]] void finish_block_comment(const std::string& start_file, int start_line,
                           int previous) {
   reader.in_comment = true;
   for (;;) {
@@ -467,7 +467,12 @@ Scanned scan_from_buffer(TokenCode& code) {
       move_reader_to(p, lines);
       return Scanned::slow;
     }
-    std::memcpy(reader.token_text.data(), p, n);
+    // Copied a word at a time: the buffer and the token text both have
+    // room for the bytes beyond the word this may take along.
+    for (std::size_t i = 0; i < n; i += sizeof(std::uint64_t)) {
+      const std::uint64_t bytes = load_word(p + i);
+      std::memcpy(reader.token_text.data() + i, &bytes, sizeof bytes);
+    }
     reader.token_length = n;
     reader.position = static_cast<std::size_t>(q - reader.buffer.data());
     reader.left = static_cast<std::size_t>(end - q);
@@ -494,34 +499,30 @@ Scanned scan_from_buffer(TokenCode& code) {
   return Scanned::slow;
 }
 
-// Scans the next token of the input.
-TokenCode scan_next() {
-  for (;;) {
-    if (buffer_scan_allowed()) {
-      TokenCode code = tok::none;
-      const Scanned scanned = scan_from_buffer(code);
-      if (scanned == Scanned::token) return code;
-      if (scanned == Scanned::again) continue;
-    }
+// Scans from the reader's next character: a token (true, its code set),
+// or something skipped (false).  Kept out of line so that the scanner's
+// loop over the buffer saves no more registers than it uses.
+[[gnu::noinline]] bool scan_by_reader(TokenCode& token) {
     reset_token_text();
     const int c = read_char();
     TokenCode code = tok::none;
     switch (c) {
       case '\t': case '\n': case '\f': case ' ':
         if (echo_on()) echo_char(c);
-        continue;
+        return false;
       case 26:
-        continue;
+        return false;
       case end_of_input:
-        return tok::end_of_input;
+        token = tok::end_of_input;
+        return true;
       case '/': {
         if (take_char('*')) {
           skip_block_comment();
-          continue;
+          return false;
         }
         if (take_char('/')) {
           skip_line_comment();
-          continue;
+          return false;
         }
         code = compound(tok::slash);
         break;
@@ -534,7 +535,7 @@ TokenCode scan_next() {
           // A macro's name is replaced by its text and scanning goes on
           // there.
           if (symbols.current->macro != nullptr && expand_macro(symbols.current))
-            continue;
+            return false;
         } else if (is_ascii_digit(c)) {
           code = scan_number();
         } else {
@@ -545,12 +546,25 @@ TokenCode scan_next() {
                            max_illegal_characters);
             console_print("%s %d: illegal character %d ('%c')\n",
                           reader.file_name.c_str(), reader.line_number, c, c);
-            continue;
+            return false;
           }
         }
     }
     if (echo_on()) echo_token(code);
-    return code;
+    token = code;
+    return true;
+}
+
+// Scans the next token of the input.
+TokenCode scan_next() {
+  TokenCode code = tok::none;
+  for (;;) {
+    if (buffer_scan_allowed()) {
+      const Scanned scanned = scan_from_buffer(code);
+      if (scanned == Scanned::token) return code;
+      if (scanned == Scanned::again) continue;
+    }
+    if (scan_by_reader(code)) return code;
   }
 }
 

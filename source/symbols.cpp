@@ -1,7 +1,6 @@
 #include "source/symbols.h"
 
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 #include <stdexcept>
 
@@ -22,62 +21,16 @@ std::size_t symbol_hash(std::string_view text) {
   return sum % symbol_bucket_count;
 }
 
-namespace {
-
-std::uint64_t load_word(const char* p) {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  return word;
-}
-
-std::uint32_t load_half(const char* p) {
-  std::uint32_t half;
-  std::memcpy(&half, p, sizeof half);
-  return half;
-}
-
-// Whether the n bytes at a and b are equal.  Names are short: compared a
-// word at a time in line (the last word overlapping the one before it), not
-// through a call.
-bool same_bytes(const char* a, const char* b, std::size_t n) {
-  if (n >= sizeof(std::uint64_t)) {
-    const std::size_t last = n - sizeof(std::uint64_t);
-    for (std::size_t i = 0; i < last; i += sizeof(std::uint64_t))
-      if (load_word(a + i) != load_word(b + i)) return false;
-    return load_word(a + last) == load_word(b + last);
-  }
-  if (n >= sizeof(std::uint32_t)) {
-    const std::size_t last = n - sizeof(std::uint32_t);
-    return load_half(a) == load_half(b) &&
-           load_half(a + last) == load_half(b + last);
-  }
-  for (std::size_t i = 0; i < n; ++i)
-    if (a[i] != b[i]) return false;
-  return true;
-}
-
-}  // namespace
-
 TokenCode lookup_symbol(std::string_view text, TokenCode code) {
   return lookup_symbol_hashed(text, text_hash(text), code);
 }
 
-TokenCode lookup_symbol_hashed(std::string_view text, std::uint32_t hash,
-                               TokenCode code) {
-  if (text.empty()) console_print("internal error: null in symbol table\n");
+void note_empty_symbol_text() {
+  console_print("internal error: null in symbol table\n");
+}
 
-  Symbol* const* found =
-      symbols.index.find(hash, [text](const Symbol* s) {
-        return s->name.size() == text.size() &&
-               same_bytes(s->name.data(), text.data(), text.size());
-      });
-  if (found != nullptr) {
-    Symbol* s = *found;
-    s->last_use = ++symbols.clock;  // to the front of its chain
-    symbols.current = s;
-    return s->code;
-  }
-
+[[gnu::noinline]] TokenCode add_symbol(std::string_view text,
+                                       std::uint32_t hash, TokenCode code) {
   Symbol& entry = symbols.entries.emplace_back();
   entry.name = std::string(text);
   entry.code = code;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -38,6 +39,14 @@ constexpr std::array<bool, 256> word_chars = [] {
   return table;
 }();
 
+// The characters that begin a word.
+constexpr std::array<bool, 256> word_start_chars = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; ++c)
+    table[c] = is_ascii_letter(c) || c == '_';
+  return table;
+}();
+
 // Whether the reader is taking plain bytes from the current file's buffer,
 // where the fast loops below may read it directly.
 bool reading_file_buffer() {
@@ -67,13 +76,12 @@ bool take_char(int expected) {
   return take_if([expected](int c) { return c == expected; }) != not_taken;
 }
 
-// Scans a block comment; "/*" has been read.
-[[gnu::noinline]] void skip_block_comment() {
-  const std::string start_file = reader.file_name;
-  const int start_line = reader.line_number;
+// Reads the rest of a block comment that began at start_line of
+// start_file; `previous` is the character read before (0 right after the
+// "/*").
+[[gnu::noinline]] void finish_block_comment(const std::string& start_file, int start_line,
+                          int previous) {
   reader.in_comment = true;
-  if (echo_on()) console_write("/*");
-  int previous = 0;
   for (;;) {
     reset_token_text();
     int c = read_char();
@@ -89,10 +97,15 @@ bool take_char(int expected) {
   reader.in_comment = false;
 }
 
-// Scans a line comment; "//" has been read.
-[[gnu::noinline]] void skip_line_comment() {
+// Scans a block comment; "/*" has been read.
+[[gnu::noinline]] void skip_block_comment() {
+  if (echo_on()) console_write("/*");
+  finish_block_comment(reader.file_name, reader.line_number, 0);
+}
+
+// Reads the rest of a line comment, its line end included.
+[[gnu::noinline]] void finish_line_comment() {
   reader.in_comment = true;
-  if (echo_on()) console_write("//");
   for (;;) {
     reset_token_text();
     int c = read_char();
@@ -101,6 +114,12 @@ bool take_char(int expected) {
     if (c == '\n') break;
   }
   reader.in_comment = false;
+}
+
+// Scans a line comment; "//" has been read.
+void skip_line_comment() {
+  if (echo_on()) console_write("//");
+  finish_line_comment();
 }
 
 // Reads a quoted constant up to its closing quote; the opening quote has
@@ -193,48 +212,6 @@ TokenCode scan_word() {
   return lookup_symbol(token_text(), tok::identifier);
 }
 
-// Skips the white space at the reading position while it lies in the
-// current file's buffer, counting lines as the reader would.  It stops
-// before anything else, so a '#' that starts a line still reaches the
-// reader, which runs the directive; the end of the buffer is left to the
-// reader too.
-void skip_blanks_in_buffer() {
-  if (!reading_file_buffer()) return;
-  const unsigned char* const start = reader.buffer.data() + reader.position;
-  const unsigned char* const end = start + reader.left;
-  const unsigned char* p = start;
-  int last = reader.last_char;
-  int lines = 0;
-  // A directive line ends at its line end, which its reader must see.
-  const bool lines_too = !reader.in_directive_line;
-  constexpr std::uint64_t eight_blanks = 0x2020202020202020ull;
-  for (; p != end; ++p) {
-    // Indentation comes in long runs of blanks: eight at a time.
-    while (end - p >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, 8);
-      if (word != eight_blanks) break;
-      p += 8;
-      last = ' ';
-    }
-    if (p == end) break;
-    const int c = *p;
-    if (c == ' ' || c == '\t' || c == '\f') {
-      last = c;
-    } else if (c == '\n' && lines_too) {
-      last = c;
-      ++lines;
-    } else if (c != '\r') {  // a carriage return is dropped unseen
-      break;
-    }
-  }
-  const auto n = static_cast<std::size_t>(p - start);
-  reader.position += n;
-  reader.left -= n;
-  reader.last_char = last;
-  reader.line_number += lines;
-}
-
 // Operators that may be followed by '=' to form a compound assignment.
 TokenCode compound(TokenCode op) {
   if (take_char('=')) {
@@ -316,31 +293,236 @@ TokenCode scan_operator(int c) {
   }
 }
 
-// Scans the next token of the input.
-TokenCode scan_next() {
+// Tokens of one character that never begin a longer one, by character.
+constexpr std::array<TokenCode, 256> single_char_tokens = [] {
+  std::array<TokenCode, 256> table{};
+  table['('] = tok::lparen;
+  table[')'] = tok::rparen;
+  table[';'] = tok::semicolon;
+  table[':'] = tok::colon;
+  table[','] = tok::comma;
+  table['.'] = tok::dot;
+  table['?'] = tok::question;
+  table['['] = tok::lbracket;
+  table[']'] = tok::rbracket;
+  table['{'] = tok::lbrace;
+  table['}'] = tok::rbrace;
+  table['~'] = tok::tilde;
+  return table;
+}();
+
+// What the reader skips between tokens when it meets them in the buffer.
+enum class Gap : std::uint8_t { none, blank, line_end, slash };
+
+constexpr std::array<Gap, 256> gap_chars = [] {
+  std::array<Gap, 256> table{};
+  table[' '] = Gap::blank;
+  table['\t'] = Gap::blank;
+  table['\f'] = Gap::blank;
+  table['\r'] = Gap::blank;  // dropped by the reader wherever it stands
+  table['\n'] = Gap::line_end;
+  table['/'] = Gap::slash;
+  return table;
+}();
+
+// The bytes that interrupt the skipping of a block comment's text.
+constexpr std::array<bool, 256> comment_stops = [] {
+  std::array<bool, 256> table{};
+  table['*'] = true;
+  table['\n'] = true;
+  table['\r'] = true;
+  table[buffer_sentinel] = true;
+  return table;
+}();
+
+// The bytes that interrupt the skipping of a line comment's text.
+constexpr std::array<bool, 256> line_comment_stops = [] {
+  std::array<bool, 256> table{};
+  table['\n'] = true;
+  table[buffer_sentinel] = true;
+  return table;
+}();
+
+constexpr std::uint64_t eight_blanks = 0x2020202020202020ull;
+
+std::uint64_t load_word(const unsigned char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+// Whether the scanner may run over the current file's buffer itself: no
+// pushed-back character or macro or condition text comes first, the buffer
+// holds unread bytes, and neither a directive line (whose line end its
+// reader must see) nor the listing (which prints what is skipped) needs
+// the reader's character-by-character way.
+bool buffer_scan_allowed() {
+  return reader.pushed_char == no_pushed_char && !reader.reading_string &&
+         reader.left != 0 && !reader.in_directive_line && !echo_on();
+}
+
+// Moves the reader to `p` in its buffer, past `lines` line ends, with the
+// last character it delivered set as read_char would have: the last byte
+// before `p` that is no carriage return, which the reader drops unseen.
+void move_reader_to(const unsigned char* p, int lines) {
+  const unsigned char* const start = reader.buffer.data() + reader.position;
+  const auto n = static_cast<std::size_t>(p - start);
+  reader.position += n;
+  reader.left -= n;
+  reader.line_number += lines;
+  for (const unsigned char* q = p; q != start;) {
+    if (*--q != '\r') {
+      reader.last_char = *q;
+      break;
+    }
+  }
+}
+
+// The last byte before `p`, back to `start`, that is no carriage return;
+// 0 when there is none.
+int last_seen_before(const unsigned char* p, const unsigned char* start) {
+  while (p != start)
+    if (*--p != '\r') return *p;
+  return 0;
+}
+
+enum class Scanned {
+  token,  // a token was scanned: its code is set
+  again,  // a comment or a macro's name was taken: scan on
+  slow,   // the reader takes the next character its own way
+};
+
+// Skips blanks, line ends and comments and scans the commonest tokens
+// (words and single-character operators) straight from the current file's
+// buffer, with a local pointer that the sentinel after the buffer's bytes
+// stops.  Whatever needs more (the end of the buffer, a '#', a constant,
+// an operator that may be longer) is left to the reader at its first
+// character, with the reader's position, line and last character as if it
+// had read everything before.
+Scanned scan_from_buffer(TokenCode& code) {
+  const unsigned char* p = reader.buffer.data() + reader.position;
+  const unsigned char* const end = p + reader.left;
+  int lines = 0;
   for (;;) {
-    // Blanks, tabs and line ends between tokens, skipped in the buffer (the
-    // listing prints them, so it takes the ordinary way).
-    if (!echo_on()) skip_blanks_in_buffer();
+    const Gap gap = gap_chars[*p];
+    if (gap == Gap::blank) {
+      ++p;
+    } else if (gap == Gap::line_end) {
+      ++lines;
+      ++p;
+      // Indentation comes in long runs of blanks: eight at a time.
+      while (end - p >= 8 && load_word(p) == eight_blanks) p += 8;
+    } else if (gap == Gap::slash && p[1] == '*') {
+      const int start_line = reader.line_number + lines;
+      const unsigned char* const text = p + 2;
+      const unsigned char* q = text;
+      for (;;) {
+        while (!comment_stops[*q]) ++q;
+        const int c = *q;
+        if (c == '*') {
+          ++q;
+          while (*q == '\r') ++q;
+          if (*q == '/') break;
+        } else if (c == '\n') {
+          ++lines;
+          ++q;
+        } else if (c == '\r' || q != end) {
+          ++q;  // a carriage return, or a NUL in the comment
+        } else {
+          // The comment goes on past the buffer: the reader follows it.
+          const int previous = last_seen_before(q, text);
+          move_reader_to(q, lines);
+          finish_block_comment(reader.file_name, start_line, previous);
+          return Scanned::again;
+        }
+      }
+      p = q + 1;
+    } else if (gap == Gap::slash && p[1] == '/') {
+      const unsigned char* q = p + 2;
+      for (;;) {
+        while (!line_comment_stops[*q]) ++q;
+        if (*q == '\n' || q == end) break;
+        ++q;  // a NUL in the comment
+      }
+      if (q == end) {
+        move_reader_to(q, lines);
+        finish_line_comment();
+        return Scanned::again;
+      }
+      ++lines;
+      p = q + 1;
+    } else {
+      break;
+    }
+  }
+
+  const int c = *p;
+  if (word_start_chars[c]) {
+    const unsigned char* q = p + 1;
+    while (word_chars[*q]) ++q;
+    const auto n = static_cast<std::size_t>(q - p);
+    // A word that may go on in the next block, or one too long for the
+    // token text (which the reader reports), is the reader's.
+    if (q == end || n > token_text_capacity) {
+      move_reader_to(p, lines);
+      return Scanned::slow;
+    }
+    // Copied a word at a time: the buffer and the token text both have
+    // room for the bytes beyond the word this may take along.
+    for (std::size_t i = 0; i < n; i += sizeof(std::uint64_t)) {
+      const std::uint64_t bytes = load_word(p + i);
+      std::memcpy(reader.token_text.data() + i, &bytes, sizeof bytes);
+    }
+    reader.token_length = n;
+    reader.position = static_cast<std::size_t>(q - reader.buffer.data());
+    reader.left = static_cast<std::size_t>(end - q);
+    reader.line_number += lines;
+    reader.last_char = q[-1];
+    const std::string_view word(reader.token_text.data(), n);
+    code = lookup_symbol_hashed(word, text_hash(word), tok::identifier);
+    // A macro's name is replaced by its text and scanning goes on there.
+    if (symbols.current->macro != nullptr && expand_macro(symbols.current))
+      return Scanned::again;
+    return Scanned::token;
+  }
+  if (const TokenCode single = single_char_tokens[c]; single != tok::none) {
+    reader.token_text[0] = static_cast<char>(c);
+    reader.token_length = 1;
+    reader.position = static_cast<std::size_t>(p + 1 - reader.buffer.data());
+    reader.left = static_cast<std::size_t>(end - (p + 1));
+    reader.line_number += lines;
+    reader.last_char = c;
+    code = single;
+    return Scanned::token;
+  }
+  move_reader_to(p, lines);
+  return Scanned::slow;
+}
+
+// Scans from the reader's next character: a token (true, its code set),
+// or something skipped (false).  Kept out of line so that the scanner's
+// loop over the buffer saves no more registers than it uses.
+[[gnu::noinline]] bool scan_by_reader(TokenCode& token) {
     reset_token_text();
     const int c = read_char();
     TokenCode code = tok::none;
     switch (c) {
       case '\t': case '\n': case '\f': case ' ':
         if (echo_on()) echo_char(c);
-        continue;
+        return false;
       case 26:
-        continue;
+        return false;
       case end_of_input:
-        return tok::end_of_input;
+        token = tok::end_of_input;
+        return true;
       case '/': {
         if (take_char('*')) {
           skip_block_comment();
-          continue;
+          return false;
         }
         if (take_char('/')) {
           skip_line_comment();
-          continue;
+          return false;
         }
         code = compound(tok::slash);
         break;
@@ -353,7 +535,7 @@ TokenCode scan_next() {
           // A macro's name is replaced by its text and scanning goes on
           // there.
           if (symbols.current->macro != nullptr && expand_macro(symbols.current))
-            continue;
+            return false;
         } else if (is_ascii_digit(c)) {
           code = scan_number();
         } else {
@@ -364,12 +546,25 @@ TokenCode scan_next() {
                            max_illegal_characters);
             console_print("%s %d: illegal character %d ('%c')\n",
                           reader.file_name.c_str(), reader.line_number, c, c);
-            continue;
+            return false;
           }
         }
     }
     if (echo_on()) echo_token(code);
-    return code;
+    token = code;
+    return true;
+}
+
+// Scans the next token of the input.
+TokenCode scan_next() {
+  TokenCode code = tok::none;
+  for (;;) {
+    if (buffer_scan_allowed()) {
+      const Scanned scanned = scan_from_buffer(code);
+      if (scanned == Scanned::token) return code;
+      if (scanned == Scanned::again) continue;
+    }
+    if (scan_by_reader(code)) return code;
   }
 }
 

@@ -40,9 +40,10 @@ void fill_at_least(std::size_t count) {
     ssize_t n = ::read(reader.fd, reader.buffer.data() + reader.left,
                        input_block_size - reader.left);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
+    if (n <= 0) break;
     reader.left += static_cast<std::size_t>(n);
   }
+  seal_buffer();
 }
 
 bool is_white(char c) {

@@ -23,8 +23,8 @@ namespace {
 // read error, which ends the file the same way.
 bool refill() {
   if (reader.fd < 0) return false;
-  if (reader.buffer.size() < input_block_size)
-    reader.buffer.resize(input_block_size);
+  if (reader.buffer.size() < input_buffer_size)
+    reader.buffer.resize(input_buffer_size);
   for (;;) {
     ssize_t n = ::read(reader.fd, reader.buffer.data(), input_block_size);
     if (n < 0 && errno == EINTR) continue;
@@ -32,6 +32,7 @@ bool refill() {
     reader.position = 0;
     reader.left = static_cast<std::size_t>(n);
     reader.bytes_read += static_cast<std::uint64_t>(n);
+    seal_buffer();
     return true;
   }
 }
@@ -137,6 +138,12 @@ void set_token_text(std::string_view text) {
   std::size_t n = std::min(text.size(), token_text_capacity);
   std::memmove(reader.token_text.data(), text.data(), n);
   reader.token_length = n;
+}
+
+void seal_buffer() {
+  if (reader.buffer.size() < input_buffer_size)
+    reader.buffer.resize(input_buffer_size);
+  reader.buffer[reader.position + reader.left] = buffer_sentinel;
 }
 
 SourceFile take_current_file() {

@@ -21,6 +21,16 @@ inline constexpr std::size_t token_text_capacity = 2000;
 // Source files are read in blocks of this size: large enough that a file of
 // a few megabytes takes few system calls.
 inline constexpr std::size_t input_block_size = 65536;
+// The byte kept just after the unread bytes of the current file's buffer
+// (the buffer has room for it): the scanner's loops stop on it without a
+// test for the end of the buffer.  A NUL of the file stops them as well;
+// the scanner tells the two apart by their place.
+inline constexpr unsigned char buffer_sentinel = 0;
+// Beyond the sentinel, room for the scanner to load a whole word at the end
+// of a word.
+inline constexpr std::size_t word_load_slack = 8;
+inline constexpr std::size_t input_buffer_size =
+    input_block_size + 1 + word_load_slack;
 inline constexpr int end_of_input = -1;
 // Marks the push-back slot empty; any real character (NUL included) or the
 // end of input can be pushed back.
@@ -61,7 +71,9 @@ struct ReaderState {
 
   // The characters of the token being scanned; also the line buffer of
   // directives.  -1 is stored as the byte 255.
-  std::array<char, token_text_capacity + 1> token_text{};
+  // The words past the capacity take the scanner's word-at-a-time copy of
+  // the longest word.
+  std::array<char, token_text_capacity + 1 + word_load_slack> token_text{};
   std::size_t token_length = 0;
 
   void reset();
@@ -111,6 +123,11 @@ int read_raw_byte();
 // Replaces the token text (used after re-encoding); the caller guarantees
 // the text fits.
 void set_token_text(std::string_view text);
+
+// Stores buffer_sentinel after the unread bytes of the current file's
+// buffer, growing it to input_buffer_size first; called whenever bytes are
+// read into it.
+void seal_buffer();
 
 // Moves the current file's state out of the reader / back into it.
 SourceFile take_current_file();

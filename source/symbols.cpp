@@ -22,19 +22,15 @@ std::size_t symbol_hash(std::string_view text) {
 }
 
 TokenCode lookup_symbol(std::string_view text, TokenCode code) {
-  if (text.empty()) console_print("internal error: null in symbol table\n");
+  return lookup_symbol_hashed(text, text_hash(text), code);
+}
 
-  const std::uint32_t hash = text_hash(text);
-  Symbol* const* found = symbols.index.find(hash, [text](const Symbol* s) {
-    return s->name == text;
-  });
-  if (found != nullptr) {
-    Symbol* s = *found;
-    s->last_use = ++symbols.clock;  // to the front of its chain
-    symbols.current = s;
-    return s->code;
-  }
+void note_empty_symbol_text() {
+  console_print("internal error: null in symbol table\n");
+}
 
+[[gnu::noinline]] TokenCode add_symbol(std::string_view text,
+                                       std::uint32_t hash, TokenCode code) {
   Symbol& entry = symbols.entries.emplace_back();
   entry.name = std::string(text);
   entry.code = code;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <string_view>
@@ -83,6 +84,56 @@ std::size_t symbol_hash(std::string_view text);
 // Finds or creates the entry for `text` (created with `code`), makes it the
 // current symbol and returns its stored code.
 TokenCode lookup_symbol(std::string_view text, TokenCode code);
+// Whether the n bytes at a and b are equal.  Names are short: compared a
+// word at a time in line (the last word overlapping the one before it), not
+// through a call.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+  const auto word = [](const char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+  };
+  const auto half = [](const char* p) {
+    std::uint32_t h;
+    std::memcpy(&h, p, sizeof h);
+    return h;
+  };
+  if (n >= sizeof(std::uint64_t)) {
+    const std::size_t last = n - sizeof(std::uint64_t);
+    for (std::size_t i = 0; i < last; i += sizeof(std::uint64_t))
+      if (word(a + i) != word(b + i)) return false;
+    return word(a + last) == word(b + last);
+  }
+  if (n >= sizeof(std::uint32_t)) {
+    const std::size_t last = n - sizeof(std::uint32_t);
+    return half(a) == half(b) && half(a + last) == half(b + last);
+  }
+  for (std::size_t i = 0; i < n; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
+// The slow ways of lookup_symbol_hashed: the note on an empty text, and
+// the creation of an entry.
+void note_empty_symbol_text();
+TokenCode add_symbol(std::string_view text, std::uint32_t hash,
+                     TokenCode code);
+
+// lookup_symbol for a text whose text_hash the caller has computed already
+// (the scanner hashes a word in the buffer).  A hit stays in line.
+inline TokenCode lookup_symbol_hashed(std::string_view text,
+                                      std::uint32_t hash, TokenCode code) {
+  if (text.empty()) note_empty_symbol_text();
+  Symbol* const* found = symbols.index.find(hash, [text](const Symbol* s) {
+    return s->name.size() == text.size() &&
+           same_bytes(s->name.data(), text.data(), text.size());
+  });
+  if (found == nullptr) return add_symbol(text, hash, code);
+  Symbol* const s = *found;
+  s->last_use = ++symbols.clock;  // to the front of its chain
+  symbols.current = s;
+  return s->code;
+}
 
 // Empties the table and enters the reserved words and directive names.
 void init_symbol_table();

@@ -307,7 +307,7 @@ Node* identifier_leaf(Symbol* name) {
   Declaration* d = name->declaration;
   Type* type = d->type;
   if (type != nullptr && type->kind == TypeKind::pointer && type->count != 0)
-    type = pointer_to(type->sub);
+    type = decayed_pointer(type->sub);
   if (d->kind == DeclKind::global) d->usage |= decl_flag::used;
   return new_leaf(NodeOp::identifier, name, type);
 }

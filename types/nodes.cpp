@@ -75,20 +75,18 @@ void release_node(Node* n) {
 }
 
 void release_tree(Node* n) {
-  if (n == nullptr || n == null_pointer_node()) return;
-  std::vector<Node*>& pending = node_pool.release_work;
-  pending.clear();
-  pending.push_back(n);
-  const auto take = [&](Node* child) {
-    if (child != nullptr && child != null_pointer_node())
-      pending.push_back(child);
-  };
-  while (!pending.empty()) {
-    Node* top = pending.back();
-    pending.pop_back();
-    take(top->left);
-    take(top->right);
-    release_node(top);
+  // Each node goes to the free list before its right subtree, then its
+  // left one, so nodes are reused in the same order as by a walk with a
+  // stack.  Trees are at most max_tree_depth high, so the recursion is
+  // bounded.
+  while (n != nullptr && n != null_pointer_node()) {
+    Node* const left = n->left;
+    Node* const right = n->right;
+    n->left = node_pool.free_list;
+    node_pool.free_list = n;
+    ++node_pool.free_count;
+    release_tree(right);
+    n = left;
   }
 }
 

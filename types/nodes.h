@@ -109,7 +109,6 @@ struct NodePool {
   // Released nodes, chained through their `left` field, newest first.
   Node* free_list = nullptr;
   std::size_t free_count = 0;
-  std::vector<Node*> release_work;  // reused by release_tree
   // Argument lists being read or compiled: each use appends from the end it
   // found and cuts back to it when done, so nested calls share it.
   std::vector<Node*> argument_stack;

@@ -158,8 +158,7 @@ Node* address_of(Node* n) {
     if (d->kind == DeclKind::parameter_typed && is_function_pointer(d->type))
       report_error("No pointers to function pointer arguments.");
   }
-  return new_node(NodeOp::address_of, n, nullptr,
-                  make_type(TypeKind::pointer, n->type, 0));
+  return new_node(NodeOp::address_of, n, nullptr, shared_pointer_to(n->type));
 }
 
 Node* dereference(Node* n) {

@@ -98,6 +98,22 @@ bool compatible(const Type* a, const Type* b, bool strict,
   return true;
 }
 
+// The answers that need no walk of members: a record met with itself
+// through any chain of pointers to a scalar, and two scalars.  False means
+// "not settled here", and the full comparison decides.
+bool scalars_or_same_compatible(const Type* a, const Type* b, bool strict) {
+  if (a == nullptr || b == nullptr) return false;
+  if (a == b) {
+    const Type* t = a;
+    while (t != nullptr && normalised_kind(t) == TypeKind::pointer) t = t->sub;
+    return t != nullptr && !is_aggregate(t->kind);
+  }
+  const TypeKind ka = normalised_kind(a);
+  if (ka == TypeKind::pointer || is_aggregate(ka)) return false;
+  if (strict && a->kind != b->kind) return false;
+  return ka == normalised_kind(b);
+}
+
 void append_type_text(std::string& out, const Type* t, bool top);
 
 void append_members(std::string& out, const Member* m) {
@@ -237,14 +253,21 @@ Type* const type_char_ptr = &char_ptr_record;
 Type* const type_keytable = &keytable_record;
 Type* const color_class_marker = &marker_record;
 
-void TypeArena::reset() { *this = TypeArena{}; }
+void TypeArena::reset() {
+  *this = TypeArena{};
+  // The basic records outlive the compile; the pointers they share do not.
+  for (Type* basic : {&int_record, &char_record, &short_record, &byte_record,
+                      &spot_record, &char_ptr_record, &keytable_record,
+                      &marker_record})
+    basic->pointer = nullptr;
+}
 
 Type* make_type(TypeKind k, Type* sub, std::int32_t count) {
   Type& t = type_arena.types.emplace_back();
   t.kind = k;
   t.sub = sub;
   t.count = count;
-  t.id = first_arena_id + static_cast<std::uint32_t>(type_arena.types.size());
+  t.id = first_arena_id + ++type_arena.ids_given;
   return &t;
 }
 
@@ -255,55 +278,48 @@ Member* make_member(Symbol* name, Type* type) {
   return &m;
 }
 
+Type* shared_pointer_to(Type* t) {
+  if (t->pointer != nullptr) {
+    ++type_arena.ids_given;
+    return t->pointer;
+  }
+  t->pointer = make_type(TypeKind::pointer, t, 0);
+  return t->pointer;
+}
+
 Type* pointer_to(Type* t) {
   if (t == type_char) return type_char_ptr;
   return make_type(TypeKind::pointer, t, 0);
 }
 
-std::int64_t type_size(const Type* t, bool round_top) {
-  if (t == nullptr) return 0;
-  switch (t->kind) {
-    case TypeKind::char_:
-    case TypeKind::short_:
-      return 2;
-    case TypeKind::byte:
-      return 1;
-    case TypeKind::pointer:
-      if (t->count == 0)
-        return t->sub != nullptr && t->sub->kind == TypeKind::function ? 2 : 12;
-    {
-      const std::int64_t element = type_size(t->sub, false);
-      const std::int64_t count = t->count;
-      if (element != 0 && count > type_size_limit / element)
-        return type_size_limit;
-      return count * element;
-    }
-    case TypeKind::struct_:
-    case TypeKind::union_: {
-      AggregateFacts* const facts = facts_of(t);
-      std::int64_t total = facts != nullptr ? facts->size : -1;
-      if (total < 0) {
-        total = 0;
-        for (const Member* m = t->members; m != nullptr; m = m->next) {
-          const std::int64_t size = type_size(m->type, false);
-          total = t->kind == TypeKind::struct_
-                      ? std::min(total + size, type_size_limit)
-                      : std::max(total, size);
-        }
-        // The members of a complete struct or union never change again.
-        if (facts != nullptr) facts->size = total;
-      }
-      if (round_top) total = (total + 3) / 4 * 4;
-      return total;
-    }
-    case TypeKind::none:
-    case TypeKind::int_:
-    case TypeKind::spot:
-    case TypeKind::color_class_marker:
-    case TypeKind::function:
-      break;
+Type* decayed_pointer(Type* element) {
+  if (element == type_char || element == nullptr) return pointer_to(element);
+  return shared_pointer_to(element);
+}
+
+std::int64_t composite_size(const Type* t, bool round_top) {
+  if (t->kind == TypeKind::pointer) {
+    const std::int64_t element = type_size(t->sub, false);
+    const std::int64_t count = t->count;
+    if (element != 0 && count > type_size_limit / element)
+      return type_size_limit;
+    return count * element;
   }
-  return 4;
+  AggregateFacts* const facts = facts_of(t);
+  std::int64_t total = facts != nullptr ? facts->size : -1;
+  if (total < 0) {
+    total = 0;
+    for (const Member* m = t->members; m != nullptr; m = m->next) {
+      const std::int64_t size = type_size(m->type, false);
+      total = t->kind == TypeKind::struct_
+                  ? std::min(total + size, type_size_limit)
+                  : std::max(total, size);
+    }
+    // The members of a complete struct or union never change again.
+    if (facts != nullptr) facts->size = total;
+  }
+  if (round_top) total = (total + 3) / 4 * 4;
+  return total;
 }
 
 std::int64_t member_offset(const Type* aggregate, const Member* member) {
@@ -370,6 +386,7 @@ bool is_data_pointer(const Type* t) {
 
 bool types_compatible(const Type* a, const Type* b, bool report,
                       bool strict) {
+  if (scalars_or_same_compatible(a, b, strict)) return true;
   PairsInProgress in_progress;
   if (compatible(a, b, strict, in_progress)) return true;
   if (report) {

@@ -59,6 +59,9 @@ struct Type {
   // once worked out (null before), so that neither a size, a member nor a
   // signature costs a walk of the whole member list every time.
   mutable AggregateFacts* facts = nullptr;
+  // The plain pointer to this type, once one was asked for: arrays decay
+  // to it at every use, so it is made once and shared.
+  Type* pointer = nullptr;
 };
 
 struct Member {
@@ -87,6 +90,10 @@ struct TypeArena {
   std::deque<Type> types;
   std::deque<Member> members;
   std::deque<AggregateFacts> aggregate_facts;
+  // Records given an id so far.  A shared pointer record handed out again
+  // still takes an id, so that every record's id is the one it would have
+  // if each pointer were made anew.
+  std::uint32_t ids_given = 0;
   void reset();
 };
 
@@ -105,14 +112,48 @@ extern Type* const color_class_marker;
 Type* make_type(TypeKind kind, Type* sub, std::int32_t count);
 Member* make_member(Symbol* name, Type* type);
 
-// The decay of an array (and the address-of operator): pointer to t.
+// A new pointer record to t (the shared string record for char).
 Type* pointer_to(Type* t);
+// The decay of an array of `element` at a use: like pointer_to, but the
+// record is shared by every use, as nothing changes a pointer record.
+Type* decayed_pointer(Type* element);
+// The address-of operator: the one plain pointer record to t (not null)
+// that every use shares; pointer records never change once made.
+Type* shared_pointer_to(Type* t);
 
 // Size in bytes; with round_top a struct or union total is rounded up to a
 // multiple of 4.  Sizes stop growing at type_size_limit, so that arrays of
 // huge arrays cannot overflow; callers check their own, smaller limits.
 inline constexpr std::int64_t type_size_limit = std::int64_t{1} << 48;
-std::int64_t type_size(const Type* t, bool round_top);
+// Arrays, structures and unions: their size is worked out from their
+// elements or members.
+std::int64_t composite_size(const Type* t, bool round_top);
+// Scalars and plain pointers are answered here, as most sizes asked for
+// are theirs.
+inline std::int64_t type_size(const Type* t, bool round_top) {
+  if (t == nullptr) return 0;
+  switch (t->kind) {
+    case TypeKind::char_:
+    case TypeKind::short_:
+      return 2;
+    case TypeKind::byte:
+      return 1;
+    case TypeKind::pointer:
+      if (t->count == 0)
+        return t->sub != nullptr && t->sub->kind == TypeKind::function ? 2 : 12;
+      return composite_size(t, round_top);
+    case TypeKind::struct_:
+    case TypeKind::union_:
+      return composite_size(t, round_top);
+    case TypeKind::none:
+    case TypeKind::int_:
+    case TypeKind::spot:
+    case TypeKind::color_class_marker:
+    case TypeKind::function:
+      break;
+  }
+  return 4;
+}
 inline std::int64_t rounded_size(const Type* t) { return type_size(t, true); }
 
 // Offset of a member: the unrounded sizes of the members before it in a

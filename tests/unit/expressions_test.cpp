@@ -411,6 +411,38 @@ TEST_F(ExpressionTest, NodesAreRecycled) {
   EXPECT_EQ(tree(copy), "(? (== p nullptr) (: i j))");
 }
 
+// A released tree's nodes are reused root first, then the right subtree,
+// then the left; the deepest accepted tree is released without trouble.
+TEST_F(ExpressionTest, ReleasedNodesAreReusedInWalkOrder) {
+  Node* n = parse("(i + j) * (i - j)");
+  ASSERT_EQ(tree(n), "(* (+ i j) (- i j))");
+  Node* const root = n;
+  Node* const left = n->left;
+  Node* const right = n->right;
+  Node* const right_right = right->right;
+  Node* const left_left = left->left;
+  Node* const left_right = left->right;
+  const std::size_t free_before = node_pool.free_count;
+  release_tree(n);
+  EXPECT_EQ(node_pool.free_count, free_before + 7);
+  EXPECT_EQ(node_pool.free_list, left_left);
+  EXPECT_EQ(new_folded(1), left_left);
+  std::vector<Node*> reused;
+  for (int k = 0; k < 6; ++k) reused.push_back(new_folded(k));
+  EXPECT_EQ(reused[0], left_right);
+  EXPECT_EQ(reused[1], left);
+  EXPECT_EQ(reused[3], right_right);
+  EXPECT_EQ(reused[5], root);
+  EXPECT_EQ(reused[5]->left, nullptr);
+  std::string deep = "i";
+  for (int k = 0; k < 900; ++k) deep = "~" + deep;
+  Node* chain = parse(deep);
+  ASSERT_NE(chain, nullptr);
+  const std::size_t before_chain = node_pool.free_count;
+  release_tree(chain);
+  EXPECT_EQ(node_pool.free_count, before_chain + 901);
+}
+
 TEST(KindChecks, PassableAndInteger) {
   test::ExpressionFixture f;
   f.start();

@@ -285,5 +285,46 @@ TEST_F(TypesTest, DecayAndSharedRecords) {
   EXPECT_EQ(token_of(color_class_marker->kind), tok::kw_color_class);
 }
 
+// Array uses and "&" share one pointer record per target, yet every later
+// record takes the id it would have if each pointer had been made anew.
+TEST_F(TypesTest, SharedPointersKeepTheIdSequence) {
+  Type* array = array_of(type_int, 3);
+  Type* first = decayed_pointer(array->sub);
+  EXPECT_EQ(first->kind, TypeKind::pointer);
+  EXPECT_EQ(first->sub, type_int);
+  EXPECT_EQ(first->count, 0);
+  EXPECT_EQ(decayed_pointer(array->sub), first);
+  EXPECT_EQ(shared_pointer_to(type_int), first);
+  EXPECT_EQ(decayed_pointer(type_char), type_char_ptr);
+  const std::uint32_t after = make_type(TypeKind::int_, nullptr, 0)->id;
+  EXPECT_EQ(after, first->id + 3);
+  // Another compile starts from fresh records.
+  type_arena.reset();
+  Type* again = decayed_pointer(type_int);
+  EXPECT_EQ(again->sub, type_int);
+  EXPECT_EQ(again->id, 101u);
+}
+
+// The answers settled without walking members agree with the full rules.
+TEST_F(TypesTest, QuickCompatibilityAnswers) {
+  Type* p = pointer_to(type_int);
+  EXPECT_TRUE(types_compatible(p, p, false, true));
+  EXPECT_FALSE(types_compatible(make_type(TypeKind::pointer, nullptr, 0),
+                                make_type(TypeKind::pointer, nullptr, 0),
+                                false, true));
+  Type* dangling = make_type(TypeKind::pointer, nullptr, 0);
+  EXPECT_FALSE(types_compatible(dangling, dangling, false, false));
+  Type* undefined = make_type(TypeKind::struct_, nullptr, 0);
+  EXPECT_FALSE(types_compatible(undefined, undefined, false, false));
+  Type* pu = pointer_to(undefined);
+  EXPECT_FALSE(types_compatible(pu, pu, false, false));
+  EXPECT_TRUE(types_compatible(type_char, type_short, false, false));
+  EXPECT_FALSE(types_compatible(type_char, type_short, false, true));
+  EXPECT_FALSE(types_compatible(type_int, type_spot, false, false));
+  EXPECT_TRUE(types_compatible(type_spot, type_spot, false, true));
+  EXPECT_FALSE(types_compatible(type_int, nullptr, true, false));
+  EXPECT_EQ(console_, "t.q 4: mismatched types: integer & none\n");
+}
+
 }  // namespace
 }  // namespace qxl

@@ -16,18 +16,7 @@ version=$(project_version "$src")
 arch=$(dpkg --print-architecture)
 product=usr/lib/quillet$version
 set -- "$out"/*.deb
-[ $# -eq 1 ] && [ -f "$1" ] || { fail "expected one package in $out, found: $*"; # The packaged language server starts, answers and stops cleanly.
-frame() { printf 'Content-Length: %d\r\n\r\n%s' "${#1}" "$1"; }
-{
-    frame '{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"capabilities":{}}}'
-    frame '{"jsonrpc":"2.0","id":2,"method":"shutdown"}'
-    frame '{"jsonrpc":"2.0","method":"exit"}'
-} >"$work/lsp.in"
-run server sh -c '"$1" <"$2"' sh "$tree/usr/bin/qxl-lsp" "$work/lsp.in"
-expect_status server 0
-expect_text server out '"name":"qxl-lsp"'
-
-finish; }
+[ $# -eq 1 ] && [ -f "$1" ] || { fail "expected one package in $out, found: $*"; finish; }
 deb=$1
 case $(basename "$deb") in
     qxl_"$version"-[0-9]*_"$arch".deb) ;;

@@ -55,7 +55,9 @@ inline std::uint32_t text_hash(std::string_view text) {
 
 // Values (an entry's address or offset) with their hashes, in open
 // addressing with linear probing: a power-of-two number of slots, at most
-// half of them used.
+// three quarters of them used.  The slots are filled in whole on growth, so
+// all of them are resident: a fuller table keeps a large compile's memory
+// down at the price of slightly longer probes.
 template <typename Value>
 struct HashIndex {
   struct Slot {
@@ -87,7 +89,7 @@ struct HashIndex {
   void insert(std::uint32_t hash, Value value) {
     if (slots.empty()) slots.resize(initial_slots);
     place({value, hash, true});
-    if (++used * 2 <= slots.size()) return;
+    if (++used * 4 <= slots.size() * 3) return;
     std::vector<Slot> old(slots.size() * 2);
     old.swap(slots);
     for (const Slot& slot : old)

@@ -197,6 +197,10 @@ struct Machine {
   std::vector<std::string> color_classes;
 
   Buffer buffer;
+  // Keys for the primitives that read keys, in order (qxlrun's --keys, in
+  // the codes of tools/key_notation.h); next_key is the first not taken.
+  std::vector<std::uint32_t> key_script;
+  std::size_t next_key = 0;
   std::vector<JumpPoint> jump_points;
   std::int64_t heap_bytes = 0;
 

@@ -150,20 +150,29 @@ void scan_quoted(int quote, const char* unterminated) {
   return lookup_symbol(token_text(), tok::char_const);
 }
 
-[[gnu::noinline]] TokenCode scan_number() {
+// What a number's text makes: the length it keeps (a single 'L' at its end
+// is dropped) and whether it is a valid number.  The text is the number's
+// first digit and every word character after it: digits of its notation
+// (decimal, or hexadecimal, binary or octal after "0x", "0b", "0o"), '_'
+// anywhere.
+struct NumberText {
+  std::size_t length = 0;
+  bool valid = false;
+};
+
+NumberText check_number_text(std::string_view text) {
   int digits = 1;
   int bad = 0;
   int suffixes = 0;
   char notation = 'D';  // D, X, B or O
   bool last_was_suffix = false;
-  for (;;) {
-    const int c = take_if(is_word_char);
-    if (c == not_taken) break;
+  for (std::size_t i = 1; i < text.size(); ++i) {
+    const int c = static_cast<unsigned char>(text[i]);
     last_was_suffix = false;
     if (c == '_') continue;
     const int u = upper_ascii(c);
-    if ((u == 'X' || u == 'B' || u == 'O') && reader.token_length == 2 &&
-        reader.token_text[0] == '0' && notation == 'D') {
+    if ((u == 'X' || u == 'B' || u == 'O') && i == 1 && text[0] == '0' &&
+        notation == 'D') {
       notation = static_cast<char>(u);
       digits = 0;
     } else if (u == 'L') {
@@ -176,12 +185,21 @@ void scan_quoted(int quote, const char* unterminated) {
       ++bad;
     }
   }
+  NumberText result{text.size(), true};
   if (suffixes == 1 && last_was_suffix) {
-    --reader.token_length;
+    --result.length;
     suffixes = 0;
   }
-  if (bad != 0 || suffixes != 0 || digits == 0)
-    report_error("bad numeric constant");
+  result.valid = bad == 0 && suffixes == 0 && digits != 0;
+  return result;
+}
+
+[[gnu::noinline]] TokenCode scan_number() {
+  while (take_if(is_word_char) != not_taken) {
+  }
+  const NumberText number = check_number_text(token_text());
+  reader.token_length = number.length;
+  if (!number.valid) report_error("bad numeric constant");
   return lookup_symbol(token_text(), tok::int_const);
 }
 
@@ -386,6 +404,105 @@ int last_seen_before(const unsigned char* p, const unsigned char* start) {
   return 0;
 }
 
+// Makes the n bytes at p the token text and moves the reader past them,
+// past `lines` line ends before them.  Copied a word at a time: the buffer
+// and the token text both have room for the bytes beyond the token this may
+// take along.
+void take_buffer_token(const unsigned char* p, std::size_t n,
+                       const unsigned char* end, int lines) {
+  for (std::size_t i = 0; i < n; i += sizeof(std::uint64_t)) {
+    const std::uint64_t bytes = load_word(p + i);
+    std::memcpy(reader.token_text.data() + i, &bytes, sizeof bytes);
+  }
+  reader.token_length = n;
+  const unsigned char* const after = p + n;
+  reader.position = static_cast<std::size_t>(after - reader.buffer.data());
+  reader.left = static_cast<std::size_t>(end - after);
+  reader.line_number += lines;
+  reader.last_char = after[-1];
+}
+
+// The bytes a quoted constant's scan in the buffer stops at: its quotes, a
+// backslash, and those that end its line or the buffer's bytes.
+inline constexpr std::uint8_t quoted_stop_line = 2;
+constexpr std::array<std::uint8_t, 256> quoted_stops = [] {
+  std::array<std::uint8_t, 256> table{};
+  table['"'] = 1;
+  table['\''] = 1;
+  table['\\'] = 1;
+  table['\n'] = quoted_stop_line;
+  table['\r'] = quoted_stop_line;
+  table[buffer_sentinel] = quoted_stop_line;
+  return table;
+}();
+
+// Whether a byte the scanner looks at past the end of a token may stay
+// unread, as the reader leaves it: not a carriage return (which the reader
+// drops to look at the next one), a line end (which the reader counts when
+// it reads one to look at it), or the end of the buffer's bytes.
+bool lookahead_plain(int c) {
+  return c != '\r' && c != '\n' && c != buffer_sentinel;
+}
+
+// The operator at p, whose bytes are in the buffer: its length, with its
+// code set (and the compound assignment's operator), or 0 when its reading
+// is the reader's: a byte after it that may belong to it is not
+// lookahead_plain, or p starts no operator.
+int buffer_operator(const unsigned char* p, TokenCode& code) {
+  const int c = p[0];
+  const int d = p[1];
+  if (!lookahead_plain(d)) return 0;
+  // One byte, or two when the second is `second`.
+  const auto one_or_two = [&](int second, TokenCode pair, TokenCode alone) {
+    code = d == second ? pair : alone;
+    return d == second ? 2 : 1;
+  };
+  // The operator alone, or its compound assignment with '='.
+  const auto compound_at = [&](TokenCode op, int length) {
+    if (p[length] == '=') {
+      lexer.assign_op = op;
+      code = tok::assign;
+      return length + 1;
+    }
+    code = op;
+    return length;
+  };
+  switch (c) {
+    case '!': return one_or_two('=', tok::not_equal, tok::bang);
+    case '=':
+      lexer.assign_op = 0;
+      return one_or_two('=', tok::equal_equal, tok::assign);
+    case '+':
+      if (d == '+') return code = tok::plus_plus, 2;
+      return compound_at(tok::plus, 1);
+    case '-':
+      if (d == '-') return code = tok::minus_minus, 2;
+      if (d == '>') return code = tok::arrow, 2;
+      return compound_at(tok::minus, 1);
+    case '&':
+      if (d == '&') return code = tok::amp_amp, 2;
+      return compound_at(tok::amp, 1);
+    case '|':
+      if (d == '|') return code = tok::bar_bar, 2;
+      return compound_at(tok::bar, 1);
+    case '<':
+    case '>': {
+      const bool left = c == '<';
+      if (d == c) {
+        if (!lookahead_plain(p[2])) return 0;
+        return compound_at(left ? tok::shift_left : tok::shift_right, 2);
+      }
+      if (d == '=') return code = left ? tok::less_equal : tok::greater_equal, 2;
+      return code = left ? tok::less : tok::greater, 1;
+    }
+    case '*': return compound_at(tok::star, 1);
+    case '/': return compound_at(tok::slash, 1);
+    case '%': return compound_at(tok::percent, 1);
+    case '^': return compound_at(tok::caret, 1);
+    default: return 0;
+  }
+}
+
 enum class Scanned {
   token,  // a token was scanned: its code is set
   again,  // a comment or a macro's name was taken: scan on
@@ -467,17 +584,7 @@ Scanned scan_from_buffer(TokenCode& code) {
       move_reader_to(p, lines);
       return Scanned::slow;
     }
-    // Copied a word at a time: the buffer and the token text both have
-    // room for the bytes beyond the word this may take along.
-    for (std::size_t i = 0; i < n; i += sizeof(std::uint64_t)) {
-      const std::uint64_t bytes = load_word(p + i);
-      std::memcpy(reader.token_text.data() + i, &bytes, sizeof bytes);
-    }
-    reader.token_length = n;
-    reader.position = static_cast<std::size_t>(q - reader.buffer.data());
-    reader.left = static_cast<std::size_t>(end - q);
-    reader.line_number += lines;
-    reader.last_char = q[-1];
+    take_buffer_token(p, n, end, lines);
     const std::string_view word(reader.token_text.data(), n);
     code = lookup_symbol_hashed(word, text_hash(word), tok::identifier);
     // A macro's name is replaced by its text and scanning goes on there.
@@ -486,13 +593,54 @@ Scanned scan_from_buffer(TokenCode& code) {
     return Scanned::token;
   }
   if (const TokenCode single = single_char_tokens[c]; single != tok::none) {
-    reader.token_text[0] = static_cast<char>(c);
-    reader.token_length = 1;
-    reader.position = static_cast<std::size_t>(p + 1 - reader.buffer.data());
-    reader.left = static_cast<std::size_t>(end - (p + 1));
-    reader.line_number += lines;
-    reader.last_char = c;
+    take_buffer_token(p, 1, end, lines);
     code = single;
+    return Scanned::token;
+  }
+  if (is_ascii_digit(c)) {
+    const unsigned char* q = p + 1;
+    while (word_chars[*q]) ++q;
+    const auto n = static_cast<std::size_t>(q - p);
+    // The reader drops a carriage return inside a number, and reports a
+    // bad one with its own line count: both are left to it, as is a number
+    // that may go on in the next block or ends its line.
+    if (q != end && lookahead_plain(*q) && n <= token_text_capacity) {
+      const NumberText number = check_number_text(
+          std::string_view(reinterpret_cast<const char*>(p), n));
+      if (number.valid) {
+        take_buffer_token(p, n, end, lines);
+        reader.token_length = number.length;
+        code = lookup_symbol(token_text(), tok::int_const);
+        return Scanned::token;
+      }
+    }
+  } else if (c == '"' || (c == '\'' && p[1] != '\'')) {
+    // A constant on one line without carriage returns: anything else (an
+    // escaped line end, the end of the line or of the buffer before the
+    // closing quote, a constant too long) is the reader's.
+    const unsigned char* q = p + 1;
+    for (;;) {
+      while (quoted_stops[*q] == 0) ++q;
+      if (*q == c) break;
+      if (quoted_stops[*q] == quoted_stop_line ||
+          (*q == '\\' && quoted_stops[q[1]] == quoted_stop_line)) {
+        q = nullptr;
+        break;
+      }
+      q += *q == '\\' ? 2 : 1;  // an escape, or the other quote
+    }
+    if (q != nullptr) {
+      const auto n = static_cast<std::size_t>(q + 1 - p);
+      if (n <= token_text_capacity) {
+        take_buffer_token(p, n, end, lines);
+        reencode_token_text();
+        code = lookup_symbol(token_text(),
+                             c == '"' ? tok::string_const : tok::char_const);
+        return Scanned::token;
+      }
+    }
+  } else if (const int n = buffer_operator(p, code); n != 0) {
+    take_buffer_token(p, static_cast<std::size_t>(n), end, lines);
     return Scanned::token;
   }
   move_reader_to(p, lines);

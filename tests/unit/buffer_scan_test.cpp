@@ -130,5 +130,62 @@ TEST(BufferScan, LongestWordAndOneLonger) {
   EXPECT_NE(scan.console.find("token buffer overflow"), std::string::npos);
 }
 
+// The lines tokens end on, as the reader counts them: it reads the byte
+// after an operator that may go on, or after a number, to look at it, so a
+// line end there is counted with the token.
+std::vector<std::pair<std::string, int>> lines_of(const FileScan& scan) {
+  std::vector<std::pair<std::string, int>> out;
+  for (const Scanned& t : scan.tokens)
+    out.emplace_back(std::get<1>(t), std::get<2>(t));
+  return out;
+}
+
+TEST(BufferScan, ConstantsAndOperatorsCountLinesAsTheReader) {
+  using Lines = std::vector<std::pair<std::string, int>>;
+  EXPECT_EQ(lines_of(scan_file("a ==\nb <<\nc +\rd 12\ne 7;")),
+            (Lines{{"a", 1}, {"==", 1}, {"b", 2}, {"<<", 3}, {"c", 3},
+                   {"+", 3}, {"d", 3}, {"12", 4}, {"e", 4}, {"7", 4},
+                   {";", 4}}));
+  // Quotes of the other kind and escapes stay inside a constant; an escaped
+  // line end joins a string's lines.
+  EXPECT_EQ(lines_of(scan_file("\"it's \\\"x\\\\\" '\"' '\\'' \"a\\\nb\" z")),
+            (Lines{{"\"it's \\\"x\\\\\"", 1}, {"'\"'", 1}, {"'\\''", 1},
+                   {"\"ab\"", 2}, {"z", 2}}));
+  // Compound assignments keep their operator; '=' clears it.
+  FileScan scan = scan_file("x >>= 2; y = 3; z -> w != v;");
+  EXPECT_EQ(texts(scan),
+            (std::vector<std::string>{"x", ">>=", "2", ";", "y", "=", "3",
+                                      ";", "z", "->", "w", "!=", "v", ";"}));
+  EXPECT_EQ(std::get<0>(scan.tokens[1]), tok::assign);
+  EXPECT_EQ(std::get<0>(scan.tokens[9]), tok::arrow);
+}
+
+TEST(BufferScan, BadConstantsAreReportedAtTheReadersLine) {
+  FileScan scan = scan_file("int a;\nx = 12q\n;");
+  EXPECT_NE(scan.status, 0);
+  EXPECT_NE(scan.console.find("prog.q 3: bad numeric constant"),
+            std::string::npos)
+      << scan.console;
+  scan = scan_file("int a;\nx = 0x1fgh;");
+  EXPECT_NE(scan.console.find("prog.q 2: bad numeric constant"),
+            std::string::npos)
+      << scan.console;
+  scan = scan_file("s = \"open\ny;");
+  EXPECT_NE(scan.console.find("prog.q 2: unterminated string constant"),
+            std::string::npos)
+      << scan.console;
+  scan = scan_file("c = '';");
+  EXPECT_NE(scan.console.find("invalid character constant"),
+            std::string::npos)
+      << scan.console;
+  // A constant as long as the token text may be, and one longer.
+  const std::string longest =
+      "\"" + std::string(token_text_capacity - 2, 's') + "\"";
+  scan = scan_file("a " + longest + " b");
+  EXPECT_EQ(texts(scan), (std::vector<std::string>{"a", longest, "b"}));
+  scan = scan_file("a \"s" + longest.substr(1) + " b");
+  EXPECT_NE(scan.console.find("token buffer overflow"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace qxl

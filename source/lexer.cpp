@@ -369,14 +369,14 @@ std::uint64_t load_word(const unsigned char* p) {
   return word;
 }
 
-// Whether the scanner may run over the current file's buffer itself: no
-// pushed-back character or macro or condition text comes first, the buffer
-// holds unread bytes, and neither a directive line (whose line end its
-// reader must see) nor the listing (which prints what is skipped) needs
-// the reader's character-by-character way.
-bool buffer_scan_allowed() {
-  return reader.pushed_char == no_pushed_char && !reader.reading_string &&
-         reader.left != 0 && !reader.in_directive_line && !echo_on();
+// Whether the scanner may run over the bytes of the current file's buffer
+// or of a macro's text itself: no pushed-back character comes first, and
+// neither a directive line (whose line end its reader must see) nor the
+// listing (which prints what is skipped) needs the reader's
+// character-by-character way.
+bool bytes_scan_allowed() {
+  return reader.pushed_char == no_pushed_char && !reader.in_directive_line &&
+         !echo_on();
 }
 
 // Moves the reader to `p` in its buffer, past `lines` line ends, with the
@@ -404,6 +404,11 @@ int last_seen_before(const unsigned char* p, const unsigned char* start) {
   return 0;
 }
 
+// Where the scanner reads bytes straight from memory: the current file's
+// buffer (ended by the sentinel), or the text of a macro being expanded or
+// of a condition (the tail of a string, ended by the string's NUL).
+enum class From : bool { file, text };
+
 // Makes the n bytes at p the token text and moves the reader past them,
 // past `lines` line ends before them.  Copied a word at a time: the buffer
 // and the token text both have room for the bytes beyond the token this may
@@ -422,6 +427,50 @@ void take_buffer_token(const unsigned char* p, std::size_t n,
   reader.last_char = after[-1];
 }
 
+// Makes the n bytes at p the token text and moves the reader past them.
+template <From from>
+void take_bytes(const unsigned char* p, std::size_t n,
+                const unsigned char* end, int lines) {
+  if constexpr (from == From::file) {
+    take_buffer_token(p, n, end, lines);
+  } else {
+    // A text has no room for a word-at-a-time copy beyond its end.
+    std::memcpy(reader.token_text.data(), p, n);
+    reader.token_length = n;
+    const unsigned char* const after = p + n;
+    reader.string_source = {reinterpret_cast<const char*>(after),
+                            static_cast<std::size_t>(end - after)};
+    reader.last_char = after[-1];
+  }
+}
+
+// Leaves the reader at p, its next character, as if it had read
+// everything before.
+template <From from>
+void leave_bytes(const unsigned char* p, const unsigned char* end,
+                 int lines) {
+  if constexpr (from == From::file) {
+    move_reader_to(p, lines);
+  } else {
+    const auto* start =
+        reinterpret_cast<const unsigned char*>(reader.string_source.data());
+    if (p != start) reader.last_char = p[-1];
+    reader.string_source = {reinterpret_cast<const char*>(p),
+                            static_cast<std::size_t>(end - p)};
+  }
+}
+
+// The blanks the scanner skips in a macro's text: the reader delivers a
+// carriage return there, which is an illegal character.
+constexpr std::array<bool, 256> text_blanks = [] {
+  std::array<bool, 256> table{};
+  table[' '] = true;
+  table['\t'] = true;
+  table['\f'] = true;
+  table['\n'] = true;
+  return table;
+}();
+
 // The bytes a quoted constant's scan in the buffer stops at: its quotes, a
 // backslash, and those that end its line or the buffer's bytes.
 inline constexpr std::uint8_t quoted_stop_line = 2;
@@ -437,21 +486,27 @@ constexpr std::array<std::uint8_t, 256> quoted_stops = [] {
 }();
 
 // Whether a byte the scanner looks at past the end of a token may stay
-// unread, as the reader leaves it: not a carriage return (which the reader
-// drops to look at the next one), a line end (which the reader counts when
-// it reads one to look at it), or the end of the buffer's bytes.
+// unread, as the reader leaves it: not the end of the bytes at hand (the
+// reader looks on in the next block or in the text around a macro's), and
+// in a file not a carriage return (which the reader drops to look at the
+// next byte) or a line end (which it counts when it reads it to look).
+template <From from>
 bool lookahead_plain(int c) {
-  return c != '\r' && c != '\n' && c != buffer_sentinel;
+  if constexpr (from == From::file)
+    return c != '\r' && c != '\n' && c != buffer_sentinel;
+  else
+    return c != 0;
 }
 
 // The operator at p, whose bytes are in the buffer: its length, with its
 // code set (and the compound assignment's operator), or 0 when its reading
 // is the reader's: a byte after it that may belong to it is not
 // lookahead_plain, or p starts no operator.
+template <From from>
 int buffer_operator(const unsigned char* p, TokenCode& code) {
   const int c = p[0];
   const int d = p[1];
-  if (!lookahead_plain(d)) return 0;
+  if (!lookahead_plain<from>(d)) return 0;
   // One byte, or two when the second is `second`.
   const auto one_or_two = [&](int second, TokenCode pair, TokenCode alone) {
     code = d == second ? pair : alone;
@@ -489,7 +544,7 @@ int buffer_operator(const unsigned char* p, TokenCode& code) {
     case '>': {
       const bool left = c == '<';
       if (d == c) {
-        if (!lookahead_plain(p[2])) return 0;
+        if (!lookahead_plain<from>(p[2])) return 0;
         return compound_at(left ? tok::shift_left : tok::shift_right, 2);
       }
       if (d == '=') return code = left ? tok::less_equal : tok::greater_equal, 2;
@@ -516,6 +571,88 @@ enum class Scanned {
 // an operator that may be longer) is left to the reader at its first
 // character, with the reader's position, line and last character as if it
 // had read everything before.
+// Scans the token that starts at p, p before `end` and past `lines` line
+// ends: words, constants and operators whose bytes are all at hand, with
+// the reader moved past them.  Anything else is left to the reader at p.
+template <From from>
+Scanned scan_token_at(const unsigned char* p, const unsigned char* end,
+                      int lines, TokenCode& code) {
+  const int c = *p;
+  if (word_start_chars[c]) {
+    const unsigned char* q = p + 1;
+    while (word_chars[*q]) ++q;
+    const auto n = static_cast<std::size_t>(q - p);
+    // A word that may go on in the next block, or one too long for the
+    // token text (which the reader reports), is the reader's.  (A word of
+    // a macro's text ends with the text.)
+    if ((from == From::file && q == end) || n > token_text_capacity) {
+      leave_bytes<from>(p, end, lines);
+      return Scanned::slow;
+    }
+    take_bytes<from>(p, n, end, lines);
+    const std::string_view word(reader.token_text.data(), n);
+    code = lookup_symbol_hashed(word, text_hash(word), tok::identifier);
+    // A macro's name is replaced by its text and scanning goes on there.
+    if (symbols.current->macro != nullptr && expand_macro(symbols.current))
+      return Scanned::again;
+    return Scanned::token;
+  }
+  if (const TokenCode single = single_char_tokens[c]; single != tok::none) {
+    take_bytes<from>(p, 1, end, lines);
+    code = single;
+    return Scanned::token;
+  }
+  if (is_ascii_digit(c)) {
+    const unsigned char* q = p + 1;
+    while (word_chars[*q]) ++q;
+    const auto n = static_cast<std::size_t>(q - p);
+    // The reader drops a carriage return inside a number, and reports a
+    // bad one with its own line count: both are left to it, as is a number
+    // that may go on past the bytes at hand or ends its line.
+    if (lookahead_plain<from>(*q) && n <= token_text_capacity) {
+      const NumberText number = check_number_text(
+          std::string_view(reinterpret_cast<const char*>(p), n));
+      if (number.valid) {
+        take_bytes<from>(p, n, end, lines);
+        reader.token_length = number.length;
+        code = lookup_symbol(token_text(), tok::int_const);
+        return Scanned::token;
+      }
+    }
+  } else if (c == '"' || (c == '\'' && p[1] != '\'')) {
+    // A constant on one line without carriage returns: anything else (an
+    // escaped line end, the end of the line or of the bytes before the
+    // closing quote, a constant too long) is the reader's.
+    const unsigned char* q = p + 1;
+    for (;;) {
+      while (quoted_stops[*q] == 0) ++q;
+      if (*q == c) break;
+      if (quoted_stops[*q] == quoted_stop_line ||
+          (*q == '\\' && quoted_stops[q[1]] == quoted_stop_line)) {
+        q = nullptr;
+        break;
+      }
+      q += *q == '\\' ? 2 : 1;  // an escape, or the other quote
+    }
+    if (q != nullptr) {
+      const auto n = static_cast<std::size_t>(q + 1 - p);
+      if (n <= token_text_capacity) {
+        take_bytes<from>(p, n, end, lines);
+        reencode_token_text();
+        code = lookup_symbol(token_text(),
+                             c == '"' ? tok::string_const : tok::char_const);
+        return Scanned::token;
+      }
+    }
+  } else if (const int n = buffer_operator<from>(p, code); n != 0) {
+    take_bytes<from>(p, static_cast<std::size_t>(n), end, lines);
+    return Scanned::token;
+  }
+  leave_bytes<from>(p, end, lines);
+  return Scanned::slow;
+}
+
+
 Scanned scan_from_buffer(TokenCode& code) {
   const unsigned char* p = reader.buffer.data() + reader.position;
   const unsigned char* const end = p + reader.left;
@@ -573,78 +710,23 @@ Scanned scan_from_buffer(TokenCode& code) {
     }
   }
 
-  const int c = *p;
-  if (word_start_chars[c]) {
-    const unsigned char* q = p + 1;
-    while (word_chars[*q]) ++q;
-    const auto n = static_cast<std::size_t>(q - p);
-    // A word that may go on in the next block, or one too long for the
-    // token text (which the reader reports), is the reader's.
-    if (q == end || n > token_text_capacity) {
-      move_reader_to(p, lines);
-      return Scanned::slow;
-    }
-    take_buffer_token(p, n, end, lines);
-    const std::string_view word(reader.token_text.data(), n);
-    code = lookup_symbol_hashed(word, text_hash(word), tok::identifier);
-    // A macro's name is replaced by its text and scanning goes on there.
-    if (symbols.current->macro != nullptr && expand_macro(symbols.current))
-      return Scanned::again;
-    return Scanned::token;
+  return scan_token_at<From::file>(p, end, lines, code);
+}
+
+// The same over the text of a macro being expanded (or of a condition):
+// blanks and line ends are skipped (the reader counts no lines in such a
+// text), the rest, comments included, is scanned as in a file, and the
+// end of the text is the reader's, which goes on in the text around it.
+Scanned scan_from_text(TokenCode& code) {
+  const auto* p = reinterpret_cast<const unsigned char*>(
+      reader.string_source.data());
+  const unsigned char* const end = p + reader.string_source.size();
+  while (text_blanks[*p]) ++p;
+  if (p == end || *p == '/') {
+    leave_bytes<From::text>(p, end, 0);
+    return Scanned::slow;
   }
-  if (const TokenCode single = single_char_tokens[c]; single != tok::none) {
-    take_buffer_token(p, 1, end, lines);
-    code = single;
-    return Scanned::token;
-  }
-  if (is_ascii_digit(c)) {
-    const unsigned char* q = p + 1;
-    while (word_chars[*q]) ++q;
-    const auto n = static_cast<std::size_t>(q - p);
-    // The reader drops a carriage return inside a number, and reports a
-    // bad one with its own line count: both are left to it, as is a number
-    // that may go on in the next block or ends its line.
-    if (q != end && lookahead_plain(*q) && n <= token_text_capacity) {
-      const NumberText number = check_number_text(
-          std::string_view(reinterpret_cast<const char*>(p), n));
-      if (number.valid) {
-        take_buffer_token(p, n, end, lines);
-        reader.token_length = number.length;
-        code = lookup_symbol(token_text(), tok::int_const);
-        return Scanned::token;
-      }
-    }
-  } else if (c == '"' || (c == '\'' && p[1] != '\'')) {
-    // A constant on one line without carriage returns: anything else (an
-    // escaped line end, the end of the line or of the buffer before the
-    // closing quote, a constant too long) is the reader's.
-    const unsigned char* q = p + 1;
-    for (;;) {
-      while (quoted_stops[*q] == 0) ++q;
-      if (*q == c) break;
-      if (quoted_stops[*q] == quoted_stop_line ||
-          (*q == '\\' && quoted_stops[q[1]] == quoted_stop_line)) {
-        q = nullptr;
-        break;
-      }
-      q += *q == '\\' ? 2 : 1;  // an escape, or the other quote
-    }
-    if (q != nullptr) {
-      const auto n = static_cast<std::size_t>(q + 1 - p);
-      if (n <= token_text_capacity) {
-        take_buffer_token(p, n, end, lines);
-        reencode_token_text();
-        code = lookup_symbol(token_text(),
-                             c == '"' ? tok::string_const : tok::char_const);
-        return Scanned::token;
-      }
-    }
-  } else if (const int n = buffer_operator(p, code); n != 0) {
-    take_buffer_token(p, static_cast<std::size_t>(n), end, lines);
-    return Scanned::token;
-  }
-  move_reader_to(p, lines);
-  return Scanned::slow;
+  return scan_token_at<From::text>(p, end, 0, code);
 }
 
 // Scans from the reader's next character: a token (true, its code set),
@@ -707,11 +789,16 @@ Scanned scan_from_buffer(TokenCode& code) {
 TokenCode scan_next() {
   TokenCode code = tok::none;
   for (;;) {
-    if (buffer_scan_allowed()) {
-      const Scanned scanned = scan_from_buffer(code);
-      if (scanned == Scanned::token) return code;
-      if (scanned == Scanned::again) continue;
+    Scanned scanned = Scanned::slow;
+    if (bytes_scan_allowed()) {
+      if (!reader.reading_string) {
+        if (reader.left != 0) scanned = scan_from_buffer(code);
+      } else if (!reader.string_source.empty()) {
+        scanned = scan_from_text(code);
+      }
     }
+    if (scanned == Scanned::token) return code;
+    if (scanned == Scanned::again) continue;
     if (scan_by_reader(code)) return code;
   }
 }

@@ -187,5 +187,19 @@ TEST(BufferScan, BadConstantsAreReportedAtTheReadersLine) {
   EXPECT_NE(scan.console.find("token buffer overflow"), std::string::npos);
 }
 
+TEST(BufferScan, MacroTextsScanLikeTheSource) {
+  // Tokens of a macro's text, where a number or an operator at the end of
+  // the text reads on into the source after the macro's name, and a word
+  // ends with the text.
+  FileScan scan = scan_file(
+      "#define N 12\n#define P +\n#define W abc\n#define S \"s'\\\"\" 'q'\n"
+      "N3 N 4 P+ x P= y W\nz S;");
+  EXPECT_EQ(texts(scan),
+            (std::vector<std::string>{"N3", "12", "4", "++", "x", "+=", "y",
+                                      "abc", "z", "\"s'\\\"\"", "'q'", ";"}));
+  EXPECT_EQ(std::get<0>(scan.tokens[5]), tok::assign);
+  EXPECT_EQ(std::get<2>(scan.tokens.back()), 6);
+}
+
 }  // namespace
 }  // namespace qxl

@@ -1,7 +1,9 @@
 #include "source/symbols.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
+#include <ostream>
 #include <stdexcept>
 
 #include "driver/diagnostics.h"
@@ -14,6 +16,30 @@ static_assert(std::size(directive_names) == directive::tryinclude,
               "one name per directive code");
 
 void SymbolTable::reset() { *this = SymbolTable{}; }
+
+std::ostream& operator<<(std::ostream& out, const SymbolName& name) {
+  return out << name.view();
+}
+
+SymbolName NameStore::keep(std::string_view text) {
+  const std::size_t need = text.size() + 1;
+  char* at;
+  if (need > block_size / 4) {
+    // A long text on its own, so that it leaves no large gap in a block.
+    at = long_texts.emplace_back(std::make_unique<char[]>(need)).get();
+  } else {
+    if (need > room) {
+      next = blocks.emplace_back(std::make_unique<char[]>(block_size)).get();
+      room = block_size;
+    }
+    at = next;
+    next += need;
+    room -= need;
+  }
+  std::memcpy(at, text.data(), text.size());
+  at[text.size()] = '\0';
+  return {at, static_cast<std::uint32_t>(text.size())};
+}
 
 std::size_t symbol_hash(std::string_view text) {
   unsigned sum = 0;
@@ -32,7 +58,7 @@ void note_empty_symbol_text() {
 [[gnu::noinline]] TokenCode add_symbol(std::string_view text,
                                        std::uint32_t hash, TokenCode code) {
   Symbol& entry = symbols.entries.emplace_back();
-  entry.name = std::string(text);
+  entry.name = symbols.names.keep(text);
   entry.code = code;
   entry.bucket = static_cast<std::uint8_t>(symbol_hash(text));
   entry.last_use = ++symbols.clock;
@@ -69,7 +95,8 @@ std::vector<Symbol*> chain_entries(std::size_t bucket) {
 
 std::vector<std::string> symbol_chain(std::size_t bucket) {
   std::vector<std::string> names;
-  for (const Symbol* s : chain_entries(bucket)) names.push_back(s->name);
+  for (const Symbol* s : chain_entries(bucket))
+    names.push_back(std::string(s->name));
   return names;
 }
 

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <iosfwd>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,18 +26,46 @@ struct MacroDef;
 struct Declaration;
 struct Type;
 
+// An entry's text.  The bytes live in the table's name store, ended by a
+// NUL, for as long as the table: the record holds a view of them, with the
+// parts of a string's interface the compiler uses.
+struct SymbolName {
+  const char* text = "";
+  std::uint32_t length = 0;
+
+  std::size_t size() const { return length; }
+  bool empty() const { return length == 0; }
+  const char* data() const { return text; }
+  const char* c_str() const { return text; }
+  const char* begin() const { return text; }
+  const char* end() const { return text + length; }
+  char front() const { return text[0]; }
+  char back() const { return text[length - 1]; }
+  char operator[](std::size_t i) const { return text[i]; }
+  std::string_view view() const { return {text, length}; }
+  operator std::string_view() const { return view(); }
+  explicit operator std::string() const { return std::string(view()); }
+  friend bool operator==(const SymbolName& a, std::string_view b) {
+    return a.view() == b;
+  }
+  friend bool operator==(const SymbolName& a, const char* b) {
+    return a.view() == b;
+  }
+};
+std::ostream& operator<<(std::ostream& out, const SymbolName& name);
+
 struct Symbol {
-  std::string name;
-  TokenCode code = 0;      // fixed at creation
+  SymbolName name;
+  // Where the code generator keeps what it works out once for this text
+  // (SymbolFacts of codegen/code_buffer.h): its slot plus one, 0 for none.
+  std::uint32_t facts = 0;
   MacroDef* macro = nullptr;
   Declaration* declaration = nullptr;
   Type* tag = nullptr;  // structure/union tag or the color class marker
   // When the entry was last looked up (or created), by the table's clock.
   std::uint64_t last_use = 0;
+  TokenCode code = 0;       // fixed at creation
   std::uint8_t bucket = 0;  // symbol_hash of the name
-  // Where the code generator keeps what it works out once for this text
-  // (SymbolFacts of codegen/code_buffer.h): its slot plus one, 0 for none.
-  std::uint32_t facts = 0;
 };
 
 inline constexpr std::size_t symbol_bucket_count = 256;
@@ -45,8 +75,21 @@ inline constexpr std::size_t symbol_bucket_count = 256;
 // front of its chain).  That order is fully given by the time of each
 // entry's last use, so the table keeps that time and builds a chain only
 // when asked (symbol_chain); look-ups go through the index.
+// The texts of the entries, one after another, each ended by a NUL, in
+// blocks that never move; a long text gets a block of its own.
+struct NameStore {
+  static constexpr std::size_t block_size = 64 * 1024;
+  std::vector<std::unique_ptr<char[]>> blocks;
+  std::vector<std::unique_ptr<char[]>> long_texts;
+  std::size_t room = 0;  // bytes left at the end of the last block
+  char* next = nullptr;  // where they start
+
+  SymbolName keep(std::string_view text);
+};
+
 struct SymbolTable {
   std::deque<Symbol> entries;  // owns every entry; addresses are stable
+  NameStore names;
   std::uint64_t clock = 0;     // advances with every look-up
   HashIndex<Symbol*> index;    // the entries by text_hash of their text
   Symbol* current = nullptr;   // entry of the last lookup

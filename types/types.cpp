@@ -119,7 +119,7 @@ void append_type_text(std::string& out, const Type* t, bool top);
 void append_members(std::string& out, const Member* m) {
   for (bool first = true; m != nullptr; m = m->next, first = false) {
     if (!first) out += ", ";
-    out += m->name != nullptr ? m->name->name : std::string();
+    if (m->name != nullptr) out += m->name->name.view();
     out += ": ";
     append_type_text(out, m->type, false);
   }

@@ -24,7 +24,7 @@ class DeclaratorTest : public ::testing::Test, protected test::ExpressionFixture
       parse_declarator(level);
       Declarator& d = declarations.current;
       Type* t = attach_base(d.chain, d.innermost, base);
-      return d.name->name + ": " + type_text(t);
+      return std::string(d.name->name) + ": " + type_text(t);
     } catch (const CompileExit&) {
       return console;
     }

@@ -130,16 +130,16 @@ inline std::string tree(const Node* n) {
   if (n == nullptr) return "null";
   switch (n->op) {
     case NodeOp::identifier:
-      return n->symbol->name + (n->default_value ? ".default" : "");
+      return std::string(n->symbol->name) + (n->default_value ? ".default" : "");
     case NodeOp::string_const:
     case NodeOp::char_const:
     case NodeOp::int_const:
-      return n->symbol->name;
+      return std::string(n->symbol->name);
     case NodeOp::string_concat:
-      return "(concat " + tree(n->right) + " " + n->symbol->name + ")";
+      return "(concat " + tree(n->right) + " " + std::string(n->symbol->name) + ")";
     case NodeOp::folded: return "#" + std::to_string(n->value);
     case NodeOp::null_pointer: return "nullptr";
-    case NodeOp::color_class: return "color:" + n->symbol->name;
+    case NodeOp::color_class: return "color:" + std::string(n->symbol->name);
     case NodeOp::member:
       return "(." + std::to_string(n->member_offset) + " " + tree(n->left) + ")";
     default: break;

@@ -115,6 +115,31 @@ TEST_F(SymbolTableTest, EveryEntryIsFoundAfterTheIndexGrows) {
   EXPECT_EQ(lookup_symbol("while", tok::identifier), tok::kw_while);
 }
 
+TEST_F(SymbolTableTest, TextsStayPutAndWholeAcrossTheNameStore) {
+  // Enough texts to fill several blocks of the store, a few longer than a
+  // block's share and one longer than a block, and texts with a NUL inside:
+  // each entry keeps its bytes, ended by a NUL, where they first were.
+  std::vector<std::string> texts;
+  for (int i = 0; i < 30000; ++i) texts.push_back("name_" + std::to_string(i));
+  texts.push_back(std::string(NameStore::block_size / 4, 'm'));
+  texts.push_back(std::string(NameStore::block_size + 7, 'l'));
+  texts.push_back(std::string("a\0b", 3));
+  texts.push_back(std::string("a\0c", 3));
+  texts.push_back("");
+  std::vector<const char*> where;
+  for (const std::string& t : texts) {
+    lookup_symbol(t, tok::identifier);
+    where.push_back(symbols.current->name.data());
+  }
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    lookup_symbol(texts[i], tok::int_const);
+    const SymbolName& name = symbols.current->name;
+    ASSERT_EQ(name.data(), where[i]) << i;
+    ASSERT_EQ(std::string(name), texts[i]) << i;
+    ASSERT_EQ(name.c_str()[name.size()], '\0') << i;
+  }
+}
+
 TEST_F(SymbolTableTest, EmptyTextIsNotedAndStillEntered) {
   std::string console;
   diagnostics.capture = &console;

@@ -12,6 +12,8 @@
 # $QXL_BENCH_BUILD-prof (the same code as the Release build, with file
 # names); given a path, that qxl is split if it has them.
 #
+# bench/HISTORY.md, measurements kept by hand, is appended to the results.
+#
 # Usage: bench/run.sh [path/to/qxl]
 #
 # Built here (without a path), the language server is measured too
@@ -126,4 +128,10 @@ python3 "$here/measure.py" \
 if [ -n "$lsp" ]; then
     python3 "$here/lsp.py" --server "$lsp" --repo "$repo" \
         --results "$here/RESULTS.md"
+fi
+
+# Measurements kept by hand (each speed step's effect, the cost of the
+# language server's hooks) follow the ones made here.
+if [ -f "$here/HISTORY.md" ]; then
+    { echo; cat "$here/HISTORY.md"; } >> "$here/RESULTS.md"
 fi

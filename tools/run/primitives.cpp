@@ -21,8 +21,11 @@ namespace {
 
 std::string num(std::int64_t v) { return std::to_string(v); }
 
+// The runner's own limits: one block from malloc, all of them together,
+// and the characters of the buffer (as Machine::insert_text enforces).
 constexpr std::int64_t block_limit = 1 << 28;
 constexpr std::int64_t heap_limit = 1LL << 30;
+constexpr std::int64_t buffer_limit = 1 << 28;
 
 // The arguments of one call, taken off the stack: the first one is at the
 // end of `slots`.
@@ -76,12 +79,21 @@ struct Args {
     return m.read_string(p, std::string(name) + " argument " + num(taken));
   }
 
-  // The rest of a variadic call, as a format's arguments.
+  // The rest of a variadic call, as a format's arguments.  A fault of the
+  // format itself (a width too large, a bad conversion) names the
+  // primitive too.
   std::u16string formatted(std::u16string_view format) {
     FormatArguments fa;
     fa.next_int = [this] { return integer(); };
     fa.next_string = [this] { return string(); };
-    return format_text(format, fa);
+    try {
+      return format_text(format, fa);
+    } catch (Fault& f) {
+      if (!f.message.starts_with(std::string(name) + ":") &&
+          !f.message.starts_with(std::string(name) + " "))
+        f.message = std::string(name) + ": " + f.message;
+      throw;
+    }
   }
 };
 
@@ -105,6 +117,46 @@ std::int64_t length_argument(Args& a) {
   const std::int32_t n = a.integer();
   if (n < 0) a.fail("negative length " + num(n));
   return n;
+}
+
+// Checks that n characters fit at p before anything is built for them.
+void check_room(Machine& m, Args& a, const Ptr& p, std::int64_t characters) {
+  m.check(p, 2 * static_cast<std::uint64_t>(characters), true,
+          std::string(a.name) + " destination");
+}
+
+// Writes a string into the program's memory once it is known to fit.
+void put_string(Machine& m, Args& a, const Ptr& p, std::u16string_view text,
+                bool terminate) {
+  check_room(m, a, p, static_cast<std::int64_t>(text.size()) + (terminate ? 1 : 0));
+  m.write_string(p, text, terminate);
+}
+
+// At most `limit` characters of the string at p: it may end without a
+// zero once `limit` characters are read, as strncpy's source may.
+std::u16string read_at_most(Machine& m, Args& a, const Ptr& p,
+                            std::int64_t limit, int argument) {
+  const std::string what = std::string(a.name) + " argument " + num(argument);
+  m.check(p, 0, false, what);
+  std::u16string out;
+  Ptr at = p;
+  while (static_cast<std::int64_t>(out.size()) < limit) {
+    const Object& o = m.objects[at.id];
+    if (at.offset < 0 || static_cast<std::uint64_t>(at.offset) + 2 > o.size)
+      fault(what + ": the string has no terminating zero inside " + m.describe(o));
+    const auto unit = static_cast<char16_t>(m.read_u(at, 2));
+    if (unit == 0) break;
+    out.push_back(unit);
+    at.offset += 2;
+  }
+  return out;
+}
+
+// Inserts at point once the buffer is known to have room.
+void insert_checked(Machine& m, Args& a, std::u16string_view text) {
+  if (static_cast<std::int64_t>(m.buffer.text.size() + text.size()) > buffer_limit)
+    a.fail("the buffer would grow beyond " + num(buffer_limit) + " characters");
+  m.insert_text(text);
 }
 
 Ptr advance(Ptr p, std::int64_t bytes) {
@@ -132,17 +184,20 @@ int compare_units(std::u16string_view a, std::u16string_view b, bool folded,
   return 0;
 }
 
-Ptr new_block(Machine& m, std::int64_t size) {
-  if (size < 0) fault("malloc of the negative size " + num(size));
-  if (size > block_limit) fault("out of memory: a block of " + num(size) + " bytes");
+Ptr new_block(Machine& m, std::int64_t size, std::string_view who) {
+  const std::string prefix = std::string(who) + ": ";
+  if (size < 0) fault(prefix + "the negative size " + num(size));
+  if (size > block_limit)
+    fault(prefix + "out of memory: a block of " + num(size) + " bytes");
   if (m.heap_bytes + size > heap_limit)
-    fault("out of memory: more than " + num(heap_limit) + " bytes from malloc");
+    fault(prefix + "out of memory: more than " + num(heap_limit) +
+          " bytes from malloc");
   m.heap_bytes += size;
   return m.pointer_to(m.new_object(ObjectKind::heap, static_cast<std::uint32_t>(size)));
 }
 
-void free_block(Machine& m, const Ptr& p, std::string_view who) {
-  if (p.null()) return;
+// The live block from malloc that p points to the start of.
+const Object& heap_block(Machine& m, const Ptr& p, std::string_view who) {
   if (p.id == 0 || p.id >= m.objects.size() || !m.objects[p.id].live ||
       m.objects[p.id].base != p.base)
     fault(std::string(who) + ": the block was already freed, or was never "
@@ -153,7 +208,12 @@ void free_block(Machine& m, const Ptr& p, std::string_view who) {
   if (p.offset != 0)
     fault(std::string(who) + ": the pointer is " + num(p.offset) +
           " bytes into its block");
-  m.heap_bytes -= o.size;
+  return o;
+}
+
+void free_block(Machine& m, const Ptr& p, std::string_view who) {
+  if (p.null()) return;
+  m.heap_bytes -= heap_block(m, p, who).size;
   m.kill_object(p.id);
 }
 
@@ -194,13 +254,13 @@ Result leave(Machine& m, Args& a, std::size_t) {
 Result sprintf_(Machine& m, Args& a, std::size_t) {
   const Ptr dest = a.pointer();
   const std::u16string text = a.formatted(a.string());
-  m.write_string(dest, text, true);
+  put_string(m, a, dest, text, true);
   return word(static_cast<std::int64_t>(text.size()));
 }
 
 Result bprintf(Machine& m, Args& a, std::size_t) {
   const std::u16string text = a.formatted(a.string());
-  m.insert_text(text);
+  insert_checked(m, a, text);
   return word(static_cast<std::int64_t>(text.size()));
 }
 
@@ -219,12 +279,12 @@ Result buffer_printf(Machine& m, Args& a, std::size_t) {
 
 Result insert(Machine& m, Args& a, std::size_t) {
   const std::u16string text(1, static_cast<char16_t>(a.integer()));
-  m.insert_text(text);
+  insert_checked(m, a, text);
   return {};
 }
 
 Result stuff(Machine& m, Args& a, std::size_t) {
-  m.insert_text(a.string());
+  insert_checked(m, a, a.string());
   return {};
 }
 
@@ -257,11 +317,11 @@ Result grab(Machine& m, Args& a, std::size_t) {
   int to = std::clamp(a.integer(), 0, buffer_size);
   const Ptr dest = a.pointer();
   if (from > to) std::swap(from, to);
-  m.write_string(dest,
-                 std::u16string_view(m.buffer.text)
-                     .substr(static_cast<std::size_t>(from),
-                             static_cast<std::size_t>(to - from)),
-                 true);
+  put_string(m, a, dest,
+             std::u16string_view(m.buffer.text)
+                 .substr(static_cast<std::size_t>(from),
+                         static_cast<std::size_t>(to - from)),
+             true);
   return {};
 }
 
@@ -295,16 +355,19 @@ Result strlen_(Machine&, Args& a, std::size_t) {
 Result strcpy_(Machine& m, Args& a, std::size_t) {
   const Ptr dest = a.pointer();
   const std::u16string src = a.string();
-  m.write_string(dest, src, true);
+  put_string(m, a, dest, src, true);
   return pointer(dest);
 }
 
+// Writes exactly n characters: the source's first n, then zeros.  The
+// destination must hold all n before the copy is built.
 Result strncpy_(Machine& m, Args& a, std::size_t) {
   const Ptr dest = a.pointer();
-  std::u16string src = a.string();
-  const auto n = static_cast<std::size_t>(length_argument(a));
-  if (src.size() > n) src.resize(n);
-  src.resize(n, 0);
+  const Ptr from = a.pointer();
+  const std::int64_t n = length_argument(a);
+  check_room(m, a, dest, n);
+  std::u16string src = read_at_most(m, a, from, n, 2);
+  src.resize(static_cast<std::size_t>(n), 0);
   m.write_string(dest, src, false);
   return pointer(dest);
 }
@@ -313,28 +376,36 @@ Result strcat_(Machine& m, Args& a, std::size_t) {
   const Ptr dest = a.pointer();
   const std::u16string src = a.string();
   const std::u16string old = m.read_string(dest, "strcat");
-  m.write_string(advance(dest, 2 * static_cast<std::int64_t>(old.size())), src, true);
+  put_string(m, a, advance(dest, 2 * static_cast<std::int64_t>(old.size())), src, true);
   return pointer(dest);
 }
 
+// Appends at most n characters of the source, which needs no zero within
+// them, and a zero.
 Result strncat_(Machine& m, Args& a, std::size_t) {
   const Ptr dest = a.pointer();
-  std::u16string src = a.string();
-  const auto n = static_cast<std::size_t>(length_argument(a));
-  if (src.size() > n) src.resize(n);
+  const Ptr from = a.pointer();
+  const std::int64_t n = length_argument(a);
+  const std::u16string src = read_at_most(m, a, from, n, 2);
   const std::u16string old = m.read_string(dest, "strncat");
-  m.write_string(advance(dest, 2 * static_cast<std::int64_t>(old.size())), src, true);
+  put_string(m, a, advance(dest, 2 * static_cast<std::int64_t>(old.size())), src, true);
   return pointer(dest);
 }
 
-// strcmp and its kin: two strings, then a length when `limited`, compared
-// as they are or with case folded.
+// strcmp and its kin: two strings, then a length when `limited` (of which
+// only that many characters are read), compared as they are or with case
+// folded.
 template <bool folded, bool limited>
-Result compare_strings(Machine&, Args& a, std::size_t) {
-  const std::u16string x = a.string(), y = a.string();
-  const std::size_t length =
-      limited ? static_cast<std::size_t>(length_argument(a)) : SIZE_MAX;
-  return word(compare_units(x, y, folded, length));
+Result compare_strings(Machine& m, Args& a, std::size_t) {
+  if (!limited) {
+    const std::u16string x = a.string(), y = a.string();
+    return word(compare_units(x, y, folded, SIZE_MAX));
+  }
+  const Ptr px = a.pointer(), py = a.pointer();
+  const std::int64_t n = length_argument(a);
+  const std::u16string x = read_at_most(m, a, px, n, 1);
+  const std::u16string y = read_at_most(m, a, py, n, 2);
+  return word(compare_units(x, y, folded, static_cast<std::size_t>(n)));
 }
 
 Result charfcmp(Machine&, Args& a, std::size_t) {
@@ -371,7 +442,7 @@ Result strstr_(Machine& m, Args& a, std::size_t) {
 
 Result strsave(Machine& m, Args& a, std::size_t) {
   const std::u16string text = a.string();
-  const Ptr p = new_block(m, 2 * static_cast<std::int64_t>(text.size()) + 2);
+  const Ptr p = new_block(m, 2 * static_cast<std::int64_t>(text.size()) + 2, "strsave");
   m.write_string(p, text, true);
   return pointer(p);
 }
@@ -401,7 +472,7 @@ Result toupper_(Machine&, Args& a, std::size_t) {
 // ---- memory
 
 Result malloc_(Machine& m, Args& a, std::size_t) {
-  return pointer(new_block(m, a.integer()));
+  return pointer(new_block(m, a.integer(), "malloc"));
 }
 
 Result free_(Machine& m, Args& a, std::size_t) {
@@ -412,11 +483,11 @@ Result free_(Machine& m, Args& a, std::size_t) {
 Result realloc_(Machine& m, Args& a, std::size_t) {
   const Ptr old = a.pointer();
   const std::int32_t size = a.integer();
-  const Ptr p = new_block(m, size);
+  // The old block is checked before the new one is made.
+  const std::uint32_t old_size = old.null() ? 0 : heap_block(m, old, "realloc").size;
+  const Ptr p = new_block(m, size, "realloc");
   if (!old.null()) {
-    m.check(old, 0, false, "realloc");
-    const Object& o = m.objects[old.id];
-    const std::size_t n = std::min<std::size_t>(o.size, static_cast<std::size_t>(size));
+    const std::size_t n = std::min<std::size_t>(old_size, static_cast<std::size_t>(size));
     std::vector<std::uint8_t> bytes(n);
     m.read(old, n, bytes.data());
     m.write(p, n, bytes.data());
@@ -429,9 +500,9 @@ Result memcpy_(Machine& m, Args& a, std::size_t) {
   const Ptr dest = a.pointer();
   const Ptr src = a.pointer();
   const auto n = static_cast<std::size_t>(length_argument(a));
-  std::vector<std::uint8_t> bytes(n);
   m.check(src, n, false, "memcpy source");
   m.check(dest, n, true, "memcpy destination");
+  std::vector<std::uint8_t> bytes(n);
   m.read(src, n, bytes.data());
   m.write(dest, n, bytes.data());
   return {};
@@ -540,7 +611,10 @@ Result time_ms(Machine&, Args&, std::size_t) {
 Result muldiv(Machine&, Args& a, std::size_t) {
   const std::int64_t x = a.integer(), y = a.integer(), z = a.integer();
   if (z == 0) fault("muldiv: division by zero");
-  return word(x * y / z);
+  const std::int64_t result = x * y / z;
+  if (result < INT32_MIN || result > INT32_MAX)
+    fault("muldiv: the result " + num(result) + " does not fit an int");
+  return word(result);
 }
 
 const std::unordered_map<std::string_view, Handler>& handlers() {

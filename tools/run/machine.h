@@ -53,6 +53,7 @@ struct Options {
   std::size_t stack_words = 1u << 20;
   std::size_t max_depth = 100000;
   std::vector<std::string> arguments;  // argv of the program, argv[0] first
+  std::vector<std::uint32_t> keys;     // the key script, first key first
 };
 
 // Where the program's output goes; unset members write to the process's
@@ -163,6 +164,9 @@ struct Spot {
 struct Buffer {
   std::u16string text;
   std::vector<Spot> spots;  // a spot value is its index + 1
+  // The color of each character (-1: none), moved by insertions and
+  // deletions; empty until a color is first set.
+  std::vector<std::int32_t> colors;
 };
 
 // A jmp_buf that setjmp has set starts with this word, then the number of
@@ -300,6 +304,9 @@ void run_primitive(Machine& m, int number, int words, bool result_wanted,
 
 // Whether qxlrun provides the primitive of this name.
 bool primitive_implemented(std::string_view name);
+
+// One line on what the primitive does in qxlrun; empty for one it lacks.
+std::string_view primitive_behaviour(std::string_view name);
 
 // printf-style formatting of the format's arguments, taken from `next`:
 // next_int() and next_pointer() pop the next argument.

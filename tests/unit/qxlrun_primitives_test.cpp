@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "qxlrun_support.h"
+#include "types/builtins.h"
 #include "tools/run/fuzz_input.h"
 
 namespace qxl::test {
@@ -165,6 +169,231 @@ TEST(QxlrunPrimitiveLengths, MuldivKeepsTheWideProductAndChecksTheResult) {
               "muldiv: the result 4000000000000000000 does not fit an int"));
   EXPECT_TRUE(has(fault_of(run_main("", "muldiv(1, 1, 0);")),
               "muldiv: division by zero"));
+}
+
+TEST(QxlrunPrimitiveLengths, EditorFamiliesCheckTheirCountsAndPositions) {
+  EXPECT_TRUE(has(fault_of(run_main("char s[4];", "buf_stuff(s, 2000000000);")),
+                  "buf_stuff source: out-of-bounds access: 4000000000 bytes"));
+  EXPECT_TRUE(has(fault_of(run_main("", "buf_stuff(\"ab\", -2);")),
+                  "buf_stuff: negative length -2"));
+  EXPECT_TRUE(has(fault_of(run_main("char a[4];", "compare_chars(a, \"abcdefgh\", 6);")),
+                  "compare_chars: out-of-bounds access: 12 bytes at offset 0 of global a"));
+  EXPECT_TRUE(has(fault_of(run_main("char a[4];", "set_chars(a, 'x', 2000000000);")),
+                  "set_chars destination: out-of-bounds access: 4000000000 bytes"));
+  EXPECT_TRUE(has(fault_of(run_main("char a[4];", "memfcmp(a, a, 9);")),
+                  "memfcmp: out-of-bounds access: 9 bytes"));
+  // "/tmp" fills the array to its zero: the slash has no room.
+  EXPECT_TRUE(has(fault_of(run_main("char a[5];", "strcpy(a, \"/tmp\");\nadd_final_slash(a);")),
+                  "add_final_slash destination: out-of-bounds access: 4 bytes at offset 8"));
+  EXPECT_TRUE(has(fault_of(run_main("", "stuff(\"abc\");\nreplace(-1, 'x');")),
+                  "replace: the position -1 holds no character"));
+  EXPECT_TRUE(has(fault_of(run_main("", "stuff(\"abc\");\nlines_between(0, 2000000000);")),
+                  "lines_between: the position 2000000000 is outside the buffer of 3"));
+  EXPECT_TRUE(has(fault_of(run_main("", "display_width(-5, 0);")),
+                  "display_width: the position -5 is outside the buffer of 0"));
+  EXPECT_TRUE(has(fault_of(run_main("TIMER *t;", "t = (TIMER *) malloc(4);\ntime_begin(t, 10);")),
+                  "time_begin: out-of-bounds access: 12 bytes"));
+  EXPECT_TRUE(has(fault_of(run_main("int x, y;", "stuff(\"ab\");\nget_character_color(0, &x, (int *) 0);\n"
+                                    "get_character_color(0, &x, (int *) 5);")),
+                  "pointer made from the integer 5 points into no object"));
+  EXPECT_TRUE(has(fault_of(run_main("", "buf_zap(2);")), "buf_zap: qxlrun has only buffer 1, not 2"));
+  EXPECT_TRUE(has(fault_of(run_main("", "zap(\"other\");")),
+                  "zap: qxlrun has only the buffer main, not other"));
+  // Huge columns and line counts end at the text, at once.
+  EXPECT_EQ(output_of(run_main("", "int n;\nstuff(\"ab\\ncd\");\n"
+                                   "move_to_column(2000000000);\n"
+                                   "n = move_by_lines(-2147483647 - 1);\n"
+                                   "say(\"%d %d %d\", n, point, horizontal(-2000000000));")),
+            "-1 2 0\n");
+}
+
+// ---- the editor's families on small programs
+
+TEST(QxlrunEditorPrimitives, ColorsFollowTheTextTheyColor) {
+  // Text inserted at either edge of a colored run or inside it takes no
+  // color; a deletion across the run's edge takes the colors with it.
+  EXPECT_EQ(output_of(run_main("show()\n{\n  int i;\n  for (i = 0; i < size(); i++)\n"
+                               "    sayput(\"%d \", get_character_color(i));\n  say(\"\");\n}\n",
+                               "stuff(\"abcd\");\n"
+                               "set_character_color(1, 3, 5);\n"
+                               "point = 1; stuff(\"<\");\n"
+                               "point = 4; stuff(\">\");\n"
+                               "point = 3; stuff(\"=\");\n"
+                               "show();\n"
+                               "delete(2, 5);\n"
+                               "show();\n"
+                               "buf_zap(1);\nstuff(\"xy\");\nshow();")),
+            "-1 -1 5 -1 5 -1 -1 \n-1 -1 -1 -1 \n-1 -1 \n");
+}
+
+TEST(QxlrunEditorPrimitives, SearchAtTheEdgesOfTheText) {
+  EXPECT_EQ(output_of(run_main("", "int a, b, c, d;\n"
+                                   "stuff(\"aaa\");\n"
+                                   "point = 0;\n"
+                                   "a = search(1, \"aa\");\n"
+                                   "b = point;\n"
+                                   "c = search(1, \"aa\");\n"
+                                   "d = search(-1, \"aaaa\");\n"
+                                   "say(\"%d %d %d %d\", a, b, c, d);\n"
+                                   "a = search(-1, \"aa\");\n"
+                                   "say(\"%d %d %d %d\", a, point, matchstart, matchend);")),
+            "1 2 0 0\n1 0 0 2\n");
+}
+
+TEST(QxlrunEditorPrimitives, PatternsWithManyStarsStayQuick) {
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(output_of(run_main("char text[2001], pattern[41];",
+                               "int i;\n"
+                               "for (i = 0; i < 2000; i++) text[i] = 'a';\n"
+                               "for (i = 0; i < 40; i += 2) { pattern[i] = '*'; pattern[i + 1] = 'a'; }\n"
+                               "say(\"%d\", fpatmatch(text, pattern, 0));\n"
+                               "pattern[39] = 'b';\n"
+                               "say(\"%d %d %d\", fpatmatch(text, pattern, 0),"
+                               " fpatmatch(\"[x\", \"[x\", 0), fpatmatch(\"b\", \"[]b]\", 0));")),
+            "1\n0 1 1\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST(QxlrunEditorPrimitives, KeysComeFromTheScriptInOrder) {
+  run::Options options;
+  options.keys = {'q', 0x201, 0x168};
+  const RunOutput r = run_source({"main()\n{\n  int n;\n"
+                                  "  for (n = 0; n < 4; n++) {\n"
+                                  "    say(\"%d waiting\", char_avail());\n"
+                                  "    wait_for_key();\n"
+                                  "    say(\"key %d full %d\", key, full_key);\n"
+                                  "  }\n}\n"},
+                                 options);
+  EXPECT_EQ(r.out, "1 waiting\nkey 113 full 113\n1 waiting\nkey 513 full 513\n"
+                   "1 waiting\nkey 360 full 360\n0 waiting\n");
+  EXPECT_TRUE(has(fault_of(r), "wait_for_key: no more keys"));
+}
+
+// ---- the commands of examples/hello.q that use these primitives
+
+std::string hello_source() {
+  const auto path = std::filesystem::path(__FILE__).parent_path() / "../../examples/hello.q";
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Runs `driver` (main of a second file) beside hello.q.
+RunOutput run_beside_hello(const std::string& driver, run::Options options = {}) {
+  static const char* const prototypes =
+      "find_todo(); goto_column(); toggle_case_region(); describe_key();\n"
+      "indent_lines(); show_note(); set_fill_column(); count_words();\n"
+      "tidy_line(); center_line(); toggle_ruler(); say_hello();\n";
+  return run_source({hello_source(), prototypes + driver}, std::move(options));
+}
+
+TEST(QxlrunHelloCommands, MovingAndSearchingCommands) {
+  ASSERT_FALSE(hello_source().empty());
+  EXPECT_EQ(output_of(run_beside_hello("main()\n{\n"
+                                       "  stuff(\"\\tab\\tcdefghijklmnopqrstuvwxyz\\nnext\");\n"
+                                       "  point = 0; has_arg = 1; iter = 19;\n"
+                                       "  goto_column();\n"
+                                       "  say(\"point %d\", point);\n"
+                                       "  has_arg = 0;\n"
+                                       "  set_fill_column();\n"
+                                       "}\n")),
+            "Column 19 of 80\npoint 7\nFill column 19, for new buffers 70\n");
+  EXPECT_EQ(output_of(run_beside_hello(
+                "main()\n{\n"
+                "  stuff(\"int x; /* XXX and TODO */\\nFIXME\");\n"
+                "  point = 14;\n"
+                "  find_todo();\n"
+                "  say(\"at %d, colored %d %d\", point, get_character_color(point) >= 0,"
+                " get_character_color(point + 4));\n"
+                "  point = size();\n"
+                "  find_todo();\n"
+                "}\n")),
+            "TODO found (1 so far)\nat 18, colored 1 -1\nNo TODO, FIXME or XXX after point\n");
+}
+
+TEST(QxlrunHelloCommands, EditingCommands) {
+  EXPECT_EQ(output_of(run_beside_hello("main()\n{\n  char text[40];\n"
+                                       "  stuff(\"Hello, World 42\");\n"
+                                       "  mark = 3; point = 12;\n"
+                                       "  toggle_case_region();\n"
+                                       "  grab(0, size(), text);\n"
+                                       "  say(\"%s, point %d\", text, point);\n"
+                                       "}\n")),
+            "7 letters changed\nHelLO, wORLD 42, point 12\n");
+  EXPECT_EQ(output_of(run_beside_hello("main()\n{\n  char text[40];\n"
+                                       "  stuff(\"a\\nb\\nc\");\n"
+                                       "  point = 0; has_arg = 1; iter = 2;\n"
+                                       "  indent_lines();\n"
+                                       "  grab(0, size(), text);\n"
+                                       "  say(\"[%s] point %d\", text, point);\n"
+                                       "  point = 4;\n"
+                                       "  show_note();\n"
+                                       "  say(\"%d\", get_character_color(4) >= 0);\n"
+                                       "}\n")),
+            "2 lines indented by 4\n[    a\n    b\nc] point 0\n"
+            "note: [a                                       ]\n1\n");
+}
+
+TEST(QxlrunHelloCommands, DescribeKeyReadsTheKeyScript) {
+  run::Options options;
+  options.keys = {9, 0x201, 0x168, 'C' - '@', 'z'};
+  const RunOutput r = run_beside_hello(
+      "main()\n{\n  int i;\n  for (i = 0; i < 6; i++) describe_key();\n}\n", options);
+  EXPECT_EQ(r.out, "Press a key to describe: \nKey 9 is Tab\n"
+                   "Press a key to describe: \nKey 513 is F1\n"
+                   "Press a key to describe: \nKey 360 is Alt-h\n"
+                   "Press a key to describe: \nKey 3 is Ctrl-C\n"
+                   "Press a key to describe: \nKey 122 is 'z'\n"
+                   "Press a key to describe: \n");
+  EXPECT_TRUE(has(fault_of(r), "wait_for_key: no more keys (in function describe_key)"));
+}
+
+TEST(QxlrunHelloCommands, TheOtherCommandsRunToo) {
+  EXPECT_EQ(output_of(run_beside_hello("main()\n{\n"
+                                       "  stuff(\"one two  \\nthree\");\n"
+                                       "  count_words();\n"
+                                       "  point = 0;\n"
+                                       "  tidy_line();\n"
+                                       "  toggle_ruler();\n"
+                                       "  iter = 1;\n"
+                                       "  say_hello();\n"
+                                       "}\n")),
+            "note: 3 words, 1 lines, 15 characters\n2 blanks removed\nRuler on\n"
+            "Hello from QXL: first greeting\n");
+}
+
+// ---- the listing and the documents
+
+std::string project_file(const std::string& relative) {
+  std::ifstream in(std::filesystem::path(__FILE__).parent_path() / "../.." / relative);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(QxlrunPrimitiveListing, EveryPrimitiveHasItsLineInTheListingAndTheDocuments) {
+  const std::string readme = project_file("tools/run/README.md");
+  const std::string page = project_file("docs/man/qxlrun.1");
+  ASSERT_FALSE(readme.empty());
+  ASSERT_FALSE(page.empty());
+  int provided = 0;
+  for (const PrimitiveRow& row : primitive_table()) {
+    const std::string name(row.name);
+    if (!run::primitive_implemented(row.name)) {
+      EXPECT_TRUE(run::primitive_behaviour(row.name).empty()) << name;
+      continue;
+    }
+    ++provided;
+    EXPECT_FALSE(run::primitive_behaviour(row.name).empty()) << name;
+    EXPECT_NE(readme.find("| `" + name + "` | "), std::string::npos) << name;
+    EXPECT_NE(page.find("\n.It Fn " + name + "\n"), std::string::npos) << name;
+  }
+  // hello.q's primitives, among the rest.
+  for (const char* name : {"move_to_column", "current_column", "search", "wait_for_key",
+                           "set_character_color", "nl_forward", "replace"})
+    EXPECT_TRUE(run::primitive_implemented(name)) << name;
+  EXPECT_GE(provided, 98);
 }
 
 }  // namespace

@@ -269,6 +269,80 @@ TEST(QxlrunEditorPrimitives, KeysComeFromTheScriptInOrder) {
   EXPECT_TRUE(has(fault_of(r), "wait_for_key: no more keys"));
 }
 
+TEST(QxlrunEditorPrimitives, SearchIsLinearAndFindsOverlappingMatches) {
+  // 200000 a's searched for 100000 a's and a b, both ways: a scan that
+  // starts again at every place would take 10^10 steps.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(output_of(run_main("char *s;",
+                               "int i, f, b;\n"
+                               "s = malloc(200004);\n"
+                               "for (i = 0; i < 100000; i++) s[i] = 'a';\n"
+                               "s[100000] = 0;\n"
+                               "stuff(s); stuff(s);\n"
+                               "s[100000] = 'b'; s[100001] = 0;\n"
+                               "point = 0; f = search(1, s);\n"
+                               "point = size(); b = search(-1, s);\n"
+                               "say(\"%d %d %d\", f, b, point);")),
+            "0 0 200000\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(output_of(run_main("", "int a, b, c;\n"
+                                   "stuff(\"xabababay\");\n"
+                                   "a = search(-1, \"aba\");\n"
+                                   "b = matchstart;\n"
+                                   "c = search(-1, \"aba\");\n"
+                                   "say(\"%d %d %d %d\", a, b, c, matchstart);\n"
+                                   "point = 2;\n"
+                                   "a = search(1, \"bab\");\n"
+                                   "say(\"%d %d %d\", a, matchstart, point);")),
+            "1 5 1 1\n1 2 5\n");
+}
+
+TEST(QxlrunEditorPrimitives, ColorRunsSplitJoinAndGive) {
+  // Runs: [0,2) 3, [2,4) 3 (touching, one stretch), [6,8) 4; the second
+  // coloring cuts into the first stretch; an insertion splits a run.
+  EXPECT_EQ(output_of(run_main("int s, e;\n"
+                               "run(int at)\n{\n  int c;\n"
+                               "  c = get_character_color(at, &s, &e);\n"
+                               "  sayput(\"%d:%d[%d,%d) \", at, c, s, e);\n}\n",
+                               "stuff(\"0123456789\");\n"
+                               "set_character_color(0, 2, 3);\n"
+                               "set_character_color(2, 4, 3);\n"
+                               "set_character_color(8, 6, 4);\n"
+                               "run(1); run(3); run(4); run(7); run(9); say(\"\");\n"
+                               "set_character_color(1, 7, 5);\n"
+                               "run(0); run(1); run(6); run(7); say(\"\");\n"
+                               "point = 3; stuff(\"ab\");\n"
+                               "run(2); run(3); run(5); run(8); say(\"\");\n"
+                               "delete(0, 4);\n"
+                               "run(0); run(1); run(4); say(\"\");\n"
+                               "set_character_color(0, 100, -1);\n"
+                               "run(2); run(-1); run(200); say(\"\");")),
+            "1:3[0,4) 3:3[0,4) 4:-1[4,6) 7:4[6,8) 9:-1[8,10) \n"
+            "0:3[0,1) 1:5[1,7) 6:5[1,7) 7:4[7,8) \n"
+            "2:5[1,3) 3:-1[3,5) 5:5[5,9) 8:5[5,9) \n"
+            "0:-1[0,1) 1:5[1,5) 4:5[1,5) \n"
+            "2:-1[0,8) -1:-1[0,0) 200:-1[8,8) \n");
+  EXPECT_TRUE(has(fault_of(run_main("char *s;", "s = malloc(10000);\n"
+                                               "memset(s, 97, 9000);\n"
+                                               "fpatmatch(s, \"*\", 0);")),
+                  "fpatmatch: a name or pattern longer than 4096 characters"));
+}
+
+TEST(QxlrunEditorPrimitives, ScreenLinesBufferNamesAndPatterns) {
+  EXPECT_EQ(output_of(run_main("", "stuff(\"ab\\ncd\\nef\");\n"
+                                   "point = 4;\n"
+                                   "say(\"%d %d %d %d\", next_screen_line(0), next_screen_line(1),"
+                                   " next_screen_line(2), next_screen_line(2000000000));\n"
+                                   "say(\"%d %d %d\", prev_screen_line(0), prev_screen_line(1),"
+                                   " prev_screen_line(2000000000));\n"
+                                   "say(\"%d %d %s %d\", name_to_bufnum(\"main\"),"
+                                   " name_to_bufnum(\"other\"), bufnum_to_name(1),"
+                                   " bufnum_to_name(2) == 0);\n"
+                                   "say(\"%d %d %d %d\", is_pattern(\"*.q\"), is_pattern(\"a?\"),"
+                                   " is_pattern(\"[ab]\"), is_pattern(\"plain.q\"));")),
+            "3 6 8 8\n3 0 0\n1 0 main 1\n1 1 1 0\n");
+}
+
 // ---- the commands of examples/hello.q that use these primitives
 
 std::string hello_source() {

@@ -396,8 +396,7 @@ void Machine::insert_text(std::u16string_view text) {
   const int at = point();
   const int n = static_cast<int>(text.size());
   buffer.text.insert(static_cast<std::size_t>(at), text);
-  if (!buffer.colors.empty())
-    buffer.colors.insert(buffer.colors.begin() + at, text.size(), -1);
+  colors_inserted(buffer, at, n);
   for (Spot& s : buffer.spots)
     if (s.live && (s.position > at || (s.position == at && !s.stays_left)))
       s.position += n;
@@ -412,8 +411,7 @@ void Machine::delete_range(int from, int to) {
   if (n == 0) return;
   const int p = point();
   buffer.text.erase(static_cast<std::size_t>(lo), static_cast<std::size_t>(n));
-  if (!buffer.colors.empty())
-    buffer.colors.erase(buffer.colors.begin() + lo, buffer.colors.begin() + hi);
+  colors_deleted(buffer, lo, hi);
   auto adjust = [&](int pos) {
     if (pos >= hi) return pos - n;
     if (pos > lo) return lo;

@@ -159,15 +159,25 @@ struct Spot {
   bool stays_left = false;  // an insertion at the spot goes after it
 };
 
-// The one buffer: its text in 16-bit characters and its spots.  The point
-// lives in the built-in variable `point`.
+// The characters from start up to end have the color.
+struct ColorRun {
+  int start = 0;
+  int end = 0;
+  std::int32_t color = 0;
+};
+
+// The one buffer: its text in 16-bit characters, its spots and its
+// character colors.  The point lives in the built-in variable `point`.
 struct Buffer {
   std::u16string text;
   std::vector<Spot> spots;  // a spot value is its index + 1
-  // The color of each character (-1: none), moved by insertions and
-  // deletions; empty until a color is first set.
-  std::vector<std::int32_t> colors;
+  std::vector<ColorRun> colors;  // in order, apart, none empty
 };
+
+// Character colors move with the text: an insertion inside a run splits
+// it (inserted text has no color), a deletion takes its part of each run.
+void colors_inserted(Buffer& b, int at, int n);
+void colors_deleted(Buffer& b, int from, int to);
 
 // A jmp_buf that setjmp has set starts with this word, then the number of
 // its jump point (index + 1).

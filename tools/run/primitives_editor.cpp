@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 
+#include "bytecode/byte_reader.h"
 #include "driver/search_paths.h"
 #include "tools/key_notation.h"
 #include "tools/run/primitive_support.h"
@@ -20,6 +21,9 @@ constexpr char16_t newline = u'\n';
 constexpr char16_t tab = u'\t';
 constexpr char16_t separator = u'/';
 constexpr std::int32_t no_color = -1;
+// The longest file name or pattern fpatmatch takes: the time of a match
+// grows with the product of the two.
+constexpr std::size_t name_limit = 4096;
 
 // ---- helpers
 
@@ -99,6 +103,22 @@ Result replace(Machine& m, Args& a, std::size_t) {
 void empty_buffer(Machine& m) {
   m.delete_range(0, text_size(m));
   m.buffer.colors.clear();
+}
+
+// The value of the built-in variable bufname: the one buffer's name.
+Ptr buffer_name(Machine& m) {
+  const Object& o = variable(m, "bufname");
+  return Ptr{get_u32(o.bytes.data()), static_cast<std::int32_t>(get_u32(o.bytes.data() + 4)),
+             get_u32(o.bytes.data() + 8)};
+}
+
+Result name_to_bufnum(Machine& m, Args& a, std::size_t) {
+  const std::u16string name = a.string();
+  return word(name == m.read_string(buffer_name(m), "name_to_bufnum") ? 1 : 0);
+}
+
+Result bufnum_to_name(Machine& m, Args& a, std::size_t) {
+  return a.integer() == 1 ? pointer(buffer_name(m)) : pointer({});
 }
 
 Result buf_zap(Machine& m, Args& a, std::size_t) {
@@ -196,7 +216,75 @@ Result move_by_lines(Machine& m, Args& a, std::size_t) {
   return word(n < 0 ? -moved : moved);
 }
 
+// No screen: a screen line is a line of the buffer.  The start of the
+// line n lines after (before) point's, or the end (start) of the text.
+Result next_screen_line(Machine& m, Args& a, std::size_t) {
+  const std::int32_t n = a.integer();
+  int at = line_start(m, m.point());
+  for (std::int32_t i = 0; i < n; ++i) {
+    const int end = line_end(m, at);
+    if (end >= text_size(m)) return word(text_size(m));
+    at = end + 1;
+  }
+  return word(at);
+}
+
+Result prev_screen_line(Machine& m, Args& a, std::size_t) {
+  const std::int32_t n = a.integer();
+  int at = line_start(m, m.point());
+  for (std::int32_t i = 0; i < n && at > 0; ++i) at = line_start(m, at - 1);
+  return word(at);
+}
+
 // ---- search
+
+// Text search in time linear in the text and the pattern, however the
+// pattern repeats itself (Knuth-Morris-Pratt).  unit(k) is the pattern's
+// k-th character in the direction of the scan.
+template <typename Unit>
+std::vector<std::size_t> failure_table(std::size_t length, Unit unit) {
+  std::vector<std::size_t> fail(length + 1, 0);
+  std::size_t k = 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    while (k > 0 && unit(i) != unit(k)) k = fail[k];
+    if (unit(i) == unit(k)) ++k;
+    fail[i + 1] = k;
+  }
+  return fail;
+}
+
+// The first match starting at or after `from`.
+std::size_t find_forward(std::u16string_view text, std::u16string_view wanted,
+                         std::size_t from) {
+  if (wanted.empty()) return from <= text.size() ? from : std::u16string_view::npos;
+  const auto unit = [&](std::size_t k) { return wanted[k]; };
+  const std::vector<std::size_t> fail = failure_table(wanted.size(), unit);
+  std::size_t k = 0;
+  for (std::size_t i = from; i < text.size(); ++i) {
+    while (k > 0 && text[i] != wanted[k]) k = fail[k];
+    if (text[i] == wanted[k]) ++k;
+    if (k == wanted.size()) return i + 1 - wanted.size();
+  }
+  return std::u16string_view::npos;
+}
+
+// The last match ending at or before `limit`: the same scan from `limit`
+// towards the start, with the pattern read from its end.
+std::size_t find_backward(std::u16string_view text, std::u16string_view wanted,
+                          std::size_t limit) {
+  if (wanted.empty()) return limit;
+  const std::size_t n = wanted.size();
+  const auto unit = [&](std::size_t k) { return wanted[n - 1 - k]; };
+  const std::vector<std::size_t> fail = failure_table(n, unit);
+  std::size_t k = 0;
+  for (std::size_t i = limit; i > 0; --i) {
+    const char16_t c = text[i - 1];
+    while (k > 0 && c != unit(k)) k = fail[k];
+    if (c == unit(k)) ++k;
+    if (k == n) return i - 1;
+  }
+  return std::u16string_view::npos;
+}
 
 // Plain text, case as it is.  Forward: the first match at or after point,
 // point left after it.  Backward: the last match ending at or before point,
@@ -207,12 +295,8 @@ Result search(Machine& m, Args& a, std::size_t) {
   const std::u16string wanted = a.string();
   const std::u16string_view text = m.buffer.text;
   const auto p = static_cast<std::size_t>(m.point());
-  std::size_t at = std::u16string_view::npos;
-  if (direction > 0) {
-    at = text.find(wanted, p);
-  } else if (wanted.size() <= p) {
-    at = text.rfind(wanted, p - wanted.size());
-  }
+  const std::size_t at = direction > 0 ? find_forward(text, wanted, p)
+                                       : find_backward(text, wanted, p);
   if (at == std::u16string_view::npos) return word(0);
   const auto start = static_cast<std::int32_t>(at);
   const auto end = static_cast<std::int32_t>(at + wanted.size());
@@ -224,15 +308,74 @@ Result search(Machine& m, Args& a, std::size_t) {
 
 // ---- colors
 
+// The first run that starts after the position.
+std::vector<ColorRun>::const_iterator run_after(const Buffer& b, int at) {
+  return std::upper_bound(b.colors.begin(), b.colors.end(), at,
+                          [](int p, const ColorRun& r) { return p < r.start; });
+}
+
+// The color at a position of the text, or no_color.
+std::int32_t color_at(const Buffer& b, int at) {
+  const auto next = run_after(b, at);
+  if (next == b.colors.begin()) return no_color;
+  const ColorRun& run = *(next - 1);
+  return at < run.end ? run.color : no_color;
+}
+
+// The stretch of one color around a position inside the text: touching
+// runs of the color join, uncolored text lies between runs.
+std::pair<int, int> stretch(const Buffer& b, int at, int size) {
+  const auto next = run_after(b, at);
+  const std::size_t after = static_cast<std::size_t>(next - b.colors.begin());
+  if (after == 0 || b.colors[after - 1].end <= at) {
+    const int start = after == 0 ? 0 : b.colors[after - 1].end;
+    const int end = after == b.colors.size() ? size : b.colors[after].start;
+    return {start, end};
+  }
+  std::size_t first = after - 1, last = after - 1;
+  const std::int32_t color = b.colors[first].color;
+  while (first > 0 && b.colors[first - 1].end == b.colors[first].start &&
+         b.colors[first - 1].color == color)
+    --first;
+  while (last + 1 < b.colors.size() && b.colors[last + 1].start == b.colors[last].end &&
+         b.colors[last + 1].color == color)
+    ++last;
+  return {b.colors[first].start, b.colors[last].end};
+}
+
+// Sets [from, to) to the color (no_color: none): the runs it overlaps are
+// cut, then the new run goes in its place.
+void paint(Buffer& b, int from, int to, std::int32_t color) {
+  std::vector<ColorRun> out;
+  out.reserve(b.colors.size() + 2);
+  bool placed = false;
+  for (const ColorRun& r : b.colors) {
+    if (!placed && r.start >= from) {
+      if (color != no_color) out.push_back({from, to, color});
+      placed = true;
+    }
+    if (r.end <= from || r.start >= to) {
+      out.push_back(r);
+      continue;
+    }
+    if (r.start < from) out.push_back({r.start, from, r.color});
+    if (!placed) {
+      if (color != no_color) out.push_back({from, to, color});
+      placed = true;
+    }
+    if (r.end > to) out.push_back({to, r.end, r.color});
+  }
+  if (!placed && color != no_color) out.push_back({from, to, color});
+  b.colors = std::move(out);
+}
+
 Result set_character_color(Machine& m, Args& a, std::size_t) {
   int from = std::clamp(a.integer(), 0, text_size(m));
   int to = std::clamp(a.integer(), 0, text_size(m));
   const std::int32_t color = a.integer();
   if (from > to) std::swap(from, to);
   if (from == to) return {};
-  auto& colors = m.buffer.colors;
-  if (colors.empty()) colors.assign(m.buffer.text.size(), no_color);
-  std::fill(colors.begin() + from, colors.begin() + to, color < 0 ? no_color : color);
+  paint(m.buffer, from, to, color < 0 ? no_color : color);
   return {};
 }
 
@@ -246,20 +389,13 @@ Result get_character_color(Machine& m, Args& a, std::size_t) {
     start_out = a.pointer();
     end_out = a.pointer();
   }
-  const auto& colors = m.buffer.colors;
+  const Buffer& b = m.buffer;
   const int size = text_size(m);
   const bool inside = at >= 0 && at < size;
-  const std::int32_t color =
-      inside && !colors.empty() ? colors[static_cast<std::size_t>(at)] : no_color;
+  const std::int32_t color = inside ? color_at(b, at) : no_color;
   if (with_run) {
-    int start = std::clamp(at, 0, size), end = start;
-    if (inside) {
-      auto color_at = [&](int i) {
-        return colors.empty() ? no_color : colors[static_cast<std::size_t>(i)];
-      };
-      while (start > 0 && color_at(start - 1) == color) --start;
-      while (end < size && color_at(end) == color) ++end;
-    }
+    const int edge = std::clamp(at, 0, size);
+    const auto [start, end] = inside ? stretch(b, at, size) : std::pair<int, int>{edge, edge};
     if (!start_out.null()) m.write_u(start_out, 4, static_cast<std::uint32_t>(start));
     if (!end_out.null()) m.write_u(end_out, 4, static_cast<std::uint32_t>(end));
   }
@@ -417,9 +553,16 @@ bool pattern_matches(std::u16string_view text, std::u16string_view pattern, bool
   return j == pattern.size();
 }
 
+Result is_pattern(Machine&, Args& a, std::size_t) {
+  const std::u16string text = a.string();
+  return word(text.find_first_of(u"*?[") == std::u16string::npos ? 0 : 1);
+}
+
 Result fpatmatch(Machine&, Args& a, std::size_t) {
   const std::u16string text = a.string();
   const std::u16string pattern = a.string();
+  if (text.size() > name_limit || pattern.size() > name_limit)
+    a.fail("a name or pattern longer than " + num(name_limit) + " characters");
   const bool folded = a.integer() != 0;
   return word(pattern_matches(text, pattern, folded) ? 1 : 0);
 }
@@ -560,6 +703,11 @@ constexpr Definition definitions[] = {
     {"display_width", display_width, "the characters between the positions (no screen: each is one wide)"},
     {"lines_between", lines_between, "the newlines between the positions"},
     {"move_by_lines", move_by_lines, "moves n lines down (up when negative) to the same column, gives the lines moved"},
+    {"next_screen_line", next_screen_line, "the start of the line n lines after point's, or the end (no screen: a screen line is a line)"},
+    {"prev_screen_line", prev_screen_line, "the start of the line n lines before point's, or 0 (no screen: a screen line is a line)"},
+    {"name_to_bufnum", name_to_bufnum, "1 for the name of the one buffer (bufname), else 0"},
+    {"bufnum_to_name", bufnum_to_name, "the name of buffer 1 (bufname), null for any other"},
+    {"is_pattern", is_pattern, "1 when the name holds *, ? or ["},
     {"search", search, "finds the text forward (1) or backward (0 or less), case as it is; matchstart and matchend get the match, point goes after it forward, to its start backward; 1 or 0"},
     {"set_character_color", set_character_color, "colors the characters between the positions; -1 takes the color away"},
     {"get_character_color", get_character_color, "the color at the position (-1: none), the run of that color into the two pointers"},
@@ -572,7 +720,7 @@ constexpr Definition definitions[] = {
     {"is_relative", is_relative, "1 unless the name starts with '/'"},
     {"drop_final_slash", drop_final_slash, "removes a final '/' (not that of \"/\")"},
     {"add_final_slash", add_final_slash, "appends '/' unless the name ends in one"},
-    {"fpatmatch", fpatmatch, "1 when the name matches the pattern (* ? [set]); a nonzero flag ignores ASCII case"},
+    {"fpatmatch", fpatmatch, "1 when the name matches the pattern (* ? [set]), each at most 4096 characters; a nonzero flag ignores ASCII case"},
     {"verenv", verenv, "the first set of the versioned forms of the environment variable, or null"},
     {"wait_for_key", wait_for_key, "takes the next key of the key script into key and full_key; faults when none is left"},
     {"char_avail", char_avail, "1 while the key script has keys left"},
@@ -593,3 +741,36 @@ constexpr Definition definitions[] = {
 std::span<const Definition> editor_primitives() { return definitions; }
 
 }  // namespace qxl::run::prim
+
+namespace qxl::run {
+
+void colors_inserted(Buffer& b, int at, int n) {
+  if (n == 0) return;
+  std::vector<ColorRun> out;
+  out.reserve(b.colors.size() + 1);
+  for (const ColorRun& r : b.colors) {
+    if (r.end <= at) {
+      out.push_back(r);
+    } else if (r.start >= at) {
+      out.push_back({r.start + n, r.end + n, r.color});
+    } else {
+      out.push_back({r.start, at, r.color});
+      out.push_back({at + n, r.end + n, r.color});
+    }
+  }
+  b.colors = std::move(out);
+}
+
+void colors_deleted(Buffer& b, int from, int to) {
+  const int n = to - from;
+  auto adjust = [&](int p) { return p >= to ? p - n : p > from ? from : p; };
+  std::vector<ColorRun> out;
+  out.reserve(b.colors.size());
+  for (const ColorRun& r : b.colors) {
+    const ColorRun moved{adjust(r.start), adjust(r.end), r.color};
+    if (moved.start < moved.end) out.push_back(moved);
+  }
+  b.colors = std::move(out);
+}
+
+}  // namespace qxl::run

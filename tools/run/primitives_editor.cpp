@@ -4,8 +4,12 @@
 // screen: a column counts characters, with a tab reaching the next
 // multiple of tab_stop, and waiting returns at once.
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "bytecode/byte_reader.h"
 #include "driver/search_paths.h"
@@ -100,10 +104,7 @@ Result replace(Machine& m, Args& a, std::size_t) {
 }
 
 // Empties the buffer: point, spots and colors go with the text.
-void empty_buffer(Machine& m) {
-  m.delete_range(0, text_size(m));
-  m.buffer.colors.clear();
-}
+void empty_buffer(Machine& m) { m.delete_range(0, text_size(m)); }
 
 // The value of the built-in variable bufname: the one buffer's name.
 Ptr buffer_name(Machine& m) {

@@ -166,7 +166,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--primitives") {
       for (const qxl::PrimitiveRow& row : qxl::primitive_table())
         if (qxl::run::primitive_implemented(row.name))
-          std::printf("%s\n", std::string(row.name).c_str());
+          std::printf("%-22s %s\n", std::string(row.name).c_str(),
+                      std::string(qxl::run::primitive_behaviour(row.name)).c_str());
       return 0;
     } else if (arg == "--call") {
       const char* v = value();

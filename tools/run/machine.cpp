@@ -396,6 +396,7 @@ void Machine::insert_text(std::u16string_view text) {
   const int at = point();
   const int n = static_cast<int>(text.size());
   buffer.text.insert(static_cast<std::size_t>(at), text);
+  colors_inserted(buffer, at, n);
   for (Spot& s : buffer.spots)
     if (s.live && (s.position > at || (s.position == at && !s.stays_left)))
       s.position += n;
@@ -410,6 +411,7 @@ void Machine::delete_range(int from, int to) {
   if (n == 0) return;
   const int p = point();
   buffer.text.erase(static_cast<std::size_t>(lo), static_cast<std::size_t>(n));
+  colors_deleted(buffer, lo, hi);
   auto adjust = [&](int pos) {
     if (pos >= hi) return pos - n;
     if (pos > lo) return lo;
@@ -1512,6 +1514,9 @@ void set_up(Machine& m) {
   set_int_bytes(builtin("window_bufnum"), 1);
   set_int_bytes(builtin("screen_lines"), 25);
   set_int_bytes(builtin("screen_cols"), 80);
+  set_int_bytes(builtin("window_height"), 24);
+  set_int_bytes(builtin("window_width"), 80);
+  m.key_script = m.options.keys;
   set_int_bytes(builtin("is_unix"), 1);
   set_int_bytes(builtin("path_sep"), '/');
   set_int_bytes(builtin("path_list_char"), ':');

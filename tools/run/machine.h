@@ -53,6 +53,7 @@ struct Options {
   std::size_t stack_words = 1u << 20;
   std::size_t max_depth = 100000;
   std::vector<std::string> arguments;  // argv of the program, argv[0] first
+  std::vector<std::uint32_t> keys;     // the key script, first key first
 };
 
 // Where the program's output goes; unset members write to the process's
@@ -158,12 +159,25 @@ struct Spot {
   bool stays_left = false;  // an insertion at the spot goes after it
 };
 
-// The one buffer: its text in 16-bit characters and its spots.  The point
-// lives in the built-in variable `point`.
+// The characters from start up to end have the color.
+struct ColorRun {
+  int start = 0;
+  int end = 0;
+  std::int32_t color = 0;
+};
+
+// The one buffer: its text in 16-bit characters, its spots and its
+// character colors.  The point lives in the built-in variable `point`.
 struct Buffer {
   std::u16string text;
   std::vector<Spot> spots;  // a spot value is its index + 1
+  std::vector<ColorRun> colors;  // in order, apart, none empty
 };
+
+// Character colors move with the text: an insertion inside a run splits
+// it (inserted text has no color), a deletion takes its part of each run.
+void colors_inserted(Buffer& b, int at, int n);
+void colors_deleted(Buffer& b, int from, int to);
 
 // A jmp_buf that setjmp has set starts with this word, then the number of
 // its jump point (index + 1).
@@ -300,6 +314,9 @@ void run_primitive(Machine& m, int number, int words, bool result_wanted,
 
 // Whether qxlrun provides the primitive of this name.
 bool primitive_implemented(std::string_view name);
+
+// One line on what the primitive does in qxlrun; empty for one it lacks.
+std::string_view primitive_behaviour(std::string_view name);
 
 // printf-style formatting of the format's arguments, taken from `next`:
 // next_int() and next_pointer() pop the next argument.

@@ -14,148 +14,14 @@
 #include "bytecode/byte_reader.h"
 #include "bytecode/instructions.h"
 #include "tools/run/machine.h"
+#include "tools/run/primitive_support.h"
 #include "types/builtins.h"
 
 namespace qxl::run {
 namespace {
 
-std::string num(std::int64_t v) { return std::to_string(v); }
+using namespace prim;
 
-constexpr std::int64_t block_limit = 1 << 28;
-constexpr std::int64_t heap_limit = 1LL << 30;
-
-// The arguments of one call, taken off the stack: the first one is at the
-// end of `slots`.
-struct Args {
-  Machine& m;
-  std::string_view name;
-  std::vector<Slot> slots;
-  std::size_t end = 0;
-  int taken = 0;
-
-  [[noreturn]] void fail(const std::string& what) const {
-    fault(std::string(name) + ": " + what);
-  }
-
-  std::int32_t integer() {
-    ++taken;
-    if (end == 0) fail("too few arguments");
-    const Slot& s = slots[end - 1];
-    if (s.kind == SlotKind::word) {
-      --end;
-      return static_cast<std::int32_t>(s.value);
-    }
-    if (s.kind == SlotKind::large && s.count == 3 && s.index == 2 && end >= 3) {
-      const Ptr p{slots[end - 3].value,
-                  static_cast<std::int32_t>(slots[end - 2].value),
-                  slots[end - 1].value};
-      end -= 3;
-      return static_cast<std::int32_t>(m.pointer_to_int(p));
-    }
-    fail("argument " + num(taken) + " is a structure, not an int");
-  }
-
-  Ptr pointer() {
-    ++taken;
-    if (end < 3) fail("too few arguments");
-    const Slot* w = &slots[end - 3];
-    const bool tagged = w[0].kind == SlotKind::large && w[0].count == 3 &&
-                        w[0].index == 0 && w[2].kind == SlotKind::large &&
-                        w[2].index == 2;
-    const bool zeros = w[0].kind == SlotKind::word &&
-                       w[1].kind == SlotKind::word &&
-                       w[2].kind == SlotKind::word && w[0].value == 0 &&
-                       w[1].value == 0 && w[2].value == 0;
-    if (!tagged && !zeros) fail("argument " + num(taken) + " is not a pointer");
-    end -= 3;
-    return Ptr{w[0].value, static_cast<std::int32_t>(w[1].value), w[2].value};
-  }
-
-  std::u16string string() {
-    const Ptr p = pointer();
-    return m.read_string(p, std::string(name) + " argument " + num(taken));
-  }
-
-  // The rest of a variadic call, as a format's arguments.
-  std::u16string formatted(std::u16string_view format) {
-    FormatArguments fa;
-    fa.next_int = [this] { return integer(); };
-    fa.next_string = [this] { return string(); };
-    return format_text(format, fa);
-  }
-};
-
-struct Result {
-  enum class Kind { none, word, pointer, control } kind = Kind::none;
-  std::uint32_t word = 0;
-  Ptr pointer;
-};
-
-Result word(std::int64_t v) {
-  return {Result::Kind::word, static_cast<std::uint32_t>(v), {}};
-}
-Result pointer(const Ptr& p) { return {Result::Kind::pointer, 0, p}; }
-Result control() { return {Result::Kind::control, 0, {}}; }
-
-using Handler = Result (*)(Machine&, Args&, std::size_t pc);
-
-// ---- helpers
-
-std::int64_t length_argument(Args& a) {
-  const std::int32_t n = a.integer();
-  if (n < 0) a.fail("negative length " + num(n));
-  return n;
-}
-
-Ptr advance(Ptr p, std::int64_t bytes) {
-  p.offset = static_cast<std::int32_t>(static_cast<std::uint32_t>(p.offset) +
-                                       static_cast<std::uint32_t>(bytes));
-  return p;
-}
-
-char16_t fold(char16_t c) {
-  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
-}
-
-int compare_units(std::u16string_view a, std::u16string_view b, bool folded,
-                  std::size_t limit) {
-  for (std::size_t i = 0; i < limit; ++i) {
-    char16_t x = i < a.size() ? a[i] : 0;
-    char16_t y = i < b.size() ? b[i] : 0;
-    if (folded) {
-      x = fold(x);
-      y = fold(y);
-    }
-    if (x != y) return static_cast<int>(x) - static_cast<int>(y);
-    if (x == 0) return 0;
-  }
-  return 0;
-}
-
-Ptr new_block(Machine& m, std::int64_t size) {
-  if (size < 0) fault("malloc of the negative size " + num(size));
-  if (size > block_limit) fault("out of memory: a block of " + num(size) + " bytes");
-  if (m.heap_bytes + size > heap_limit)
-    fault("out of memory: more than " + num(heap_limit) + " bytes from malloc");
-  m.heap_bytes += size;
-  return m.pointer_to(m.new_object(ObjectKind::heap, static_cast<std::uint32_t>(size)));
-}
-
-void free_block(Machine& m, const Ptr& p, std::string_view who) {
-  if (p.null()) return;
-  if (p.id == 0 || p.id >= m.objects.size() || !m.objects[p.id].live ||
-      m.objects[p.id].base != p.base)
-    fault(std::string(who) + ": the block was already freed, or was never "
-                             "allocated");
-  const Object& o = m.objects[p.id];
-  if (o.kind != ObjectKind::heap)
-    fault(std::string(who) + ": " + m.describe(o) + " did not come from malloc");
-  if (p.offset != 0)
-    fault(std::string(who) + ": the pointer is " + num(p.offset) +
-          " bytes into its block");
-  m.heap_bytes -= o.size;
-  m.kill_object(p.id);
-}
 
 // ---- output and formatting
 
@@ -194,13 +60,13 @@ Result leave(Machine& m, Args& a, std::size_t) {
 Result sprintf_(Machine& m, Args& a, std::size_t) {
   const Ptr dest = a.pointer();
   const std::u16string text = a.formatted(a.string());
-  m.write_string(dest, text, true);
+  put_string(m, a, dest, text, true);
   return word(static_cast<std::int64_t>(text.size()));
 }
 
 Result bprintf(Machine& m, Args& a, std::size_t) {
   const std::u16string text = a.formatted(a.string());
-  m.insert_text(text);
+  insert_checked(m, a, text);
   return word(static_cast<std::int64_t>(text.size()));
 }
 
@@ -219,12 +85,12 @@ Result buffer_printf(Machine& m, Args& a, std::size_t) {
 
 Result insert(Machine& m, Args& a, std::size_t) {
   const std::u16string text(1, static_cast<char16_t>(a.integer()));
-  m.insert_text(text);
+  insert_checked(m, a, text);
   return {};
 }
 
 Result stuff(Machine& m, Args& a, std::size_t) {
-  m.insert_text(a.string());
+  insert_checked(m, a, a.string());
   return {};
 }
 
@@ -257,11 +123,11 @@ Result grab(Machine& m, Args& a, std::size_t) {
   int to = std::clamp(a.integer(), 0, buffer_size);
   const Ptr dest = a.pointer();
   if (from > to) std::swap(from, to);
-  m.write_string(dest,
-                 std::u16string_view(m.buffer.text)
-                     .substr(static_cast<std::size_t>(from),
-                             static_cast<std::size_t>(to - from)),
-                 true);
+  put_string(m, a, dest,
+             std::u16string_view(m.buffer.text)
+                 .substr(static_cast<std::size_t>(from),
+                         static_cast<std::size_t>(to - from)),
+             true);
   return {};
 }
 
@@ -295,16 +161,19 @@ Result strlen_(Machine&, Args& a, std::size_t) {
 Result strcpy_(Machine& m, Args& a, std::size_t) {
   const Ptr dest = a.pointer();
   const std::u16string src = a.string();
-  m.write_string(dest, src, true);
+  put_string(m, a, dest, src, true);
   return pointer(dest);
 }
 
+// Writes exactly n characters: the source's first n, then zeros.  The
+// destination must hold all n before the copy is built.
 Result strncpy_(Machine& m, Args& a, std::size_t) {
   const Ptr dest = a.pointer();
-  std::u16string src = a.string();
-  const auto n = static_cast<std::size_t>(length_argument(a));
-  if (src.size() > n) src.resize(n);
-  src.resize(n, 0);
+  const Ptr from = a.pointer();
+  const std::int64_t n = length_argument(a);
+  check_room(m, a, dest, n);
+  std::u16string src = read_at_most(m, a, from, n, 2);
+  src.resize(static_cast<std::size_t>(n), 0);
   m.write_string(dest, src, false);
   return pointer(dest);
 }
@@ -313,28 +182,36 @@ Result strcat_(Machine& m, Args& a, std::size_t) {
   const Ptr dest = a.pointer();
   const std::u16string src = a.string();
   const std::u16string old = m.read_string(dest, "strcat");
-  m.write_string(advance(dest, 2 * static_cast<std::int64_t>(old.size())), src, true);
+  put_string(m, a, advance(dest, 2 * static_cast<std::int64_t>(old.size())), src, true);
   return pointer(dest);
 }
 
+// Appends at most n characters of the source, which needs no zero within
+// them, and a zero.
 Result strncat_(Machine& m, Args& a, std::size_t) {
   const Ptr dest = a.pointer();
-  std::u16string src = a.string();
-  const auto n = static_cast<std::size_t>(length_argument(a));
-  if (src.size() > n) src.resize(n);
+  const Ptr from = a.pointer();
+  const std::int64_t n = length_argument(a);
+  const std::u16string src = read_at_most(m, a, from, n, 2);
   const std::u16string old = m.read_string(dest, "strncat");
-  m.write_string(advance(dest, 2 * static_cast<std::int64_t>(old.size())), src, true);
+  put_string(m, a, advance(dest, 2 * static_cast<std::int64_t>(old.size())), src, true);
   return pointer(dest);
 }
 
-// strcmp and its kin: two strings, then a length when `limited`, compared
-// as they are or with case folded.
+// strcmp and its kin: two strings, then a length when `limited` (of which
+// only that many characters are read), compared as they are or with case
+// folded.
 template <bool folded, bool limited>
-Result compare_strings(Machine&, Args& a, std::size_t) {
-  const std::u16string x = a.string(), y = a.string();
-  const std::size_t length =
-      limited ? static_cast<std::size_t>(length_argument(a)) : SIZE_MAX;
-  return word(compare_units(x, y, folded, length));
+Result compare_strings(Machine& m, Args& a, std::size_t) {
+  if (!limited) {
+    const std::u16string x = a.string(), y = a.string();
+    return word(compare_units(x, y, folded, SIZE_MAX));
+  }
+  const Ptr px = a.pointer(), py = a.pointer();
+  const std::int64_t n = length_argument(a);
+  const std::u16string x = read_at_most(m, a, px, n, 1);
+  const std::u16string y = read_at_most(m, a, py, n, 2);
+  return word(compare_units(x, y, folded, static_cast<std::size_t>(n)));
 }
 
 Result charfcmp(Machine&, Args& a, std::size_t) {
@@ -371,7 +248,7 @@ Result strstr_(Machine& m, Args& a, std::size_t) {
 
 Result strsave(Machine& m, Args& a, std::size_t) {
   const std::u16string text = a.string();
-  const Ptr p = new_block(m, 2 * static_cast<std::int64_t>(text.size()) + 2);
+  const Ptr p = new_block(m, 2 * static_cast<std::int64_t>(text.size()) + 2, "strsave");
   m.write_string(p, text, true);
   return pointer(p);
 }
@@ -401,7 +278,7 @@ Result toupper_(Machine&, Args& a, std::size_t) {
 // ---- memory
 
 Result malloc_(Machine& m, Args& a, std::size_t) {
-  return pointer(new_block(m, a.integer()));
+  return pointer(new_block(m, a.integer(), "malloc"));
 }
 
 Result free_(Machine& m, Args& a, std::size_t) {
@@ -412,11 +289,11 @@ Result free_(Machine& m, Args& a, std::size_t) {
 Result realloc_(Machine& m, Args& a, std::size_t) {
   const Ptr old = a.pointer();
   const std::int32_t size = a.integer();
-  const Ptr p = new_block(m, size);
+  // The old block is checked before the new one is made.
+  const std::uint32_t old_size = old.null() ? 0 : heap_block(m, old, "realloc").size;
+  const Ptr p = new_block(m, size, "realloc");
   if (!old.null()) {
-    m.check(old, 0, false, "realloc");
-    const Object& o = m.objects[old.id];
-    const std::size_t n = std::min<std::size_t>(o.size, static_cast<std::size_t>(size));
+    const std::size_t n = std::min<std::size_t>(old_size, static_cast<std::size_t>(size));
     std::vector<std::uint8_t> bytes(n);
     m.read(old, n, bytes.data());
     m.write(p, n, bytes.data());
@@ -429,9 +306,9 @@ Result memcpy_(Machine& m, Args& a, std::size_t) {
   const Ptr dest = a.pointer();
   const Ptr src = a.pointer();
   const auto n = static_cast<std::size_t>(length_argument(a));
-  std::vector<std::uint8_t> bytes(n);
   m.check(src, n, false, "memcpy source");
   m.check(dest, n, true, "memcpy destination");
+  std::vector<std::uint8_t> bytes(n);
   m.read(src, n, bytes.data());
   m.write(dest, n, bytes.data());
   return {};
@@ -540,87 +417,110 @@ Result time_ms(Machine&, Args&, std::size_t) {
 Result muldiv(Machine&, Args& a, std::size_t) {
   const std::int64_t x = a.integer(), y = a.integer(), z = a.integer();
   if (z == 0) fault("muldiv: division by zero");
-  return word(x * y / z);
+  const std::int64_t result = x * y / z;
+  if (result < INT32_MIN || result > INT32_MAX)
+    fault("muldiv: the result " + num(result) + " does not fit an int");
+  return word(result);
 }
 
-const std::unordered_map<std::string_view, Handler>& handlers() {
-  static const std::unordered_map<std::string_view, Handler> table = {
-      {"setjmp", setjmp_},
-      {"longjmp", longjmp_},
-      {"sprintf", sprintf_},
-      {"bprintf", bprintf},
-      {"buf_printf", buf_printf},
-      {"buffer_printf", buffer_printf},
-      {"say", say},
-      {"sayput", sayput},
-      {"note", say},
-      {"noteput", sayput},
-      {"mention", say},
-      {"error", error},
-      {"check_abort", nothing},
-      {"insert", insert},
-      {"character", character},
-      {"delete", delete_},
-      {"curchar", curchar},
-      {"size", size},
-      {"in_macro", zero},
-      {"strcpy", strcpy_},
-      {"strncpy", strncpy_},
-      {"strcat", strcat_},
-      {"strncat", strncat_},
-      {"strcmp", compare_strings<false, false>},
-      {"strncmp", compare_strings<false, true>},
-      {"strfcmp", compare_strings<true, false>},
-      {"strnfcmp", compare_strings<true, true>},
-      {"index", index_first},
-      {"rindex", index_last},
-      {"grab", grab},
-      {"malloc", malloc_},
-      {"free", free_},
-      {"ptrlen", ptrlen},
-      {"strsave", strsave},
-      {"strlen", strlen_},
-      {"buf_exist", buf_exist},
-      {"stuff", stuff},
-      {"isalpha", classify<is_alpha>},
-      {"isspace", classify<is_space>},
-      {"islower", classify<is_lower>},
-      {"isupper", classify<is_upper>},
-      {"isdigit", classify<is_digit>},
-      {"tolower", tolower_},
-      {"toupper", toupper_},
-      {"quick_abort", quick_abort},
-      {"charfcmp", charfcmp},
-      {"alloc_spot", alloc_spot},
-      {"free_spot", free_spot},
-      {"spot_to_buffer", spot_to_buffer},
-      {"ding", nothing},
-      {"leave", leave},
-      {"getenv", getenv_},
-      {"restore_vars", restore_vars},
-      {"strstr", strstr_},
-      {"memcpy", memcpy_},
-      {"memcmp", memcmp_},
-      {"memset", memset_},
-      {"realloc", realloc_},
-      {"time_ms", time_ms},
-      {"muldiv", muldiv},
-  };
+// The core families: output, the buffer's text, strings, memory and
+// control.  The editor families are in primitives_editor.cpp.
+constexpr Definition core_definitions[] = {
+    {"setjmp", setjmp_, "sets a jump point in the buffer, 0"},
+    {"longjmp", longjmp_, "returns to the setjmp of the buffer, which then gives the value (1 for 0)"},
+    {"sprintf", sprintf_, "formats into the string, gives its length"},
+    {"bprintf", bprintf, "formats and inserts at point"},
+    {"buf_printf", buf_printf, "formats and inserts at point of buffer 1 (the only one)"},
+    {"buffer_printf", buffer_printf, "formats and inserts at point; the buffer's name is ignored, there is one"},
+    {"say", say, "formats and prints a line on standard output"},
+    {"sayput", sayput, "formats and prints on standard output, no newline"},
+    {"note", say, "as say"},
+    {"noteput", sayput, "as sayput"},
+    {"mention", say, "as say"},
+    {"error", error, "formats and prints a line on standard error, ends the run with status 1"},
+    {"check_abort", nothing, "does nothing: no key aborts a run"},
+    {"insert", insert, "inserts the character at point"},
+    {"character", character, "the character at the position, -1 outside the text"},
+    {"delete", delete_, "deletes the text between the two positions (clamped to the text)"},
+    {"curchar", curchar, "the character at point, -1 at the end"},
+    {"size", size, "the characters in the buffer"},
+    {"in_macro", zero, "0: no keyboard macro runs"},
+    {"strcpy", strcpy_, "copies the string"},
+    {"strncpy", strncpy_, "copies exactly n characters: the string's first ones, then zeros"},
+    {"strcat", strcat_, "appends the string"},
+    {"strncat", strncat_, "appends at most n characters and a zero"},
+    {"strcmp", compare_strings<false, false>, "compares strings of 16-bit characters"},
+    {"strncmp", compare_strings<false, true>, "compares at most n characters"},
+    {"strfcmp", compare_strings<true, false>, "compares ignoring ASCII case"},
+    {"strnfcmp", compare_strings<true, true>, "compares at most n characters ignoring ASCII case"},
+    {"index", index_first, "the first place of the character in the string, or null"},
+    {"rindex", index_last, "the last place of the character in the string, or null"},
+    {"grab", grab, "copies the text between two positions into the string"},
+    {"malloc", malloc_, "a zeroed checked block (at most 256 MB; 1 GB in all)"},
+    {"free", free_, "frees a block from malloc"},
+    {"ptrlen", ptrlen, "the bytes from the pointer to the end of its object"},
+    {"strsave", strsave, "a copy of the string in a new block"},
+    {"strlen", strlen_, "the characters of the string"},
+    {"buf_exist", buf_exist, "1 for buffer 1, else 0"},
+    {"stuff", stuff, "inserts the string at point"},
+    {"isalpha", classify<is_alpha>, "1 for an ASCII letter"},
+    {"isspace", classify<is_space>, "1 for space, tab, newline, vertical tab, form feed, return"},
+    {"islower", classify<is_lower>, "1 for an ASCII lower-case letter"},
+    {"isupper", classify<is_upper>, "1 for an ASCII upper-case letter"},
+    {"isdigit", classify<is_digit>, "1 for an ASCII digit"},
+    {"tolower", tolower_, "the ASCII lower case of the character"},
+    {"toupper", toupper_, "the ASCII upper case of the character"},
+    {"quick_abort", quick_abort, "ends the run with status 1, as error does"},
+    {"charfcmp", charfcmp, "compares two characters ignoring ASCII case"},
+    {"alloc_spot", alloc_spot, "a new spot at point; with a nonzero argument an insertion there goes after it"},
+    {"free_spot", free_spot, "frees the spot"},
+    {"spot_to_buffer", spot_to_buffer, "1: every spot is in buffer 1"},
+    {"ding", nothing, "does nothing: there is no bell"},
+    {"leave", leave, "ends the run with the status"},
+    {"getenv", getenv_, "the environment variable's value, or null"},
+    {"restore_vars", restore_vars, "restores what save_var and save_spot saved in this call"},
+    {"strstr", strstr_, "the first place of the second string in the first, or null"},
+    {"memcpy", memcpy_, "copies n bytes"},
+    {"memcmp", memcmp_, "compares n bytes"},
+    {"memset", memset_, "fills n bytes with the value"},
+    {"realloc", realloc_, "a new block of the size with the old one's bytes; frees the old one"},
+    {"time_ms", time_ms, "milliseconds of a steady clock"},
+    {"muldiv", muldiv, "a * b / c without overflow inside; faults when the result leaves int"},
+};
+
+// Every primitive qxlrun provides, by name.
+struct Dispatch {
+  std::unordered_map<std::string_view, const Definition*> by_name;
+};
+
+const Dispatch& dispatch() {
+  static const Dispatch table = [] {
+    Dispatch d;
+    for (const Definition& row : core_definitions) d.by_name.emplace(row.name, &row);
+    for (const Definition& row : editor_primitives()) d.by_name.emplace(row.name, &row);
+    return d;
+  }();
   return table;
 }
 
 }  // namespace
 
 bool primitive_implemented(std::string_view name) {
-  return handlers().count(name) != 0;
+  return dispatch().by_name.count(name) != 0;
+}
+
+std::string_view primitive_behaviour(std::string_view name) {
+  auto found = dispatch().by_name.find(name);
+  return found == dispatch().by_name.end() ? std::string_view{}
+                                           : found->second->behaviour;
 }
 
 void run_primitive(Machine& m, int number, int words, bool result_wanted,
                    std::size_t& pc) {
   const PrimitiveRow* row = find_primitive_by_number(number);
   if (row == nullptr) fault("unknown primitive number " + num(number));
-  auto found = handlers().find(row->name);
-  if (found == handlers().end())
+  auto found = dispatch().by_name.find(row->name);
+  if (found == dispatch().by_name.end())
     fault("the primitive " + std::string(row->name) +
           " is not implemented by qxlrun");
   const std::size_t floor = m.frames.back().locals_end;
@@ -632,7 +532,7 @@ void run_primitive(Machine& m, int number, int words, bool result_wanted,
   a.slots.assign(m.stack.begin() + static_cast<std::ptrdiff_t>(base), m.stack.end());
   a.end = a.slots.size();
   m.stack.resize(base);
-  const Result result = found->second(m, a, pc);
+  const Result result = found->second->handler(m, a, pc);
   if (result.kind == Result::Kind::control) return;
   const bool variadic = row->max_words == -1;
   const bool push = variadic ? result_wanted : row->result_code != 0;

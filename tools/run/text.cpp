@@ -104,11 +104,21 @@ std::string digits(std::uint32_t v, unsigned base, bool upper) {
 // Conversions: %d %i %u %x %X %o %c %s %%, with the flags '-', '0', '+',
 // ' ' and '#', a width and a precision (digits or '*'), and the length
 // letters l and h, which change nothing.
+// The text one format makes is at most format_limit characters, however
+// many wide conversions the format holds.
+constexpr std::size_t format_limit = 1 << 24;
+
 std::u16string format_text(std::u16string_view format, FormatArguments& args) {
   std::u16string out;
   std::size_t i = 0;
   const std::size_t n = format.size();
+  auto check_length = [&out] {
+    if (out.size() > format_limit)
+      fault("the formatted text is longer than " + std::to_string(format_limit) +
+            " characters");
+  };
   while (i < n) {
+    check_length();
     const char16_t c = format[i++];
     if (c != u'%') {
       out.push_back(c);
@@ -195,8 +205,8 @@ std::u16string format_text(std::u16string_view format, FormatArguments& args) {
     }
     if (numeric && precision >= 0) {
       if (precision == 0 && body == u"0") body.clear();
-      while (body.size() < static_cast<std::size_t>(precision))
-        body.insert(body.begin(), u'0');
+      if (body.size() < static_cast<std::size_t>(precision))
+        body.insert(0, static_cast<std::size_t>(precision) - body.size(), u'0');
       zero = false;
     }
     const std::size_t length = sign.size() + body.size();
@@ -210,6 +220,7 @@ std::u16string format_text(std::u16string_view format, FormatArguments& args) {
       out += std::u16string(pad, u' ') + sign + body;
     }
   }
+  check_length();
   return out;
 }
 

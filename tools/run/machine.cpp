@@ -185,7 +185,13 @@ void Machine::write(const Ptr& p, std::size_t n, const std::uint8_t* in) {
 }
 
 void Machine::push_memory(const Ptr& p, std::size_t n) {
-  std::vector<std::uint8_t> bytes((n + 3) / 4 * 4, 0);
+  // The stack's room is checked before the value is copied out, so that a
+  // large object is never copied only to overflow the stack.
+  const std::size_t value_words = (n + 3) / 4;
+  if (value_words > options.stack_words - std::min(stack.size(), options.stack_words))
+    fault("stack overflow (" + num(static_cast<std::int64_t>(options.stack_words)) +
+          " words)");
+  std::vector<std::uint8_t> bytes(value_words * 4, 0);
   read(p, n, bytes.data());
   std::vector<std::uint32_t> words(bytes.size() / 4);
   for (std::size_t i = 0; i < words.size(); ++i)
@@ -1452,7 +1458,18 @@ void set_up(Machine& m) {
   m.objects.emplace_back();  // id 0 stands for null
   m.color_classes = program.color_classes;
 
-  // Globals, and the default values of buffer and window variables.
+  // Globals, and the default values of buffer and window variables, within
+  // the runner's limit for all of them together.
+  std::uint64_t global_bytes = 0;
+  for (const Global& g : program.globals) {
+    const bool with_default = g.kind == record::buffer_variable ||
+                              g.kind == record::window_variable;
+    global_bytes += std::uint64_t{g.size} * (with_default ? 2 : 1);
+  }
+  if (global_bytes > global_limit)
+    fault("the global variables take " + num(static_cast<std::int64_t>(global_bytes)) +
+          " bytes, more than the " + num(static_cast<std::int64_t>(global_limit)) +
+          " the runner allows");
   for (std::size_t i = 0; i < program.globals.size(); ++i) {
     const Global& g = program.globals[i];
     const std::uint32_t id = m.new_object(ObjectKind::global, g.size);

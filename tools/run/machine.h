@@ -79,6 +79,10 @@ Outcome run(const Program& program, const Options& options,
 struct Fault {
   std::string message;
 };
+
+// The most memory the global variables of a program may take together (the
+// default values of buffer and window variables included).
+inline constexpr std::uint64_t global_limit = std::uint64_t{1} << 28;
 [[noreturn]] void fault(std::string message);
 
 struct Ptr {

@@ -220,6 +220,7 @@ bool compile(const Compile& c, std::string& error) {
   }
   std::vector<std::string> words = {c.compiler, "-n", "-o", c.output_base};
   words.insert(words.end(), c.options.begin(), c.options.end());
+  words.push_back("--");  // a source whose name begins with '-' stays one
   words.push_back(c.source);
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());

@@ -1640,6 +1640,9 @@ Outcome call_from_top(Machine& m, std::size_t function, bool has_arg,
       result.calls.push_back(m.location(d));
     return result;
   }
+  // leave() ends the run where it is called, with its frames standing.
+  if (m.outcome.kind == Outcome::Kind::left && !m.frames.empty())
+    m.outcome.calls = {m.location(m.frames.size() - 1)};
   if (m.outcome.kind != Outcome::Kind::returned) return m.outcome;
   if (m.final_has_result && m.final_result.size() == 1)
     result.status = static_cast<int>(m.final_result[0].value & 0xFF);

@@ -88,7 +88,8 @@ struct Outcome {
   int status = 0;       // the exit status qxlrun ends with
   std::string message;  // for a fault: the one-line description
   // A fault: every active call, innermost first.  An abort (error() or
-  // quick_abort() out of the run): the call of the primitive, alone.
+  // quick_abort() out of the run) or leave(): the call of the primitive,
+  // alone.
   std::vector<Location> calls;
   // A fault: its description without the place; an abort: what error()
   // printed for it, without the newline ("" for quick_abort()).

@@ -280,8 +280,9 @@ std::optional<std::string> load_file(Program& program, const std::string& path,
   // global declared in several files is one variable when every
   // declaration has the same kind and type and at most one of them gives it
   // a value (an initializer, or a non-zero image of a buffer or window
-  // variable); that one supplies the value.  Anything else defined twice
-  // is an error naming both files.
+  // variable); that one supplies the value.  A key table declared in
+  // several files is one table.  Anything else defined twice is an error
+  // naming both files.
   const std::size_t file_index = program.files.size();
   auto path_of = [&](std::size_t file) {
     return file == file_index ? path : program.files[file].path;
@@ -327,7 +328,7 @@ std::optional<std::string> load_file(Program& program, const std::string& path,
     if (d.is_function) return clash(g.name, staged.functions[d.index].file);
     Global& old = staged.globals[d.index];
     if (!same_kind(old, g) || old.type != g.type || old.size != g.size ||
-        g.kind == record::key_table || (has_value(old) && has_value(g)))
+        (has_value(old) && has_value(g)))
       return clash(g.name, old.file);
     if (has_value(g)) {
       old.kind = g.kind;

@@ -617,10 +617,9 @@ int main(int argc, char** argv) {
                          " characters)");
     cl.options.point = static_cast<int>(cl.point);
   }
-  if (!cl.test_mode) {
-    cl.options.arguments.push_back(cl.files.front());
-    for (const std::string& a : cl.arguments) cl.options.arguments.push_back(a);
-  }
+  // argv[0] is the program, or for --test the first test file.
+  cl.options.arguments.push_back(cl.files.front());
+  for (const std::string& a : cl.arguments) cl.options.arguments.push_back(a);
 
   TempDir temp;
   qxl::run::Program program;

@@ -23,6 +23,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -581,9 +582,7 @@ void report(const qxl::run::Outcome& outcome) {
   std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run_main(int argc, char** argv) {
   CommandLine cl;
   if (const ParseEnd end = parse_command_line(argc, argv, cl); end.exit)
     return end.status;
@@ -681,4 +680,16 @@ int main(int argc, char** argv) {
                   qxl::run::encode_buffer_file(machine.buffer.text)))
     return status_file;
   return outcome.status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run_main(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "qxlrun: out of memory\n");
+    return status_fault;
+  }
 }

@@ -213,6 +213,12 @@ TEST(QxlrunDispatch, TheNumericArgumentRepeatsAFirstTypedCharacter) {
   Session none;
   EXPECT_EQ(none.dispatch("x y", true, 0).kind, Outcome::Kind::returned);
   EXPECT_EQ(none.text(), u"y");
+  // More copies than the buffer holds are refused before any is made.
+  Session huge;
+  const Outcome o = huge.dispatch("x", true, 0x7FFFFFFF, u"abc");
+  EXPECT_EQ(o.kind, Outcome::Kind::fault);
+  EXPECT_EQ(o.text, "the buffer would grow beyond 256M characters");
+  EXPECT_EQ(huge.text(), u"abc");
 }
 
 TEST(QxlrunDispatch, KeysThatCannotRunEndTheSession) {

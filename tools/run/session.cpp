@@ -118,7 +118,8 @@ Outcome dispatch_keys(Machine& m, const DispatchSettings& settings,
       // text costs one insertion.
       std::u16string text;
       const std::int32_t copies = first && has_arg ? std::max(iter, 0) : 1;
-      if (static_cast<std::size_t>(copies) > max_buffer_characters)
+      if (static_cast<std::size_t>(copies) >
+          max_buffer_characters - m.buffer.text.size())
         return session_fault(m, "the buffer would grow beyond 256M characters");
       text.append(static_cast<std::size_t>(copies), static_cast<char16_t>(key));
       while (m.next_key < m.key_script.size()) {

@@ -204,7 +204,7 @@ def usage_options(program, binary):
         fail("%s --help: status %d" % (program, result.returncode))
     options = {}
     for line in result.stdout.splitlines():
-        m = re.match(r"^(--(?:[a-z][a-z-]*)?)(?=\s)", line)
+        m = re.match(r"^(--?(?:[a-zA-Z][a-z-]*)?)(?=\s)", line)
         if m:
             options.setdefault(m.group(1), []).append(line)
         if line.startswith("usage:"):

@@ -26,6 +26,7 @@ for program in qxl qxldis qxlrun qxl-lsp; do
     expect_file "$root/share/man/man1/$program.1"
 done
 expect_dir "$root/$product/include"
+expect_file "$root/$product/include/qxltest.h"
 expect_file "$root/share/doc/qxl/guide.md"
 expect_file "$root/share/doc/qxl/builtin-names.md"
 expect_file "$root/share/doc/qxl/builtin-names.json"

@@ -68,6 +68,7 @@ for program in qxl qxldis qxlrun qxl-lsp; do
     fi
 done
 expect_dir "$tree/$product/include"
+expect_file "$tree/$product/include/qxltest.h"
 expect_file "$tree/usr/share/doc/qxl/copyright"
 gzip -t "$tree/usr/share/doc/qxl/changelog.Debian.gz" 2>/dev/null || fail "no changelog.Debian.gz"
 expect_file "$tree/usr/share/doc/qxl/guide.md"

@@ -397,7 +397,7 @@ void Machine::set_point(int position) {
 }
 
 void Machine::insert_text(std::u16string_view text) {
-  if (buffer.text.size() + text.size() > 0x10000000)
+  if (buffer.text.size() + text.size() > max_buffer_characters)
     fault("the buffer would grow beyond 256M characters");
   const int at = point();
   const int n = static_cast<int>(text.size());
@@ -507,12 +507,80 @@ void Machine::print_out(std::string_view text) {
 }
 
 void Machine::print_err(std::string_view text) {
+  primitive_err.append(text);
   std::fflush(stdout);
   if (output.err) {
     output.err(text);
   } else {
     std::fwrite(text.data(), 1, text.size(), stderr);
   }
+}
+
+Object& Machine::builtin_object(std::string_view name) {
+  const auto table = builtin_variable_table();
+  for (std::size_t i = 0; i < table.size() && i < builtin_objects.size(); ++i)
+    if (table[i].name == name) return objects[builtin_objects[i]];
+  return objects[0];
+}
+
+void Machine::set_builtin_int(std::string_view name, std::int32_t value) {
+  Object& o = builtin_object(name);
+  const auto v = static_cast<std::uint32_t>(value);
+  for (std::size_t b = 0; b < 4 && b < o.bytes.size(); ++b)
+    o.bytes[b] = static_cast<std::uint8_t>(v >> (8 * b));
+}
+
+// Sign-extended from the variable's own size, as a load of it is.
+std::int32_t Machine::builtin_int(std::string_view name) {
+  const Object& o = builtin_object(name);
+  std::uint32_t v = 0;
+  const std::size_t n = std::min<std::size_t>(o.bytes.size(), 4);
+  for (std::size_t b = 0; b < n; ++b) v |= std::uint32_t{o.bytes[b]} << (8 * b);
+  if (n == 1) return static_cast<std::int8_t>(v);
+  if (n == 2) return static_cast<std::int16_t>(v);
+  return as_int(v);
+}
+
+Location Machine::location(std::size_t depth) const {
+  Location where;
+  if (depth >= frames.size()) return where;
+  const Frame& f = frames[depth];
+  const Function& fn = program->functions[f.function];
+  where.function = source_name(fn.name);
+  if (f.debug_file != 0xFFFFFFFF) {
+    where.file = shown_file_name(*program, fn.file, f.debug_file);
+    if (!where.file.empty()) where.line = f.debug_line;
+  }
+  return where;
+}
+
+std::string backtrace_line(const Location& where) {
+  std::string line = "  in " + where.function;
+  if (!where.file.empty())
+    line += " at " + where.file + ":" + std::to_string(where.line);
+  return line;
+}
+
+std::vector<std::string> backtrace_lines(const std::vector<Location>& calls) {
+  std::vector<std::string> lines;
+  for (std::size_t i = 0; i < calls.size();) {
+    const std::string line = backtrace_line(calls[i]);
+    std::size_t same = i + 1;
+    while (same < calls.size() && backtrace_line(calls[same]) == line) ++same;
+    lines.push_back(line);
+    if (same - i > 1)
+      lines.push_back("  ... the same " + num(static_cast<std::int64_t>(same - i - 1)) +
+                      " more times");
+    i = same;
+  }
+  if (lines.size() <= backtrace_head + backtrace_tail + 1) return lines;
+  std::vector<std::string> kept(lines.begin(),
+                                lines.begin() + static_cast<std::ptrdiff_t>(backtrace_head));
+  const std::size_t left_out = lines.size() - backtrace_head - backtrace_tail;
+  kept.push_back("  ... " + num(static_cast<std::int64_t>(left_out)) + " more lines");
+  kept.insert(kept.end(), lines.end() - static_cast<std::ptrdiff_t>(backtrace_tail),
+              lines.end());
+  return kept;
 }
 
 // ---------------------------------------------------------- calls, returns
@@ -603,6 +671,8 @@ void Machine::finish_return() {
     if (unwinding && unwind_jump == 0) {
       outcome.kind = Outcome::Kind::aborted;
       outcome.status = abort_status;
+      outcome.calls = {abort_where};
+      outcome.text = abort_text;
     }
     return;
   }
@@ -701,6 +771,9 @@ void Machine::start_unwind(std::size_t depth, std::size_t jump,
 // saved variables being run and restored on the way.
 void Machine::abort_run(int status) {
   abort_status = status;
+  if (!frames.empty()) abort_where = location(frames.size() - 1);
+  abort_text = primitive_err;
+  if (!abort_text.empty() && abort_text.back() == '\n') abort_text.pop_back();
   const Ptr buf = [&] {
     const Object& o =
         objects[builtin_objects[static_cast<std::size_t>(top_level_index)]];
@@ -1433,6 +1506,7 @@ void Machine::call_primitive(int number, std::size_t& pc) {
     wanted = (call_byte & 0x80) != 0;
   }
   frames.back().pc = pc;
+  primitive_err.clear();
   run_primitive(*this, number, words, wanted, pc);
 }
 
@@ -1533,7 +1607,6 @@ void set_up(Machine& m) {
   set_int_bytes(builtin("screen_cols"), 80);
   set_int_bytes(builtin("window_height"), 24);
   set_int_bytes(builtin("window_width"), 80);
-  m.key_script = m.options.keys;
   set_int_bytes(builtin("is_unix"), 1);
   set_int_bytes(builtin("path_sep"), '/');
   set_int_bytes(builtin("path_list_char"), ':');
@@ -1541,49 +1614,83 @@ void set_up(Machine& m) {
 
 }  // namespace
 
-Outcome run(const Program& program, const Options& options,
-            const Output& output) {
-  Machine m;
+void start_machine(Machine& m, const Program& program, const Options& options,
+                   const Output& output) {
   m.program = &program;
   m.options = options;
   m.output = output;
+  set_up(m);
+  m.buffer.text = options.buffer_text;
+  m.set_point(options.point);
+  m.key_script = options.keys;
+  m.next_key = 0;
+}
+
+Outcome call_from_top(Machine& m, std::size_t function, bool has_arg,
+                      std::int32_t iter) {
+  m.stack.clear();
+  m.frames.clear();
+  m.finished = false;
+  m.unwinding = false;
+  m.default_access = false;
+  m.outcome = Outcome{};
+  m.final_result.clear();
+  m.final_has_result = false;
+  m.abort_status = 1;
   Outcome result;
   try {
-    set_up(m);
-    auto found = program.names.find(stored_name(options.function));
-    if (found == program.names.end() || !found->second.is_function) {
-      result.kind = Outcome::Kind::fault;
-      result.status = 2;
-      result.message = "no function named " + options.function;
-      return result;
-    }
-    const Function& fn = program.functions[found->second.index];
+    m.set_builtin_int("has_arg", has_arg ? 1 : 0);
+    m.set_builtin_int("iter", iter);
+    const Function& fn = m.program->functions[function];
     for (int i = 0; i < fn.argument_words; ++i) m.push_word(0);
-    m.call_function(found->second.index,
-                    call_byte(fn.argument_words, true));
+    m.call_function(function, call_byte(fn.argument_words, true));
     m.execute();
   } catch (const Fault& failure) {
     result.kind = Outcome::Kind::fault;
     result.status = 3;
-    std::string where;
-    if (!m.frames.empty()) {
-      const Frame& f = m.frames.back();
-      const Function& fn = program.functions[f.function];
-      std::string file;
-      if (f.debug_file != 0xFFFFFFFF)
-        file = debug_file_name(program.files[fn.file], f.debug_file);
-      if (!file.empty()) where = file + " " + std::to_string(f.debug_line) + ": ";
-      result.message = where + failure.message + " (in function " +
-                       source_name(fn.name) + ")";
-    } else {
+    if (m.frames.empty()) {
       result.message = failure.message;
+      return result;
     }
+    const Location where = m.location(m.frames.size() - 1);
+    const std::string at =
+        where.file.empty() ? "" : where.file + " " + std::to_string(where.line) + ": ";
+    result.message = at + failure.message + " (in function " + where.function + ")";
+    result.text = failure.message;
+    for (std::size_t d = m.frames.size(); d-- > 0;)
+      result.calls.push_back(m.location(d));
     return result;
   }
+  // leave() ends the run where it is called, with its frames standing.
+  if (m.outcome.kind == Outcome::Kind::left && !m.frames.empty())
+    m.outcome.calls = {m.location(m.frames.size() - 1)};
   if (m.outcome.kind != Outcome::Kind::returned) return m.outcome;
   if (m.final_has_result && m.final_result.size() == 1)
     result.status = static_cast<int>(m.final_result[0].value & 0xFF);
   return result;
+}
+
+Outcome run(const Program& program, const Options& options,
+            const Output& output) {
+  Machine m;
+  auto found = program.names.find(stored_name(options.function));
+  if (found == program.names.end() || !found->second.is_function) {
+    Outcome result;
+    result.kind = Outcome::Kind::fault;
+    result.status = 2;
+    result.message = "no function named " + options.function;
+    return result;
+  }
+  try {
+    start_machine(m, program, options, output);
+  } catch (const Fault& failure) {
+    Outcome result;
+    result.kind = Outcome::Kind::fault;
+    result.status = 3;
+    result.message = failure.message;
+    return result;
+  }
+  return call_from_top(m, found->second.index, options.has_arg, options.iter);
 }
 
 }  // namespace qxl::run

@@ -47,13 +47,24 @@
 
 namespace qxl::run {
 
+// The most characters the buffer holds.
+inline constexpr std::size_t max_buffer_characters = 0x10000000;
+
 struct Options {
   std::string function = "main";  // as the source writes it
   std::uint64_t max_steps = 0;     // 0: no limit
   std::size_t stack_words = 1u << 20;
   std::size_t max_depth = 100000;
   std::vector<std::string> arguments;  // argv of the program, argv[0] first
-  std::vector<std::uint32_t> keys;     // the key script, first key first
+  // The editor's session: the buffer's text and point at the start, and
+  // the numeric argument of the first command (has_arg 1, iter N); without
+  // one a command runs with has_arg 0 and iter 1.
+  std::u16string buffer_text;
+  int point = 0;
+  bool has_arg = false;
+  std::int32_t iter = 1;
+  // Keys for the primitives that read keys (and the dispatch loop).
+  std::vector<std::uint32_t> keys;
 };
 
 // Where the program's output goes; unset members write to the process's
@@ -63,15 +74,52 @@ struct Output {
   std::function<void(std::string_view)> err;
 };
 
+// A place in the program: a function and the file and line its debug
+// records last gave (file empty without them).
+struct Location {
+  std::string function;  // as the source writes it
+  std::string file;
+  int line = 0;
+};
+
 struct Outcome {
   enum class Kind { returned, left, aborted, fault };
   Kind kind = Kind::returned;
   int status = 0;       // the exit status qxlrun ends with
   std::string message;  // for a fault: the one-line description
+  // A fault: every active call, innermost first.  An abort (error() or
+  // quick_abort() out of the run) or leave(): the call of the primitive,
+  // alone.
+  std::vector<Location> calls;
+  // A fault: its description without the place; an abort: what error()
+  // printed for it, without the newline ("" for quick_abort()).
+  std::string text;
 };
+
+// A backtrace line: "  in f at a.q:12", or "  in f" without a file.
+std::string backtrace_line(const Location& where);
+
+// The backtrace of calls, innermost first, one line each, kept short for a
+// deep recursion: a run of calls from the same place is one line and a
+// line "  ... the same N more times"; beyond backtrace_head +
+// backtrace_tail lines, the middle ones become "  ... N more lines".
+inline constexpr std::size_t backtrace_head = 20;
+inline constexpr std::size_t backtrace_tail = 10;
+std::vector<std::string> backtrace_lines(const std::vector<Location>& calls);
 
 Outcome run(const Program& program, const Options& options,
             const Output& output);
+
+struct Machine;
+// The steps of run() for a session of several calls in one machine:
+// start_machine() sets up the globals, the built-in variables and the
+// buffer; call_from_top() calls one function of the program as the editor
+// calls a command (arguments zero, iter and has_arg from `iter` and
+// `has_arg`), runs it to its end and tells how it ended.
+void start_machine(Machine& m, const Program& program, const Options& options,
+                   const Output& output);
+Outcome call_from_top(Machine& m, std::size_t function, bool has_arg,
+                      std::int32_t iter);
 
 // ------------------------------------------------------------------------
 // The machine's inside, shared with the primitives.
@@ -230,6 +278,9 @@ struct Machine {
   std::size_t unwind_jump = 0;   // jump point index + 1, or 0 to abort
   std::int32_t unwind_value = 0;
   int abort_status = 1;
+  Location abort_where;  // the last call of error() or quick_abort()
+  std::string abort_text;  // and what that call printed on standard error
+  std::string primitive_err;  // what the running primitive has printed there
   bool finished = false;
   Outcome outcome;
   std::vector<Slot> final_result;
@@ -287,6 +338,10 @@ struct Machine {
 
   // ---- built-in variables
   std::uint32_t builtin_size(int index) const;
+  // The object of a built-in variable by name; object 0 for none.
+  Object& builtin_object(std::string_view name);
+  void set_builtin_int(std::string_view name, std::int32_t value);
+  std::int32_t builtin_int(std::string_view name);
   void load_builtin(int index);
   void store_builtin(int index);
 
@@ -300,6 +355,8 @@ struct Machine {
   void start_restore_vars(std::size_t resume_pc);
   void start_unwind(std::size_t depth, std::size_t jump, std::int32_t value);
   void abort_run(int status);  // error(): to top_level or out of the run
+  // Where frame `depth` (0 the outermost) is.
+  Location location(std::size_t depth) const;
 
   void print_out(std::string_view text);
   void print_err(std::string_view text);

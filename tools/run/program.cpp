@@ -30,6 +30,21 @@ void add_color_class(std::vector<std::string>& classes,
     classes.push_back(name);
 }
 
+// A key binding record as the file gives it: the table's number in the
+// file, the key, and the function record it follows (an index into the
+// file's functions).
+struct FileBinding {
+  std::uint8_t table = 0;
+  std::uint32_t key = 0;
+  std::size_t function = 0;
+};
+
+// The key tables and bindings of one file.
+struct FileKeys {
+  std::vector<std::string> tables;  // names, in the order of their records
+  std::vector<FileBinding> bindings;
+};
+
 // Takes the records of a checked file apart into `out` (functions and
 // globals with their file index set to `file_index`).  The file has passed
 // the disassembler's checks, so its reads cannot run out and its record
@@ -38,7 +53,7 @@ void add_color_class(std::vector<std::string>& classes,
 void split_records(std::span<const std::uint8_t> bytes, std::size_t file_index,
                    SourceFile& file, std::vector<Function>& functions,
                    std::vector<Global>& globals,
-                   std::vector<std::string>& color_classes) {
+                   std::vector<std::string>& color_classes, FileKeys& keys) {
   ByteReader c{bytes, 8};
   const std::uint32_t pool_size = c.u32();
   const std::uint32_t debug_size = c.u32();
@@ -94,12 +109,20 @@ void split_records(std::span<const std::uint8_t> bytes, std::size_t file_index,
         g.kind = kind;
         g.name = text(c.name());
         g.type = "*T";
+        keys.tables.push_back(g.name);
         globals.push_back(std::move(g));
         break;
       }
-      case record::key_binding:
-        c.take(5);
+      case record::key_binding: {
+        // The checks have made sure that a function record comes first.
+        if (functions.empty()) throw ReadPastEnd{};
+        FileBinding b;
+        b.table = c.u8();
+        b.key = c.u32();
+        b.function = functions.size() - 1;
+        keys.bindings.push_back(b);
         break;
+      }
       case record::color_class:
         add_color_class(color_classes, text(c.name()));
         break;
@@ -217,6 +240,22 @@ std::string debug_file_name(const SourceFile& file, std::uint32_t offset) {
                      d.begin() + static_cast<std::ptrdiff_t>(start + length - 1));
 }
 
+std::string shown_file_name(const Program& program, std::size_t file,
+                            std::uint32_t offset) {
+  if (file >= program.files.size()) return "";
+  std::string name = debug_file_name(program.files[file], offset);
+  auto shown = program.shown_names.find(name);
+  return shown == program.shown_names.end() ? name : shown->second;
+}
+
+std::optional<std::size_t> find_key_table(const Program& program,
+                                          const std::string& name) {
+  const std::string stored = stored_name(name);
+  for (std::size_t i = 0; i < program.key_tables.size(); ++i)
+    if (program.key_tables[i].name == stored) return i;
+  return std::nullopt;
+}
+
 std::optional<std::string> load_file(Program& program, const std::string& path,
                                      std::span<const std::uint8_t> bytes) {
   const Disassembly check = disassemble(bytes, {primitive_from_table});
@@ -229,9 +268,10 @@ std::optional<std::string> load_file(Program& program, const std::string& path,
   std::vector<Function> functions;
   std::vector<Global> globals;
   std::vector<std::string> color_classes = program.color_classes;
+  FileKeys keys;
   try {
     split_records(bytes, program.files.size(), file, functions, globals,
-                  color_classes);
+                  color_classes, keys);
   } catch (const ReadPastEnd&) {
     return path + ": the file is cut short";
   }
@@ -240,8 +280,9 @@ std::optional<std::string> load_file(Program& program, const std::string& path,
   // global declared in several files is one variable when every
   // declaration has the same kind and type and at most one of them gives it
   // a value (an initializer, or a non-zero image of a buffer or window
-  // variable); that one supplies the value.  Anything else defined twice
-  // is an error naming both files.
+  // variable); that one supplies the value.  A key table declared in
+  // several files is one table.  Anything else defined twice is an error
+  // naming both files.
   const std::size_t file_index = program.files.size();
   auto path_of = [&](std::size_t file) {
     return file == file_index ? path : program.files[file].path;
@@ -264,6 +305,7 @@ std::optional<std::string> load_file(Program& program, const std::string& path,
 
   Program staged = program;  // committed only when the whole file is good
   staged.files.push_back({path, {}, {}});
+  const std::size_t first_function = staged.functions.size();
   for (Function& f : functions) {
     auto found = staged.names.find(f.name);
     if (found != staged.names.end()) {
@@ -286,7 +328,7 @@ std::optional<std::string> load_file(Program& program, const std::string& path,
     if (d.is_function) return clash(g.name, staged.functions[d.index].file);
     Global& old = staged.globals[d.index];
     if (!same_kind(old, g) || old.type != g.type || old.size != g.size ||
-        g.kind == record::key_table || (has_value(old) && has_value(g)))
+        (has_value(old) && has_value(g)))
       return clash(g.name, old.file);
     if (has_value(g)) {
       old.kind = g.kind;
@@ -294,6 +336,26 @@ std::optional<std::string> load_file(Program& program, const std::string& path,
       old.data = std::move(g.data);
       old.file = g.file;
     }
+  }
+  // Key tables by name over all files; a binding to a table number the
+  // file does not declare binds nothing.  Table number n of the file is
+  // entry n - 1 of `tables`.
+  std::vector<std::size_t> tables;
+  for (const std::string& name : keys.tables) {
+    auto known = std::find_if(
+        staged.key_tables.begin(), staged.key_tables.end(),
+        [&](const KeyTable& t) { return t.name == name; });
+    if (known == staged.key_tables.end()) {
+      staged.key_tables.push_back({name, {}});
+      known = staged.key_tables.end() - 1;
+    }
+    tables.push_back(
+        static_cast<std::size_t>(known - staged.key_tables.begin()));
+  }
+  for (const FileBinding& b : keys.bindings) {
+    if (b.table == 0 || b.table > tables.size()) continue;
+    staged.key_tables[tables[b.table - 1u]].bindings[b.key] =
+        first_function + b.function;
   }
   staged.files.back() = std::move(file);
   staged.color_classes = std::move(color_classes);

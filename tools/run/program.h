@@ -56,11 +56,23 @@ struct SourceFile {
   std::vector<std::uint8_t> debug_names;  // debug file-name data
 };
 
+// A key table: the functions bound to its keys.  A table declared in
+// several files is one table; a later binding of a key replaces an
+// earlier one, as loading the files one after another in the editor does.
+struct KeyTable {
+  std::string name;  // as stored
+  std::map<std::uint32_t, std::size_t> bindings;  // key code -> function
+};
+
 struct Program {
   std::vector<SourceFile> files;
   std::vector<Function> functions;
   std::vector<Global> globals;
   std::vector<std::string> color_classes;  // in order of first appearance
+  std::vector<KeyTable> key_tables;        // in order of first declaration
+  // A source compiled from a copy (a script whose first line was emptied)
+  // names the copy in its debug records: the copy's name -> the original's.
+  std::map<std::string, std::string> shown_names;
   // Every function and global by its stored name.
   struct Definition {
     bool is_function = false;
@@ -79,11 +91,18 @@ std::string stored_name(const std::string& source);
 std::optional<std::string> load_file(Program& program, const std::string& path,
                                      std::span<const std::uint8_t> bytes);
 
+// The key table of this name (as the source writes it), or nothing.
+std::optional<std::size_t> find_key_table(const Program& program,
+                                          const std::string& name);
+
 // Resolves every name reference; returns the first problem.
 std::optional<std::string> link(Program& program);
 
 // The text of the debug file-name entry at `offset`, or "" when none.
 std::string debug_file_name(const SourceFile& file, std::uint32_t offset);
+// The same for messages: the original's name for a compiled copy.
+std::string shown_file_name(const Program& program, std::size_t file,
+                            std::uint32_t offset);
 
 // Walks checked code instruction by instruction and calls visit(opcode,
 // operand offset) for every name reference operand; it stops at the first

@@ -418,17 +418,38 @@ TEST(QxlrunExample, CommandsOfHelloRunOnABuffer) {
   }
 }
 
-// The example's other commands need primitives qxlrun does not provide
-// yet (move_to_column, search, replace, wait_for_key, current_column,
-// set_character_color) or a window of some height (C-x r).  Enable this
-// once they are there, and give each its expected output.
-TEST(QxlrunExample, DISABLED_CommandsOfHelloThatNeedMorePrimitives) {
-  const char* const keys[] = {"C-x g", "C-x t", "F4", "C-x C-u", "F1 a",
-                              "C-x f", "C-x F", "C-x r", "C-x n"};
+// The rest of the example's commands, which move point, search, color,
+// read a key and look at the window; a '|' typed after a command that
+// moves point shows where it went.
+TEST(QxlrunExample, CommandsThatMoveSearchAndReadKeys) {
+  const std::string lines[] = {"First line of text   \n", "  TODO: write more here\n",
+                               "the quick brown fox\n", "XXX last\n"};
+  const auto buffer = [&](int line, const std::string& changed) {
+    std::string out;
+    for (int i = 0; i < 4; ++i) out += i == line ? changed : lines[i];
+    return out;
+  };
+  const ExampleCommand commands[] = {
+      {"C-x g |", "Column 21 of 80\n"},
+      {"C-x t |", "TODO found (1 so far)\n"},
+      {"F4 F4 |", "TODO found (1 so far)\nTODO found (2 so far)\n"},
+      {"C-x C-u", "5 letters changed\n"},
+      {"F1 a", "Press a key to describe: \nKey 97 is 'a'\n"},
+      {"C-x f", "Fill column 8, for new buffers 70\n"},
+      {"C-x F", "Fill column 8, for new buffers 8\n"},
+      {"C-x r C-x r", "Ruler on\nRuler off\n"},
+      {"C-x n", "note: [Note                                    ]\n"},
+  };
+  const std::string after[] = {
+      buffer(0, "First line of text   |\n"), buffer(1, "  |TODO: write more here\n"),
+      buffer(1, "  |TODO: write more here\n"), buffer(0, "fIRST line of text   \n"),
+      buffer(-1, ""), buffer(-1, ""), buffer(-1, ""), buffer(-1, ""), buffer(-1, ""),
+  };
   ScratchDir dir;
-  for (const char* k : keys) {
-    const Command run = type_into_example(dir, k);
-    EXPECT_EQ(run.status, 0) << k << "\n" << run.output;
+  for (std::size_t i = 0; i < std::size(commands); ++i) {
+    const Command run = type_into_example(dir, commands[i].keys);
+    EXPECT_EQ(run.status, 0) << commands[i].keys;
+    EXPECT_EQ(run.output, commands[i].output + after[i]) << commands[i].keys;
   }
 }
 

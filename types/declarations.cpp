@@ -611,6 +611,8 @@ void parse_local_declarations(void (*initialize)(Node*)) {
         Declaration* record = declare(DeclKind::local);
         if (lexer.current_token == tok::assign && lexer.assign_op == 0) {
           next_token();
+          // The initializer's nodes go back once it is compiled.
+          const NodeScope nodes;
           Node* target = identifier_leaf(record->symbol);
           initialize(compare_assign_op(tok::assign, target,
                                        parse_assignment_expression()));

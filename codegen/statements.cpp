@@ -20,13 +20,29 @@ namespace qxl {
 
 StatementState statements;
 
-void StatementState::reset() { *this = StatementState{}; }
+void StatementState::reset() {
+  std::vector<std::string> kept = std::move(block_files);
+  *this = StatementState{};
+  block_files = std::move(kept);
+}
 
 namespace {
 
 // Statements nest through blocks, conditions and loops; far deeper nesting
 // than any real function is refused before it can exhaust the stack.
 constexpr int max_statement_nesting = 1000;
+
+// A block being compiled: its depth among the open ones, while it is open.
+struct OpenBlock {
+  OpenBlock() : depth(statements.open_blocks++) {
+    if (statements.block_files.size() <= depth)
+      statements.block_files.emplace_back();
+  }
+  ~OpenBlock() { --statements.open_blocks; }
+  OpenBlock(const OpenBlock&) = delete;
+  OpenBlock& operator=(const OpenBlock&) = delete;
+  std::size_t depth;
+};
 
 NestingGuard statement_level() {
   return {statements.nesting, max_statement_nesting,
@@ -387,13 +403,15 @@ void compile_block() {
   FunctionCode& function = code.function;
   const std::size_t keep = declarations.locals.size();
   const int saved_frame = function.frame_words;
-  const std::string start_file = reader.file_name;
+  const OpenBlock block;
+  statements.block_files[block.depth].assign(reader.file_name);
   const int start_line = reader.line_number;
   expect_token(tok::lbrace);
   parse_local_declarations(compile_initializer);
   while (lexer.current_token != tok::rbrace) {
     if (lexer.current_token == tok::end_of_input)
-      report_error_at(start_file, start_line, "unterminated block");
+      report_error_at(statements.block_files[block.depth], start_line,
+                      "unterminated block");
     compile_statement();
   }
   next_token();

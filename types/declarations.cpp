@@ -578,8 +578,9 @@ int parse_parameter_declarations() {
   return words;
 }
 
-std::vector<const Type*> parameter_types() {
-  std::vector<const Type*> types;
+std::span<const Type* const> parameter_types() {
+  std::vector<const Type*>& types = declarations.parameter_types;
+  types.clear();
   for (const Declaration* d : declarations.locals)
     if (d->kind == DeclKind::parameter_named ||
         d->kind == DeclKind::parameter_typed)

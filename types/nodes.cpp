@@ -32,7 +32,7 @@ namespace detail {
 
 Node* take_node_slow() {
   NodePool& pool = node_pool;
-  if (pool.free_list != nullptr && pool.open_scopes == 0) {
+  if (pool.free_list != nullptr) {
     Node* n = pool.free_list;
     pool.free_list = n->left;
     --pool.free_count;
@@ -84,8 +84,7 @@ void append_argument_list(Node* arguments, std::vector<Node*>& list) {
 }
 
 void release_node(Node* n) {
-  if (n == nullptr || n == null_pointer_node() || node_pool.open_scopes != 0)
-    return;
+  if (n == nullptr || n == null_pointer_node()) return;
   n->left = node_pool.free_list;
   node_pool.free_list = n;
   ++node_pool.free_count;
@@ -95,8 +94,7 @@ void release_tree(Node* n) {
   // Each node goes to the free list before its right subtree, then its
   // left one, so nodes are reused in the same order as by a walk with a
   // stack.  Trees are at most max_tree_depth high, so the recursion is
-  // bounded.  Inside a scope the scope takes the nodes back.
-  if (node_pool.open_scopes != 0) return;
+  // bounded.
   while (n != nullptr && n != null_pointer_node()) {
     Node* const left = n->left;
     Node* const right = n->right;

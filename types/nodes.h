@@ -103,14 +103,14 @@ inline TokenCode node_code(const Node* n) {
                                 node_code_mask);
 }
 
-// Nodes are carved from chunks that are kept for the whole compile, and
-// given back in one of two ways.  A NodeScope gives back at once every node
-// made while it was open, which is how statements and declarations release
-// their trees: no walk of each tree.  While a scope is open, releasing a
-// single node or tree does nothing, since the scope takes it back anyway.
-// Outside every scope (a #if condition read between declarations, a tree
-// made by hand), released nodes go to a free list, newest first, and are
-// reused before the chunks are.
+// Nodes are carved from chunks that are kept for the whole compile.  A
+// NodeScope gives back at once every node made while it was open, which is
+// how statements release their trees: no walk of each tree.  Nodes released
+// one by one (operands folded into a constant, a #if condition, a tree made
+// by hand) go to a free list, newest first, and are reused before the
+// chunks are.  Each scope has a free list of its own, dropped when it ends:
+// its nodes are given back with the scope, and the list of the scope
+// around it holds only nodes made before it opened.
 struct NodePool {
   static constexpr std::size_t chunk_nodes = 512;
   std::vector<std::unique_ptr<Node[]>> chunks;
@@ -149,13 +149,18 @@ struct NodeMark {
   std::size_t chunk = 0;
   Node* next = nullptr;
   Node* limit = nullptr;
+  Node* free_list = nullptr;
+  std::size_t free_count = 0;
 };
 
 // Gives back, when it ends, every node made while it was open.  Scopes
 // nest; a tree made inside one must not be used after it ends.
 struct NodeScope {
   NodeScope()
-      : mark{node_pool.chunk, node_pool.next, node_pool.limit} {
+      : mark{node_pool.chunk, node_pool.next, node_pool.limit,
+             node_pool.free_list, node_pool.free_count} {
+    node_pool.free_list = nullptr;
+    node_pool.free_count = 0;
     ++node_pool.open_scopes;
   }
   ~NodeScope() {
@@ -163,6 +168,8 @@ struct NodeScope {
     node_pool.chunk = mark.chunk;
     node_pool.next = mark.next;
     node_pool.limit = mark.limit;
+    node_pool.free_list = mark.free_list;
+    node_pool.free_count = mark.free_count;
     --node_pool.open_scopes;
   }
   NodeScope(const NodeScope&) = delete;
@@ -183,8 +190,7 @@ Node* take_node_slow();
 // An uninitialised node: carved from the current chunk, the common case.
 inline Node* take_node() {
   NodePool& pool = node_pool;
-  if (pool.next != pool.limit &&
-      (pool.free_list == nullptr || pool.open_scopes != 0))
+  if (pool.free_list == nullptr && pool.next != pool.limit)
     return pool.next++;
   return detail::take_node_slow();
 }

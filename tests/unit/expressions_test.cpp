@@ -449,15 +449,21 @@ TEST_F(ExpressionTest, ScopesGiveBackTheirNodesAtOnce) {
   Node* before = parse("i + j");
   ASSERT_EQ(tree(before), "(+ i j)");
   const std::size_t carved = nodes_carved();
+  const std::size_t free_outside = node_pool.free_count;
   Node* first_inside = nullptr;
   {
     const NodeScope outer;
     first_inside = parse("i * j");
-    const std::size_t free_before = node_pool.free_count;
-    // Releases inside a scope leave the free list as it was.
+    // The scope starts a free list of its own; what is released in it is
+    // reused in it.
+    EXPECT_EQ(node_pool.free_count, 0u);
     release_tree(parse("(i + j) * (i - j)"));
-    release_node(new_folded(3));
-    EXPECT_EQ(node_pool.free_count, free_before);
+    EXPECT_EQ(node_pool.free_count, 7u);
+    Node* const released = new_folded(3);  // the last one released
+    EXPECT_EQ(node_pool.free_count, 6u);
+    release_node(released);
+    EXPECT_EQ(node_pool.free_count, 7u);
+    EXPECT_EQ(new_folded(4), released);
     {
       const NodeScope inner;
       const std::size_t inner_start = nodes_carved();
@@ -470,6 +476,8 @@ TEST_F(ExpressionTest, ScopesGiveBackTheirNodesAtOnce) {
   }
   EXPECT_EQ(nodes_carved(), carved);
   EXPECT_EQ(tree(before), "(+ i j)");
+  // The free list from before the scope is back, without the scope's.
+  EXPECT_EQ(node_pool.free_count, free_outside);
   // The next node is carved where the scope began, and the most carved
   // counts what the inner scope held.
   EXPECT_EQ(parse("i"), first_inside->left);

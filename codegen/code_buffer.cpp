@@ -533,23 +533,25 @@ void close_switch() {
   FunctionCode& f = code.function;
   const FunctionCode::OpenSwitch open = f.switch_stack.back();
   f.switch_stack.pop_back();
-  const std::vector<std::int32_t> values(
-      f.case_values.begin() + static_cast<long>(open.first_case),
-      f.case_values.end());
-  const std::vector<int> labels(
-      f.case_labels.begin() + static_cast<long>(open.first_case),
-      f.case_labels.end());
-  f.case_values.resize(open.first_case);
-  f.case_labels.resize(open.first_case);
+  // This switch's cases are the last ones of the lists; writing the table
+  // adds none, so they are read in place and then dropped.
+  const std::span<const std::int32_t> values(
+      f.case_values.data() + open.first_case,
+      f.case_values.size() - open.first_case);
+  const std::span<const int> labels(f.case_labels.data() + open.first_case,
+                                    f.case_labels.size() - open.first_case);
 
   // Any two equal values are an error; sorting a copy finds them in time
   // that grows gently with the number of cases.
-  std::vector<std::int32_t> sorted = values;
+  std::vector<std::int32_t>& sorted = code.sorted_cases;
+  sorted.assign(values.begin(), values.end());
   std::sort(sorted.begin(), sorted.end());
   if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
     report_error("duplicate case values in switch");
 
   emit(op::switch_, SwitchCases{values, labels});
+  f.case_values.resize(open.first_case);
+  f.case_labels.resize(open.first_case);
   if (open.default_label != -1) emit(op::jump, Label{open.default_label});
 }
 

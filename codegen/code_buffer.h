@@ -200,6 +200,9 @@ struct CodeBufferState {
   // driver resets both for every compile.
   std::vector<SymbolFacts> symbol_facts;
 
+  // The case values of the switch being closed, sorted to find equal ones.
+  std::vector<std::int32_t> sorted_cases;
+
   // The position of the last debugging record, kept across functions.
   bool has_debug_record = false;
   std::string debug_file;

@@ -261,9 +261,9 @@ bool try_increment_in_place(Node* n, std::uint8_t mode) {
 void compute_and_store(Node* n, bool value_wanted) {
   const bool postfix =
       n->op == NodeOp::post_increment || n->op == NodeOp::post_decrement;
-  Node* copy = copy_tree(n->left);
-  compile_value(copy);
-  release_tree(copy);
+  // Compiling a tree leaves it as it was, so the target is compiled twice:
+  // read here, written below.
+  compile_value(n->left);
   if (postfix) {
     if (value_wanted) emit_dup(n->type);
     compile_value(n->right);

@@ -291,12 +291,14 @@ std::string_view argument_code_of(const Node* argument,
   return built;
 }
 
+// Equal codes, a short and a byte counting as the same.
 bool same_code(std::string_view parameter, std::string_view argument) {
   if (parameter.size() != argument.size()) return false;
   for (std::size_t i = 0; i < parameter.size(); ++i) {
-    char p = parameter[i] == 'T' ? 'B' : parameter[i];
-    char a = argument[i] == 'T' ? 'B' : argument[i];
-    if (p != a) return false;
+    const char p = parameter[i];
+    const char a = argument[i];
+    if (p == a) continue;
+    if ((p == 'T' ? 'B' : p) != (a == 'T' ? 'B' : a)) return false;
   }
   return true;
 }
@@ -312,11 +314,17 @@ void check_arguments(std::string_view function_name,
   bool optional_reached = false;
 
   int number = 0;
+  // Built once for the call: the code of an argument that is neither a
+  // scalar nor a pointer to one.
+  std::string built;
   for (const Node* argument : arguments) {
     ++number;
     if (!rest.empty() && rest.front() == '>') return;
-    const std::size_t end = rest.find(';');
-    if (end == std::string_view::npos)
+    // The parameter's code runs to the next ';', most often one or two
+    // characters on.
+    std::size_t end = 0;
+    while (end < rest.size() && rest[end] != ';') ++end;
+    if (end == rest.size())
       report_error("too many parameters in call to %s", std::string(name).c_str());
     std::string_view parameter = rest.substr(0, end);
     rest.remove_prefix(end + 1);
@@ -326,16 +334,15 @@ void check_arguments(std::string_view function_name,
     }
     if (argument == null_pointer_node()) continue;
     std::array<char, 2> shortcut{};
-    std::string built;
     const std::string_view code = argument_code_of(argument, shortcut, built);
+    if (same_code(parameter, code)) continue;
     if (parameter == "*V" && !code.empty() && code.front() == '*') continue;
     if (parameter == "*S-" &&
         (code.rfind("*S", 0) == 0 || code.rfind("*U", 0) == 0))
       continue;
-    if (!same_code(parameter, code))
-      report_error("parameter %d of %s doesn't match declaration: %svs %s",
-                   number, std::string(name).c_str(), describe_type_code(code).c_str(),
-                   describe_type_code(parameter).c_str());
+    report_error("parameter %d of %s doesn't match declaration: %svs %s",
+                 number, std::string(name).c_str(), describe_type_code(code).c_str(),
+                 describe_type_code(parameter).c_str());
   }
   if (!rest.empty() && rest.front() != '?' && rest.front() != '>' &&
       !optional_reached)

@@ -20,13 +20,29 @@ namespace qxl {
 
 StatementState statements;
 
-void StatementState::reset() { *this = StatementState{}; }
+void StatementState::reset() {
+  std::vector<std::string> kept = std::move(block_files);
+  *this = StatementState{};
+  block_files = std::move(kept);
+}
 
 namespace {
 
 // Statements nest through blocks, conditions and loops; far deeper nesting
 // than any real function is refused before it can exhaust the stack.
 constexpr int max_statement_nesting = 1000;
+
+// A block being compiled: its depth among the open ones, while it is open.
+struct OpenBlock {
+  OpenBlock() : depth(statements.open_blocks++) {
+    if (statements.block_files.size() <= depth)
+      statements.block_files.emplace_back();
+  }
+  ~OpenBlock() { --statements.open_blocks; }
+  OpenBlock(const OpenBlock&) = delete;
+  OpenBlock& operator=(const OpenBlock&) = delete;
+  std::size_t depth;
+};
 
 NestingGuard statement_level() {
   return {statements.nesting, max_statement_nesting,
@@ -57,17 +73,17 @@ Node* parse_condition() {
   return c;
 }
 
-void jump_unless(Node* condition, int label) {
-  compile_condition(condition, -1, label);
-  release_tree(condition);
+// A condition read and compiled as a jump to `label` when it is false.
+void jump_unless_condition(int label) {
+  const NodeScope nodes;
+  compile_condition(parse_condition(), -1, label);
 }
 
 // if_statement = "if" condition statement ("else" statement)?
 void compile_if() {
   next_token();
-  Node* c = parse_condition();
   const int else_part = new_label();
-  jump_unless(c, else_part);
+  jump_unless_condition(else_part);
   compile_statement();
   if (lexer.current_token != tok::kw_else) {
     place_label(else_part);
@@ -88,7 +104,7 @@ void compile_while() {
   place_label(top);
   emit_debug_record(false);
   const int end = push_break_label();
-  jump_unless(parse_condition(), end);
+  jump_unless_condition(end);
   compile_statement();
   emit(op::jump, Label{top});
   place_label(end);
@@ -106,9 +122,10 @@ void compile_do() {
   compile_statement();
   place_label(next);
   expect_token(tok::kw_while);
-  Node* c = parse_condition();
-  compile_condition(c, 1, top);
-  release_tree(c);
+  {
+    const NodeScope nodes;
+    compile_condition(parse_condition(), 1, top);
+  }
   place_label(end);
   pop_break_label();
   pop_continue_label();
@@ -120,26 +137,32 @@ void compile_do() {
 void compile_for() {
   next_token();
   expect_token(tok::lparen);
-  if (lexer.current_token != tok::semicolon)
-    compile_effect_and_release(parse_expression());
+  if (lexer.current_token != tok::semicolon) {
+    const NodeScope nodes;
+    compile_effect(parse_expression());
+  }
   expect_token(tok::semicolon);
   const int top = new_label();
   place_label(top);
   const int end = push_break_label();
   const int next = push_continue_label();
   if (lexer.current_token != tok::semicolon) {
+    const NodeScope nodes;
     Node* c = parse_expression();
     if (c->type == nullptr) report_error("value required");
     check_passable(c->type->kind);
-    jump_unless(c, end);
+    compile_condition(c, -1, end);
   }
   expect_token(tok::semicolon);
+  // The step is compiled after the body: its tree outlives the body's,
+  // whose scopes open and close above it.
+  const NodeScope step_nodes;
   Node* step = nullptr;
   if (lexer.current_token != tok::rparen) step = parse_expression();
   expect_token(tok::rparen);
   compile_statement();
   place_label(next);
-  if (step != nullptr) compile_effect_and_release(step);
+  if (step != nullptr) compile_effect(step);
   emit(op::jump, Label{top});
   place_label(end);
   pop_continue_label();
@@ -150,12 +173,14 @@ void compile_for() {
 void compile_switch() {
   next_token();
   expect_token(tok::lparen);
-  Node* v = parse_expression();
-  expect_token(tok::rparen);
-  if (v->type == nullptr) report_error("value required");
-  check_integer_kind(v->type->kind);
-  compile_value(v);
-  release_tree(v);
+  {
+    const NodeScope nodes;
+    Node* v = parse_expression();
+    expect_token(tok::rparen);
+    if (v->type == nullptr) report_error("value required");
+    check_integer_kind(v->type->kind);
+    compile_value(v);
+  }
   const int table = new_label();
   emit(op::jump, Label{table});
   open_switch();
@@ -183,6 +208,7 @@ void compile_return() {
     if (statements.returned == return_state::without_value)
       report_warning("function doesn't return a value elsewhere");
     statements.returned = return_state::with_value;
+    const NodeScope nodes;
     Node* e = parse_expression();
     if (type_size(result, false) > 4) {
       if (is_constant_equal(e, 0)) {
@@ -190,13 +216,11 @@ void compile_return() {
       } else {
         types_compatible(e->type, result, true, false);
         compile_value(e);
-        release_tree(e);
       }
       emit(op::return_large);
     } else {
       types_compatible(e->type, result, true, false);
       compile_value(e);
-      release_tree(e);
       emit(op::return_value);
     }
   }
@@ -242,10 +266,10 @@ void compile_save(bool save_spot) {
     if (d->storage == Storage::buffer) flags |= save_flags::buffer_specific;
     else if (d->storage == Storage::window) flags |= save_flags::window_specific;
 
+    const NodeScope nodes;
     Node* variable = identifier_leaf(name);
     compile_value(variable);
     emit(op::save_var, flags, RestoreCode{[&] { compile_store(variable); }});
-    release_tree(variable);
 
     next_token();
     if (lexer.current_token == tok::assign) {
@@ -253,15 +277,13 @@ void compile_save(bool save_spot) {
       next_token();
       Node* value = parse_assignment_expression();
       Node* target = identifier_leaf(name);
-      compile_effect_and_release(op == 0
-                                     ? compare_assign_op(tok::assign, target, value)
-                                     : compound_assign_op(op, target, value));
+      compile_effect(op == 0 ? compare_assign_op(tok::assign, target, value)
+                             : compound_assign_op(op, target, value));
     } else if (lexer.current_token == tok::plus_plus ||
                lexer.current_token == tok::minus_minus) {
       const TokenCode op = lexer.current_token;
       next_token();
-      compile_effect_and_release(
-          additive_op(op, identifier_leaf(name), new_folded(1)));
+      compile_effect(additive_op(op, identifier_leaf(name), new_folded(1)));
     }
     if (lexer.current_token != tok::comma) break;
     next_token();
@@ -271,13 +293,16 @@ void compile_save(bool save_spot) {
 
 // expression_statement = expression ";"
 void compile_expression_statement() {
-  compile_effect_and_release(parse_expression());
+  {
+    const NodeScope nodes;
+    compile_effect(parse_expression());
+  }
   expect_token(tok::semicolon);
 }
 
-void compile_initializer(Node* assignment) {
-  compile_effect_and_release(assignment);
-}
+// Inside the scope that parse_local_declarations opens for each
+// initializer.
+void compile_initializer(Node* assignment) { compile_effect(assignment); }
 
 }  // namespace
 
@@ -310,7 +335,10 @@ void compile_statement() {
     // labeled = "case" constant_expression ":" statement
     case tok::kw_case: {
       next_token();
-      add_case(evaluate_and_release(parse_expression()));
+      {
+        const NodeScope nodes;
+        add_case(evaluate(parse_expression()));
+      }
       expect_token(tok::colon);
       compile_statement();
       return;
@@ -375,13 +403,15 @@ void compile_block() {
   FunctionCode& function = code.function;
   const std::size_t keep = declarations.locals.size();
   const int saved_frame = function.frame_words;
-  const std::string start_file = reader.file_name;
+  const OpenBlock block;
+  statements.block_files[block.depth].assign(reader.file_name);
   const int start_line = reader.line_number;
   expect_token(tok::lbrace);
   parse_local_declarations(compile_initializer);
   while (lexer.current_token != tok::rbrace) {
     if (lexer.current_token == tok::end_of_input)
-      report_error_at(start_file, start_line, "unterminated block");
+      report_error_at(statements.block_files[block.depth], start_line,
+                      "unterminated block");
     compile_statement();
   }
   next_token();

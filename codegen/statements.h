@@ -1,6 +1,10 @@
 // Statements: parsed and compiled one at a time into the code buffer.
 #pragma once
 
+#include <cstddef>
+#include <string>
+#include <vector>
+
 namespace qxl {
 
 struct Type;
@@ -18,6 +22,11 @@ struct StatementState {
   int nesting = 0;  // statements being compiled inside each other
   int returned = return_state::none_yet;
   Type* return_type = nullptr;
+  // The file each open block began in, by depth, for "unterminated
+  // block"; the strings keep their storage from block to block and from
+  // function to function.
+  std::vector<std::string> block_files;
+  std::size_t open_blocks = 0;
   void reset();
 };
 

@@ -578,8 +578,9 @@ int parse_parameter_declarations() {
   return words;
 }
 
-std::vector<const Type*> parameter_types() {
-  std::vector<const Type*> types;
+std::span<const Type* const> parameter_types() {
+  std::vector<const Type*>& types = declarations.parameter_types;
+  types.clear();
   for (const Declaration* d : declarations.locals)
     if (d->kind == DeclKind::parameter_named ||
         d->kind == DeclKind::parameter_typed)
@@ -611,6 +612,8 @@ void parse_local_declarations(void (*initialize)(Node*)) {
         Declaration* record = declare(DeclKind::local);
         if (lexer.current_token == tok::assign && lexer.assign_op == 0) {
           next_token();
+          // The initializer's nodes go back once it is compiled.
+          const NodeScope nodes;
           Node* target = identifier_leaf(record->symbol);
           initialize(compare_assign_op(tok::assign, target,
                                        parse_assignment_expression()));

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -129,6 +130,9 @@ struct DeclarationState {
   std::unordered_set<std::string> file_names;
   // The locals and parameters of the function being compiled, in order.
   std::vector<Declaration*> locals;
+  // What parameter_types() last gave, its storage kept from function to
+  // function.
+  std::vector<const Type*> parameter_types;
   Declarator current;
   // The last of window, typedef, command, buffer in this declaration.
   TokenCode storage_keyword = 0;
@@ -196,8 +200,9 @@ void parse_local_declarations(void (*initialize)(Node*));
 // Pops the local table down to `keep` entries, warning about unused ones
 // unless `quick`.
 void close_scope(std::size_t keep, bool quick);
-// The parameter types of the function being compiled, in order.
-std::vector<const Type*> parameter_types();
+// The parameter types of the function being compiled, in order; valid
+// until the next call.
+std::span<const Type* const> parameter_types();
 
 bool parse_keytable_declaration();
 // "on" clauses after a command's "()": calls `bind` with each table number

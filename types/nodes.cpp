@@ -19,38 +19,54 @@ Node shared_null_pointer = [] {
 }();
 }  // namespace
 
-void NodePool::reset() { *this = NodePool{}; }
+void NodePool::reset() {
+  // The chunks are kept for the next compile; nothing in them is in use.
+  std::vector<std::unique_ptr<Node[]>> kept = std::move(chunks);
+  *this = NodePool{};
+  chunks = std::move(kept);
+}
 
 Node* null_pointer_node() { return &shared_null_pointer; }
 
-Node* new_node(NodeOp op, Node* left, Node* right, Type* type) {
-  Node* n;
-  if (node_pool.free_list != nullptr) {
-    n = node_pool.free_list;
-    node_pool.free_list = n->left;
-    --node_pool.free_count;
-    *n = Node{};
-  } else {
-    n = &node_pool.storage.emplace_back();
+namespace detail {
+
+Node* take_node_slow() {
+  NodePool& pool = node_pool;
+  if (pool.free_list != nullptr) {
+    Node* n = pool.free_list;
+    pool.free_list = n->left;
+    --pool.free_count;
+    return n;
   }
-  n->op = op;
-  n->left = left;
-  n->right = right;
-  n->type = type;
-  n->depth = 1 + std::max(left != nullptr ? left->depth : 0,
-                          right != nullptr ? right->depth : 0);
-  if (n->depth > max_tree_depth) report_error("expression too complex");
-  return n;
+  if (pool.next == pool.limit) {
+    // The chunk after the current one, kept from an earlier use or new.
+    const std::size_t following = pool.next == nullptr ? 0 : pool.chunk + 1;
+    if (following == pool.chunks.size())
+      pool.chunks.push_back(std::make_unique<Node[]>(NodePool::chunk_nodes));
+    pool.chunk = following;
+    pool.next = pool.chunks[following].get();
+    pool.limit = pool.next + NodePool::chunk_nodes;
+  }
+  return pool.next++;
 }
 
-Node* new_leaf(NodeOp op, Symbol* symbol, Type* type) {
-  Node* n = new_node(op, nullptr, nullptr, type);
-  n->symbol = symbol;
-  return n;
+void tree_too_deep() { report_error("expression too complex"); }
+
+}  // namespace detail
+
+std::size_t nodes_carved() {
+  if (node_pool.next == nullptr) return 0;
+  return node_pool.chunk * NodePool::chunk_nodes +
+         static_cast<std::size_t>(node_pool.next -
+                                  node_pool.chunks[node_pool.chunk].get());
+}
+
+std::size_t nodes_made() {
+  return std::max(node_pool.most_carved, nodes_carved());
 }
 
 Node* new_folded(std::int32_t value) {
-  Node* n = new_node(NodeOp::folded, nullptr, nullptr, type_int);
+  Node* n = new_leaf(NodeOp::folded, nullptr, type_int);
   n->value = value;
   return n;
 }

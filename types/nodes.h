@@ -2,8 +2,9 @@
 // generation walks.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <vector>
 
 #include "source/tokens.h"
@@ -102,10 +103,26 @@ inline TokenCode node_code(const Node* n) {
                                 node_code_mask);
 }
 
-// Released nodes are kept for reuse; nodes live in the pool's storage until
-// the compile ends, so the memory in use is the most nodes alive at once.
+// Nodes are carved from chunks that are kept for the whole compile.  A
+// NodeScope gives back at once every node made while it was open, which is
+// how statements release their trees: no walk of each tree.  Nodes released
+// one by one (operands folded into a constant, a #if condition, a tree made
+// by hand) go to a free list, newest first, and are reused before the
+// chunks are.  Each scope has a free list of its own, dropped when it ends:
+// its nodes are given back with the scope, and the list of the scope
+// around it holds only nodes made before it opened.
 struct NodePool {
-  std::deque<Node> storage;
+  static constexpr std::size_t chunk_nodes = 512;
+  std::vector<std::unique_ptr<Node[]>> chunks;
+  // The next node to carve: `next` in chunk number `chunk`, which ends at
+  // `limit` (all null before the first chunk).
+  std::size_t chunk = 0;
+  Node* next = nullptr;
+  Node* limit = nullptr;
+  // The most nodes carved from the chunks at once, as of the last time a
+  // scope gave nodes back (nodes_made() counts the current ones too).
+  std::size_t most_carved = 0;
+  int open_scopes = 0;
   // Released nodes, chained through their `left` field, newest first.
   Node* free_list = nullptr;
   std::size_t free_count = 0;
@@ -117,11 +134,100 @@ struct NodePool {
 
 extern NodePool node_pool;
 
+// Nodes carved from the chunks so far, and the most at any time: the
+// memory the nodes take.
+std::size_t nodes_carved();
+std::size_t nodes_made();
+// Keeps the count of nodes carved before a scope gives them back.
+inline void note_nodes_carved() {
+  if (node_pool.next != nullptr)
+    node_pool.most_carved = std::max(node_pool.most_carved, nodes_carved());
+}
+
+// Where the pool stood when a scope opened.
+struct NodeMark {
+  std::size_t chunk = 0;
+  Node* next = nullptr;
+  Node* limit = nullptr;
+  Node* free_list = nullptr;
+  std::size_t free_count = 0;
+};
+
+// Gives back, when it ends, every node made while it was open.  Scopes
+// nest; a tree made inside one must not be used after it ends.
+struct NodeScope {
+  NodeScope()
+      : mark{node_pool.chunk, node_pool.next, node_pool.limit,
+             node_pool.free_list, node_pool.free_count} {
+    node_pool.free_list = nullptr;
+    node_pool.free_count = 0;
+    ++node_pool.open_scopes;
+  }
+  ~NodeScope() {
+    note_nodes_carved();
+    node_pool.chunk = mark.chunk;
+    node_pool.next = mark.next;
+    node_pool.limit = mark.limit;
+    node_pool.free_list = mark.free_list;
+    node_pool.free_count = mark.free_count;
+    --node_pool.open_scopes;
+  }
+  NodeScope(const NodeScope&) = delete;
+  NodeScope& operator=(const NodeScope&) = delete;
+  NodeMark mark;
+};
+
 // The one shared null pointer constant; never released.
 Node* null_pointer_node();
 
-Node* new_node(NodeOp op, Node* left, Node* right, Type* type);
-Node* new_leaf(NodeOp op, Symbol* symbol, Type* type);
+namespace detail {
+// A node from the free list or a fresh chunk, when the current chunk is
+// used up or a free node may be reused.
+Node* take_node_slow();
+[[noreturn]] void tree_too_deep();
+}  // namespace detail
+
+// An uninitialised node: carved from the current chunk, the common case.
+inline Node* take_node() {
+  NodePool& pool = node_pool;
+  if (pool.free_list == nullptr && pool.next != pool.limit)
+    return pool.next++;
+  return detail::take_node_slow();
+}
+
+// Every field is set here, as a node may be a reused one.
+inline Node* new_node(NodeOp op, Node* left, Node* right, Type* type) {
+  const std::int32_t below =
+      std::max(left != nullptr ? left->depth : 0,
+               right != nullptr ? right->depth : 0);
+  if (below >= max_tree_depth) detail::tree_too_deep();
+  Node* n = take_node();
+  n->op = op;
+  n->default_value = false;
+  n->value = 0;
+  n->left = left;
+  n->right = right;
+  n->symbol = nullptr;
+  n->type = type;
+  n->member_offset = 0;
+  n->depth = below + 1;
+  return n;
+}
+
+inline Node* new_leaf(NodeOp op, Symbol* symbol, Type* type) {
+  Node* n = take_node();
+  n->op = op;
+  n->default_value = false;
+  n->value = 0;
+  n->left = nullptr;
+  n->right = nullptr;
+  n->symbol = symbol;
+  n->type = type;
+  n->member_offset = 0;
+  n->depth = 1;
+  return n;
+}
+
 Node* new_folded(std::int32_t value);
 
 // Appends the arguments of a call to `list` in source order: an argument

@@ -353,37 +353,6 @@ MemberPlace find_member(const Type* aggregate, const Symbol* name) {
   return found != facts->members_by_name.end() ? found->second : MemberPlace{};
 }
 
-TypeKind arith_class(const Type* t) {
-  if (t == nullptr) return TypeKind::none;
-  switch (t->kind) {
-    case TypeKind::int_:
-    case TypeKind::char_:
-    case TypeKind::short_:
-    case TypeKind::byte:
-      return TypeKind::int_;
-    case TypeKind::pointer:
-      return is_function_pointer(t) ? TypeKind::int_ : TypeKind::pointer;
-    case TypeKind::none:
-    case TypeKind::struct_:
-    case TypeKind::union_:
-    case TypeKind::spot:
-    case TypeKind::color_class_marker:
-    case TypeKind::function:
-      break;
-  }
-  return t->kind;
-}
-
-bool is_function_pointer(const Type* t) {
-  return t != nullptr && t->kind == TypeKind::pointer && t->sub != nullptr &&
-         t->sub->kind == TypeKind::function;
-}
-
-bool is_data_pointer(const Type* t) {
-  return t != nullptr && t->kind == TypeKind::pointer &&
-         (t->sub == nullptr || t->sub->kind != TypeKind::function);
-}
-
 bool types_compatible(const Type* a, const Type* b, bool report,
                       bool strict) {
   if (scalars_or_same_compatible(a, b, strict)) return true;

@@ -163,13 +163,42 @@ std::int64_t member_offset(const Type* aggregate, const Member* member);
 // null member when there is none.
 MemberPlace find_member(const Type* aggregate, const Symbol* name);
 
-TypeKind arith_class(const Type* t);
 // Arrays are pointer records with an element count (-1 while open).
 inline bool is_array(const Type* t) {
   return t != nullptr && t->kind == TypeKind::pointer && t->count != 0;
 }
-bool is_data_pointer(const Type* t);
-bool is_function_pointer(const Type* t);
+inline bool is_function_pointer(const Type* t) {
+  return t != nullptr && t->kind == TypeKind::pointer && t->sub != nullptr &&
+         t->sub->kind == TypeKind::function;
+}
+inline bool is_data_pointer(const Type* t) {
+  return t != nullptr && t->kind == TypeKind::pointer &&
+         (t->sub == nullptr || t->sub->kind != TypeKind::function);
+}
+
+// The kind a value counts as in arithmetic: every integer width and the
+// function pointers (function numbers) are integers.  Asked of nearly
+// every operand, so answered here.
+inline TypeKind arith_class(const Type* t) {
+  if (t == nullptr) return TypeKind::none;
+  switch (t->kind) {
+    case TypeKind::int_:
+    case TypeKind::char_:
+    case TypeKind::short_:
+    case TypeKind::byte:
+      return TypeKind::int_;
+    case TypeKind::pointer:
+      return is_function_pointer(t) ? TypeKind::int_ : TypeKind::pointer;
+    case TypeKind::none:
+    case TypeKind::struct_:
+    case TypeKind::union_:
+    case TypeKind::spot:
+    case TypeKind::color_class_marker:
+    case TypeKind::function:
+      break;
+  }
+  return t->kind;
+}
 
 // Whether values of the two types may meet.  With `report`, a mismatch
 // also prints "mismatched types: A & B" at the current position (a note:

@@ -400,10 +400,10 @@ TEST_F(ExpressionTest, DeepNestingIsRefusedNotCrashed) {
 TEST_F(ExpressionTest, NodesAreRecycled) {
   Node* n = parse("i + j * i");
   ASSERT_NE(n, nullptr);
-  const std::size_t allocated = node_pool.storage.size();
+  const std::size_t allocated = nodes_made();
   release_tree(n);
   for (int k = 0; k < 100; ++k) release_tree(parse("i + j * i"));
-  EXPECT_EQ(node_pool.storage.size(), allocated);
+  EXPECT_EQ(nodes_made(), allocated);
   // The shared null pointer survives being released.
   release_tree(parse("p = 0"));
   EXPECT_EQ(null_pointer_node()->op, NodeOp::null_pointer);
@@ -441,6 +441,75 @@ TEST_F(ExpressionTest, ReleasedNodesAreReusedInWalkOrder) {
   const std::size_t before_chain = node_pool.free_count;
   release_tree(chain);
   EXPECT_EQ(node_pool.free_count, before_chain + 901);
+}
+
+// A scope takes back at once every node made while it was open, whatever
+// was released inside it, and leaves the nodes made before it alone.
+TEST_F(ExpressionTest, ScopesGiveBackTheirNodesAtOnce) {
+  Node* before = parse("i + j");
+  ASSERT_EQ(tree(before), "(+ i j)");
+  const std::size_t carved = nodes_carved();
+  const std::size_t free_outside = node_pool.free_count;
+  Node* first_inside = nullptr;
+  {
+    const NodeScope outer;
+    first_inside = parse("i * j");
+    // The scope starts a free list of its own; what is released in it is
+    // reused in it.
+    EXPECT_EQ(node_pool.free_count, 0u);
+    release_tree(parse("(i + j) * (i - j)"));
+    EXPECT_EQ(node_pool.free_count, 7u);
+    Node* const released = new_folded(3);  // the last one released
+    EXPECT_EQ(node_pool.free_count, 6u);
+    release_node(released);
+    EXPECT_EQ(node_pool.free_count, 7u);
+    EXPECT_EQ(new_folded(4), released);
+    {
+      const NodeScope inner;
+      const std::size_t inner_start = nodes_carved();
+      for (int k = 0; k < 2000; ++k) parse("i + j * i");
+      EXPECT_GE(nodes_carved(), inner_start + 2000);
+    }
+    // The inner scope gave back its nodes, the outer ones are intact.
+    EXPECT_EQ(tree(first_inside), "(* i j)");
+    EXPECT_LT(nodes_carved(), carved + 100);
+  }
+  EXPECT_EQ(nodes_carved(), carved);
+  EXPECT_EQ(tree(before), "(+ i j)");
+  // The free list from before the scope is back, without the scope's.
+  EXPECT_EQ(node_pool.free_count, free_outside);
+  // The next node is carved where the scope began, and the most carved
+  // counts what the inner scope held.
+  EXPECT_EQ(parse("i"), first_inside->left);
+  EXPECT_GE(nodes_made(), carved + 2000);
+  // Many nodes in many scopes take no more room than one scope's worth.
+  const std::size_t most = nodes_made();
+  for (int round = 0; round < 50; ++round) {
+    const NodeScope again;
+    for (int k = 0; k < 400; ++k) parse("i + j * i");
+  }
+  EXPECT_EQ(nodes_made(), most);
+}
+
+// An error inside a scope ends the compile; the scope still closes on the
+// way out, so the nodes it held are free again.
+TEST_F(ExpressionTest, ScopesCloseOnErrors) {
+  const std::size_t carved = nodes_carved();
+  std::string long_sum = "i";
+  for (int n = 0; n < 5000; ++n) long_sum += "+i";
+  bool refused = false;
+  feed(long_sum);
+  try {
+    const NodeScope nodes;
+    next_token();
+    parse_expression();
+  } catch (const CompileExit&) {
+    refused = true;
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_NE(console.find("expression too complex"), std::string::npos);
+  EXPECT_EQ(node_pool.open_scopes, 0);
+  EXPECT_EQ(nodes_carved(), carved);
 }
 
 TEST(KindChecks, PassableAndInteger) {

@@ -835,6 +835,9 @@ class Generator:
             else:
                 self.emit("do {")
                 self.emit("  %s;" % self.step(q, "-"))
+                if n > 1 and self.chance(0.5):
+                    # Skips one element: the pass goes on at the condition.
+                    self.emit("  if (%s - %s == %d) continue;" % (q, base, self.r.randint(1, n - 1)))
                 self.emit("  %s = %s * 7 + *%s + (%s - %s);" % (target, target, q, q, base))
                 self.emit("} while (%s != %s);" % (q, base))
         elif form == 3:
@@ -845,6 +848,9 @@ class Generator:
             # Stride over the elements (n is a power of two).
             step = self.r.choice([s for s in (1, 2, 4) if n % s == 0])
             self.emit("for (; %s < %s + %d; %s) {" % (q, base, n, self.step(q, "+", step)))
+            if n > step and self.chance(0.5):
+                self.emit("  if (%s - %s == %d) continue;" % (
+                    q, base, step * self.r.randint(0, n // step - 1)))
             self.emit("  *%s = *%s %s %s;" % (q, q, self.r.choice(["+", "^", "-", "|"]),
                                             self.expr(ctx, 2)))
             self.emit("}")
@@ -1011,6 +1017,8 @@ class Generator:
             self.emit("%s = %s + %d;" % (q, base, n))
             self.emit("while (%s > %s) {" % (q, base))
             self.emit("  %s;" % self.step(q, "-"))
+            if self.chance(0.4):
+                body.insert(0, "if (%s - %s == %d) continue;" % (q, base, self.r.randint(0, n - 1)))
         else:
             # Backwards from the last one, each taking a copy of the one
             # before it.

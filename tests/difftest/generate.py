@@ -1412,13 +1412,19 @@ def render(text, types):
 def main():
     if len(sys.argv) != 3:
         sys.exit("usage: generate.py SEED OUT_DIR")
-    seed = int(sys.argv[1])
+    try:
+        seed = int(sys.argv[1])
+    except ValueError:
+        sys.exit("generate.py: the seed must be an integer, not %r" % sys.argv[1])
     out = sys.argv[2]
     text = Generator(seed).program()
-    with open(os.path.join(out, "prog.q"), "w") as f:
-        f.write(render(text, TYPES_QXL))
-    with open(os.path.join(out, "prog.c"), "w") as f:
-        f.write(C_PRELUDE + render(text, TYPES_C))
+    try:
+        with open(os.path.join(out, "prog.q"), "w") as f:
+            f.write(render(text, TYPES_QXL))
+        with open(os.path.join(out, "prog.c"), "w") as f:
+            f.write(C_PRELUDE + render(text, TYPES_C))
+    except OSError as e:
+        sys.exit("generate.py: cannot write into %s: %s" % (out, e.strerror))
 
 
 if __name__ == "__main__":

@@ -67,6 +67,7 @@ SCALARS = ("int", "char", "byte", "short")
 MAIN_BUDGET = 600000
 FUNC_BUDGET = 12000
 RECURSION_LEVELS = 7  # a recursive function runs its body at most this often
+LOOP_PASSES = 6       # the most passes a counted loop makes
 
 
 def pow2floor(n):
@@ -146,6 +147,7 @@ class Ctx:
         self.scope = []    # readable variables
         self.regions = []  # regions pointers may point into
         self.loops = []    # free loop counters
+        self.open_loops = []  # (counter, bound, first pass) of enclosing loops
         self.weight = 1    # how often the current statement may run
         self.calls = True  # whether expressions may call functions
         self.cost = 0
@@ -518,12 +520,24 @@ class Generator:
         self.emit("%s %s %s;" % (target, op, self.expr(ctx)))
 
     def loop(self, ctx, depth):
+        """A counted loop in one of four forms.  Most run several passes,
+        and the exits in their bodies (see exit_statement) mostly depend on
+        the pass, so that `break` and `continue` are taken on some passes
+        and not on others: a jump to the wrong place then changes what the
+        passes after it do, the tally of finished passes and the counter
+        left after the loop."""
         counter = ctx.loops.pop()
-        bound = self.r.randint(0, 6)
-        kind = self.r.random()
-        if kind < 0.6:
+        bound = self.r.randint(2, LOOP_PASSES) if self.chance(0.8) else self.r.randint(0, 1)
+        kind = self.r.choice(["for", "for", "while", "while", "do", "do", "do",
+                              "forever"])
+        if kind == "for":
             self.emit("for (%s = 0; %s < %d; %s++) {" % (counter, counter, bound, counter))
-        elif kind < 0.8:
+        elif kind == "forever":
+            # No condition: the exit test is the body's first statement and
+            # `continue` goes to the step.
+            self.emit("for (%s = 0; ; %s++) {" % (counter, counter))
+            self.emit("  if (%s >= %d) break;" % (counter, bound))
+        elif kind == "while":
             self.emit("%s = 0;" % counter)
             self.emit("while (%s < %d) {" % (counter, bound))
             self.emit("  %s++;" % counter)
@@ -531,21 +545,77 @@ class Generator:
             self.emit("%s = 0;" % counter)
             self.emit("do {")
             self.emit("  %s++;" % counter)
+        # The body may read the counter (it is set on every pass), never
+        # write it: every pass moves it on by one, so the loop ends.
+        ctx.scope.append(Var(counter, "int", owner=ctx.name))
+        ctx.scope[-1].readonly = True
+        # A do loop runs its body once even when the bound is 0.
+        ctx.open_loops.append((counter, bound, 1 if kind in ("while", "do") else 0))
         saved = ctx.weight
-        ctx.weight *= bound + 1
+        ctx.weight *= max(bound, 1) + 1
         ctx.spend(6)
         self.indent += 1
-        if self.chance(0.3):
-            self.emit("if (%s) %s;" % (self.expr(ctx),
-                                         self.r.choice(["break", "continue"])))
+        count = self.r.randint(1, 3)
+        exit_at = self.r.randint(0, count) if self.chance(0.8) else -1
+        for k in range(count + 1):
+            if k == exit_at:
+                self.exit_statement(ctx)
+            if k < count:
+                self.statement(ctx, depth + 1)
+        if self.chance(0.6):
+            # A tally of the passes that got this far.
+            ctx.spend(6)
+            self.emit("%s += %s + %d;" % (self.writable(ctx), counter, self.r.randint(1, 9)))
         self.indent -= 1
-        self.block(ctx, depth + 1)
         ctx.weight = saved
-        if kind >= 0.8:
+        ctx.open_loops.pop()
+        ctx.scope.pop()
+        if kind == "do":
             self.emit("} while (%s < %d);" % (counter, bound))
         else:
             self.emit("}")
+        if self.chance(0.5):
+            # Where the counter stopped: how many passes ran.
+            ctx.spend(6)
+            if ctx.pure:
+                self.emit("%s += %s;" % (self.writable(ctx), counter))
+            else:
+                self.emit('say("%%d", %s);' % counter)
         ctx.loops.append(counter)
+
+    def pass_condition(self, ctx, counter, bound, first):
+        """A condition on the pass of a loop: true on some passes, false
+        on others (the counter runs from `first` to the bound)."""
+        last = max(bound, first)
+        form = self.r.randint(0, 6)
+        if form == 0:
+            return "%s == %d" % (counter, self.r.randint(first, last))
+        if form == 1:
+            return "(%s & 1) == %d" % (counter, self.r.randint(0, 1))
+        if form == 2:
+            m = self.r.randint(2, 3)
+            return "%s %% %d == %d" % (counter, m, self.r.randint(0, m - 1))
+        if form == 3:
+            return "%s %s %d" % (counter, self.r.choice([">", ">=", "<", "<="]),
+                                 self.r.randint(first, last))
+        if form == 4:
+            # Mixed with the program's values, so it differs from run to run
+            # of the loop as well.
+            return "((%s) ^ %s) & 1" % (self.expr(ctx, 2), counter)
+        if form == 5:
+            return "%s != %d && (%s)" % (counter, self.r.randint(first, last),
+                                        self.expr(ctx, 2))
+        return self.expr(ctx)
+
+    def exit_statement(self, ctx):
+        """`if (...) break;` or `if (...) continue;` on the pass of the
+        innermost counted loop.  Inside an `if` it leaves the loop or the
+        pass; inside a switch `break` leaves the switch only, and
+        `continue` still the pass of the loop."""
+        counter, bound, first = ctx.open_loops[-1]
+        ctx.spend(6)
+        jump = self.r.choice(["break", "continue", "continue"])
+        self.emit("if (%s) %s;" % (self.pass_condition(ctx, counter, bound, first), jump))
 
     def switch(self, ctx, depth):
         self.emit("switch ((%s) & 7) {" % self.expr(ctx))
@@ -604,21 +674,24 @@ class Generator:
         self.emit("%s = %s;" % (a[0], b[0]))
 
     def statement(self, ctx, depth):
+        if ctx.open_loops and self.chance(0.1):
+            # An early exit deeper in a loop body: in an if, else or case.
+            return self.exit_statement(ctx)
         r = self.r.random()
         if depth > 2 or ctx.cost > ctx.budget:
             if depth <= 3 and r < 0.25 and ctx.cost <= ctx.budget:
                 return self.pointer_statement(ctx, depth)
             return self.assignment(ctx)
-        if r < 0.24:
+        if r < 0.20:
             self.assignment(ctx)
-        elif r < 0.28:
+        elif r < 0.24:
             target = self.writable(ctx)
             ctx.spend(4)
             self.emit(self.r.choice(["%s++;", "%s--;", "++%s;", "--%s;"]) % target)
-        elif r < 0.35 and not ctx.pure:
+        elif r < 0.31 and not ctx.pure:
             ctx.spend(4)
             self.emit('say("%%d", %s);' % self.expr(ctx))
-        elif r < 0.43:
+        elif r < 0.39:
             self.emit("if (%s) {" % self.expr(ctx))
             self.block(ctx, depth + 1)
             if self.chance(0.5):
@@ -762,6 +835,9 @@ class Generator:
             else:
                 self.emit("do {")
                 self.emit("  %s;" % self.step(q, "-"))
+                if n > 1 and self.chance(0.5):
+                    # Skips one element: the pass goes on at the condition.
+                    self.emit("  if (%s - %s == %d) continue;" % (q, base, self.r.randint(1, n - 1)))
                 self.emit("  %s = %s * 7 + *%s + (%s - %s);" % (target, target, q, q, base))
                 self.emit("} while (%s != %s);" % (q, base))
         elif form == 3:
@@ -772,6 +848,9 @@ class Generator:
             # Stride over the elements (n is a power of two).
             step = self.r.choice([s for s in (1, 2, 4) if n % s == 0])
             self.emit("for (; %s < %s + %d; %s) {" % (q, base, n, self.step(q, "+", step)))
+            if n > step and self.chance(0.5):
+                self.emit("  if (%s - %s == %d) continue;" % (
+                    q, base, step * self.r.randint(0, n // step - 1)))
             self.emit("  *%s = *%s %s %s;" % (q, q, self.r.choice(["+", "^", "-", "|"]),
                                             self.expr(ctx, 2)))
             self.emit("}")
@@ -938,6 +1017,8 @@ class Generator:
             self.emit("%s = %s + %d;" % (q, base, n))
             self.emit("while (%s > %s) {" % (q, base))
             self.emit("  %s;" % self.step(q, "-"))
+            if self.chance(0.4):
+                body.insert(0, "if (%s - %s == %d) continue;" % (q, base, self.r.randint(0, n - 1)))
         else:
             # Backwards from the last one, each taking a copy of the one
             # before it.
@@ -1331,13 +1412,19 @@ def render(text, types):
 def main():
     if len(sys.argv) != 3:
         sys.exit("usage: generate.py SEED OUT_DIR")
-    seed = int(sys.argv[1])
+    try:
+        seed = int(sys.argv[1])
+    except ValueError:
+        sys.exit("generate.py: the seed must be an integer, not %r" % sys.argv[1])
     out = sys.argv[2]
     text = Generator(seed).program()
-    with open(os.path.join(out, "prog.q"), "w") as f:
-        f.write(render(text, TYPES_QXL))
-    with open(os.path.join(out, "prog.c"), "w") as f:
-        f.write(C_PRELUDE + render(text, TYPES_C))
+    try:
+        with open(os.path.join(out, "prog.q"), "w") as f:
+            f.write(render(text, TYPES_QXL))
+        with open(os.path.join(out, "prog.c"), "w") as f:
+            f.write(C_PRELUDE + render(text, TYPES_C))
+    except OSError as e:
+        sys.exit("generate.py: cannot write into %s: %s" % (out, e.strerror))
 
 
 if __name__ == "__main__":

@@ -98,4 +98,23 @@ std::optional<std::uint32_t> key_code(std::string_view text) {
   return std::nullopt;
 }
 
+std::optional<std::uint32_t> key_of_table_name(std::string_view name) {
+  constexpr std::string_view control_table = "ctl";
+  constexpr std::string_view alt_table = "alt";
+  constexpr std::string_view table_suffix = "_keys";
+  // Both prefixes have the same length.
+  const std::size_t letter_at = control_table.size();
+  if (name.size() != letter_at + 1 + table_suffix.size() ||
+      !name.ends_with(table_suffix))
+    return std::nullopt;
+  const char letter = name[letter_at];
+  if (!((letter >= 'a' && letter <= 'z') || (letter >= 'A' && letter <= 'Z')))
+    return std::nullopt;
+  if (name.starts_with(control_table))
+    return control_code(std::string_view(&letter, 1));
+  if (name.starts_with(alt_table))
+    return key::alt + static_cast<std::uint32_t>(letter);
+  return std::nullopt;
+}
+
 }  // namespace qxl

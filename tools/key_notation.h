@@ -51,4 +51,9 @@ std::string key_text(std::uint32_t code);
 // know.
 std::optional<std::uint32_t> key_code(std::string_view text);
 
+// The key that reaches a key table from the first one by the naming rule
+// of key tables: "ctl<l>_keys" is reached by C-<l> and "alt<l>_keys" by
+// Alt-<l>, for a letter <l>; nothing for any other name.
+std::optional<std::uint32_t> key_of_table_name(std::string_view name);
+
 }  // namespace qxl

@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -80,7 +81,8 @@ constexpr std::string_view usage_text =
     "--keytable NAME  The key table keys start in (default: the first)\n"
     "--prefix [TABLE:]KEY=TABLE2\n"
     "                 KEY in TABLE (default: the starting one) is a prefix:\n"
-    "                 the next key is looked up in TABLE2 (repeatable)\n"
+    "                 the next key is looked up in TABLE2 (repeatable);\n"
+    "                 ctl<l>_keys and alt<l>_keys need none: C-<l>, Alt-<l>\n"
     "\n"
     "--test           Run every function whose name begins with test_ in\n"
     "                 the files, each in a fresh machine; report in TAP\n"
@@ -570,6 +572,19 @@ bool dispatch_settings(const CommandLine& cl, const qxl::run::Program& program,
       return false;
     }
     settings.prefixes.push_back(p);
+  }
+  // The tables the naming rule gives a key (ctlx_keys for C-x, alth_keys
+  // for Alt-h) are reached by it from the starting table, unless a --prefix
+  // or a binding of that table takes the key.
+  const auto& root_bindings = program.key_tables[settings.root].bindings;
+  for (std::size_t t = 0; t < program.key_tables.size(); ++t) {
+    const auto key =
+        qxl::key_of_table_name(qxl::run::source_name(program.key_tables[t].name));
+    if (!key || t == settings.root || root_bindings.contains(*key)) continue;
+    const bool given = std::any_of(
+        settings.prefixes.begin(), settings.prefixes.end(),
+        [&](const qxl::run::PrefixKey& p) { return p.from == settings.root && p.key == *key; });
+    if (!given) settings.prefixes.push_back({settings.root, *key, t});
   }
   return true;
 }

@@ -74,6 +74,16 @@ TEST(KeyNotation, RefusesWordsItDoesNotKnow) {
     EXPECT_FALSE(key_code(word).has_value()) << word;
 }
 
+TEST(KeyNotation, TablesNamedForTheirKey) {
+  EXPECT_EQ(key_of_table_name("ctlx_keys"), 24u);
+  EXPECT_EQ(key_of_table_name("ctlX_keys"), 24u);  // C-x either way
+  EXPECT_EQ(key_of_table_name("alth_keys"), 0x168u);
+  EXPECT_EQ(key_of_table_name("altH_keys"), 0x148u);  // Alt-H is its own key
+  for (const char* name : {"ctl_keys", "ctl1_keys", "ctlxy_keys", "ctlx_key",
+                           "xctlx_keys", "meta_keys", "main_keys", ""})
+    EXPECT_FALSE(key_of_table_name(name).has_value()) << name;
+}
+
 // --------------------------------------------------------- binding texts
 
 lsp::BytecodeIndex tables_index() {

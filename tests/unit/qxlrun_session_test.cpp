@@ -384,7 +384,7 @@ Command shell(const std::string& command) {
 }
 
 // The commands of the shipped example, each typed on a sample buffer with
-// point at 5.  C-x is the example's prefix for ctlx_keys.
+// point at 5.  C-x reaches the example's ctlx_keys by the table's name.
 struct ExampleCommand {
   const char* keys;
   const char* output;  // what the command says, then the buffer
@@ -396,7 +396,7 @@ const char* const example_buffer =
 Command type_into_example(const ScratchDir& dir, const std::string& keys) {
   dir.write("sample.txt", example_buffer);
   return shell(std::string("'") + QXLRUN_BINARY + "' --buffer sample.txt --point 5 --keys '" +
-               keys + "' --dispatch --prefix C-x=ctlx_keys --write-buffer - '" +
+               keys + "' --dispatch --write-buffer - '" +
                QXL_SOURCE_DIR + "/examples/hello.q'");
 }
 

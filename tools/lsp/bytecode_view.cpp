@@ -20,11 +20,6 @@ constexpr std::uint32_t function_fields_size = 4;
 // Bytes of a color assignment record after its kind.
 constexpr std::size_t color_assignment_size = 12;
 
-// Prefixes and suffix of the key tables reached by one key.
-constexpr std::string_view control_table_prefix = "ctl";
-constexpr std::string_view alt_table_prefix = "alt";
-constexpr std::string_view key_table_suffix = "_keys";
-
 constexpr std::string_view bindings_separator = " \u00b7 ";
 constexpr std::string_view no_bindings = "no key bindings";
 
@@ -132,17 +127,7 @@ std::string table_prefix(const BytecodeIndex& index, std::uint32_t table) {
   if (table == 0 || table > index.key_tables.size())
     return "table " + std::to_string(table) + ":";
   const std::string& name = index.key_tables[table - 1];
-  const std::size_t letter_at = control_table_prefix.size();
-  if (name.size() == letter_at + 1 + key_table_suffix.size() &&
-      name.ends_with(key_table_suffix)) {
-    const char letter = name[letter_at];
-    const bool is_letter = (letter >= 'a' && letter <= 'z') ||
-                           (letter >= 'A' && letter <= 'Z');
-    if (is_letter && name.starts_with(control_table_prefix))
-      return std::string("C-") + letter;
-    if (is_letter && name.starts_with(alt_table_prefix))
-      return std::string("Alt-") + letter;
-  }
+  if (const auto key = key_of_table_name(name)) return key_text(*key);
   return name + ":";
 }
 

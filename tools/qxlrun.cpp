@@ -620,7 +620,7 @@ int run_main(int argc, char** argv) {
       return file_error("cannot read the buffer file " + cl.buffer_file + ": " +
                         error);
     cl.options.buffer_text = qxl::run::decode_buffer_file(bytes);
-    if (cl.options.buffer_text.size() > qxl::run::max_buffer_characters)
+    if (cl.options.buffer_text.size() > cl.options.limits.buffer_characters)
       return file_error("the buffer file " + cl.buffer_file +
                         " holds more than 256M characters");
   }

@@ -119,6 +119,29 @@ TEST(QxlrunPrimitiveLengths, HugeGlobalsAndLargeValuesFaultBeforeAllocating) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
 
+// The runner's limits come with the options (the fuzz target sets low
+// ones): each is enforced at the value given.
+TEST(QxlrunPrimitiveLengths, LimitsAreTheOnesTheOptionsGive) {
+  run::Options options;
+  options.limits.block = 1000;
+  options.limits.heap = 1500;
+  options.limits.buffer_characters = 10;
+  options.limits.globals = 100;
+  const auto with = [&](const std::string& declarations, const std::string& body) {
+    return run_source({declarations + "\nmain()\n{\n" + body + "\n}\n"}, options);
+  };
+  EXPECT_TRUE(has(fault_of(with("", "malloc(1001);")), "malloc: "));
+  EXPECT_TRUE(has(fault_of(with("", "malloc(1000); malloc(501);")),
+                  "out of memory: more than 1500"));
+  EXPECT_EQ(with("", "malloc(1000); malloc(500);").outcome.kind,
+            run::Outcome::Kind::returned);
+  EXPECT_TRUE(has(fault_of(with("", "stuff(\"0123456789x\");")),
+                  "the buffer would grow beyond 10 characters"));
+  EXPECT_TRUE(has(fault_of(with("char g[51];", "g[0] = 1;")),
+                  "take 102 bytes, more than the 100 the runner allows"));
+  EXPECT_EQ(with("char g[50];", "g[0] = 1;").outcome.kind, run::Outcome::Kind::returned);
+}
+
 TEST(QxlrunPrimitiveLengths, StringCountsAreCheckedAgainstTheirObjects) {
   EXPECT_TRUE(has(fault_of(run_main("char buf[8];", "strncpy(buf, \"ab\", 2000000000);")),
               "strncpy destination: out-of-bounds access: 4000000000 bytes"));

@@ -116,6 +116,12 @@ inline std::optional<Outcome> run_input(const std::uint8_t* data,
   options.max_steps = 20000;
   options.stack_words = 4096;
   options.max_depth = 200;
+  // Memory within a small share of what the fuzzer allows a run, which the
+  // sanitizer's own use of memory multiplies.
+  options.limits.block = std::int64_t{1} << 24;
+  options.limits.heap = std::int64_t{1} << 26;
+  options.limits.buffer_characters = std::size_t{1} << 23;
+  options.limits.globals = std::uint64_t{1} << 26;
   Output quiet;
   quiet.out = [](std::string_view) {};
   quiet.err = [](std::string_view) {};

@@ -397,7 +397,7 @@ void Machine::set_point(int position) {
 }
 
 void Machine::insert_text(std::u16string_view text) {
-  if (buffer.text.size() + text.size() > max_buffer_characters)
+  if (buffer.text.size() + text.size() > options.limits.buffer_characters)
     fault("the buffer would grow beyond 256M characters");
   const int at = point();
   const int n = static_cast<int>(text.size());
@@ -1540,9 +1540,9 @@ void set_up(Machine& m) {
                               g.kind == record::window_variable;
     global_bytes += std::uint64_t{g.size} * (with_default ? 2 : 1);
   }
-  if (global_bytes > global_limit)
+  if (global_bytes > m.options.limits.globals)
     fault("the global variables take " + num(static_cast<std::int64_t>(global_bytes)) +
-          " bytes, more than the " + num(static_cast<std::int64_t>(global_limit)) +
+          " bytes, more than the " + num(static_cast<std::int64_t>(m.options.limits.globals)) +
           " the runner allows");
   for (std::size_t i = 0; i < program.globals.size(); ++i) {
     const Global& g = program.globals[i];

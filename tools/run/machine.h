@@ -47,10 +47,19 @@
 
 namespace qxl::run {
 
-// The most characters the buffer holds.
-inline constexpr std::size_t max_buffer_characters = 0x10000000;
+// The runner's own limits on the memory a program takes; the fuzz target
+// sets lower ones, so that a run within them stays far below its own.
+struct Limits {
+  std::int64_t block = std::int64_t{1} << 28;  // one block from malloc
+  std::int64_t heap = std::int64_t{1} << 30;   // all the blocks together
+  std::size_t buffer_characters = 0x10000000;  // the characters of the buffer
+  // The global variables together, the default values of buffer and window
+  // variables included.
+  std::uint64_t globals = std::uint64_t{1} << 28;
+};
 
 struct Options {
+  Limits limits;
   std::string function = "main";  // as the source writes it
   std::uint64_t max_steps = 0;     // 0: no limit
   std::size_t stack_words = 1u << 20;
@@ -127,10 +136,6 @@ Outcome call_from_top(Machine& m, std::size_t function, bool has_arg,
 struct Fault {
   std::string message;
 };
-
-// The most memory the global variables of a program may take together (the
-// default values of buffer and window variables included).
-inline constexpr std::uint64_t global_limit = std::uint64_t{1} << 28;
 [[noreturn]] void fault(std::string message);
 
 struct Ptr {

@@ -18,12 +18,6 @@ namespace qxl::run::prim {
 
 inline std::string num(std::int64_t v) { return std::to_string(v); }
 
-// The runner's own limits: one block from malloc, all of them together,
-// and the characters of the buffer (as Machine::insert_text enforces).
-constexpr std::int64_t block_limit = 1 << 28;
-constexpr std::int64_t heap_limit = 1LL << 30;
-constexpr std::int64_t buffer_limit = 1 << 28;
-
 // The arguments of one call, taken off the stack: the first one is at the
 // end of `slots`.
 struct Args {
@@ -151,8 +145,8 @@ inline std::u16string read_at_most(Machine& m, Args& a, const Ptr& p,
 
 // Inserts at point once the buffer is known to have room.
 inline void insert_checked(Machine& m, Args& a, std::u16string_view text) {
-  if (static_cast<std::int64_t>(m.buffer.text.size() + text.size()) > buffer_limit)
-    a.fail("the buffer would grow beyond " + num(buffer_limit) + " characters");
+  if (static_cast<std::int64_t>(m.buffer.text.size() + text.size()) > static_cast<std::int64_t>(m.options.limits.buffer_characters))
+    a.fail("the buffer would grow beyond " + num(static_cast<std::int64_t>(m.options.limits.buffer_characters)) + " characters");
   m.insert_text(text);
 }
 
@@ -184,10 +178,10 @@ inline int compare_units(std::u16string_view a, std::u16string_view b, bool fold
 inline Ptr new_block(Machine& m, std::int64_t size, std::string_view who) {
   const std::string prefix = std::string(who) + ": ";
   if (size < 0) fault(prefix + "the negative size " + num(size));
-  if (size > block_limit)
+  if (size > m.options.limits.block)
     fault(prefix + "out of memory: a block of " + num(size) + " bytes");
-  if (m.heap_bytes + size > heap_limit)
-    fault(prefix + "out of memory: more than " + num(heap_limit) +
+  if (m.heap_bytes + size > m.options.limits.heap)
+    fault(prefix + "out of memory: more than " + num(m.options.limits.heap) +
           " bytes from malloc");
   m.heap_bytes += size;
   return m.pointer_to(m.new_object(ObjectKind::heap, static_cast<std::uint32_t>(size)));

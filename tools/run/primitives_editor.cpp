@@ -141,8 +141,8 @@ Result buf_stuff(Machine& m, Args& a, std::size_t) {
   const Ptr p = a.pointer();
   const std::int64_t n = length_argument(a);
   m.check(p, 2 * static_cast<std::uint64_t>(n), false, std::string(a.name) + " source");
-  if (static_cast<std::int64_t>(m.buffer.text.size()) + n > buffer_limit)
-    a.fail("the buffer would grow beyond " + num(buffer_limit) + " characters");
+  if (static_cast<std::int64_t>(m.buffer.text.size()) + n > static_cast<std::int64_t>(m.options.limits.buffer_characters))
+    a.fail("the buffer would grow beyond " + num(static_cast<std::int64_t>(m.options.limits.buffer_characters)) + " characters");
   std::u16string text(static_cast<std::size_t>(n), 0);
   for (std::int64_t i = 0; i < n; ++i)
     text[static_cast<std::size_t>(i)] =

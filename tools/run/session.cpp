@@ -119,14 +119,14 @@ Outcome dispatch_keys(Machine& m, const DispatchSettings& settings,
       std::u16string text;
       const std::int32_t copies = first && has_arg ? std::max(iter, 0) : 1;
       if (static_cast<std::size_t>(copies) >
-          max_buffer_characters - m.buffer.text.size())
+          m.options.limits.buffer_characters - m.buffer.text.size())
         return session_fault(m, "the buffer would grow beyond 256M characters");
       text.append(static_cast<std::size_t>(copies), static_cast<char16_t>(key));
       while (m.next_key < m.key_script.size()) {
         const std::uint32_t next = m.key_script[m.next_key];
         if (!inserts_itself(next) || bindings.count(next) != 0 ||
             find_prefix(settings, table, next) != nullptr ||
-            text.size() >= max_buffer_characters)
+            text.size() >= m.options.limits.buffer_characters)
           break;
         text.push_back(static_cast<char16_t>(next));
         ++m.next_key;

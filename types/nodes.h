@@ -195,37 +195,33 @@ inline Node* take_node() {
   return detail::take_node_slow();
 }
 
-// Every field is set here, as a node may be a reused one.
-inline Node* new_node(NodeOp op, Node* left, Node* right, Type* type) {
-  const std::int32_t below =
-      std::max(left != nullptr ? left->depth : 0,
-               right != nullptr ? right->depth : 0);
-  if (below >= max_tree_depth) detail::tree_too_deep();
+// A node taken from the pool with every field set once.
+inline Node* made_node(NodeOp op, Node* left, Node* right, Symbol* symbol,
+                       Type* type, std::int32_t depth) {
   Node* n = take_node();
   n->op = op;
   n->default_value = false;
   n->value = 0;
   n->left = left;
   n->right = right;
-  n->symbol = nullptr;
-  n->type = type;
-  n->member_offset = 0;
-  n->depth = below + 1;
-  return n;
-}
-
-inline Node* new_leaf(NodeOp op, Symbol* symbol, Type* type) {
-  Node* n = take_node();
-  n->op = op;
-  n->default_value = false;
-  n->value = 0;
-  n->left = nullptr;
-  n->right = nullptr;
   n->symbol = symbol;
   n->type = type;
   n->member_offset = 0;
-  n->depth = 1;
+  n->depth = depth;
   return n;
+}
+
+// Every field is set here, as a node may be a reused one.
+inline Node* new_node(NodeOp op, Node* left, Node* right, Type* type) {
+  const std::int32_t below =
+      std::max(left != nullptr ? left->depth : 0,
+               right != nullptr ? right->depth : 0);
+  if (below >= max_tree_depth) detail::tree_too_deep();
+  return made_node(op, left, right, nullptr, type, below + 1);
+}
+
+inline Node* new_leaf(NodeOp op, Symbol* symbol, Type* type) {
+  return made_node(op, nullptr, nullptr, symbol, type, 1);
 }
 
 Node* new_folded(std::int32_t value);

@@ -2,8 +2,8 @@
  *
  * Each one fails the test through error(): qxlrun reports the message with
  * the file and line of the failed assertion.  The preprocessor cannot turn
- * an argument into a string, so the message shows values, not the
- * expression.  The values of ASSERT_EQ and ASSERT_STR_EQ are evaluated
+ * an argument into a string, so the message shows values; qxlrun reads the
+ * assertion's text from that line of the source for the report.  The values of ASSERT_EQ and ASSERT_STR_EQ are evaluated
  * once each, into the variables below, which every file that includes
  * this header shares.
  */

@@ -1,6 +1,9 @@
 #include "tools/run/session.h"
 
 #include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <optional>
 #include <cstdio>
 
 #include "tools/key_notation.h"
@@ -226,6 +229,51 @@ std::string as_comments(std::string_view printed) {
   return out;
 }
 
+// The assertion of qxltest.h written on a line of a source file: the macro's
+// name and its parenthesised arguments, as the source writes them.  The
+// preprocessor cannot turn an argument into a string, so the report takes
+// the failed expression from the source; nothing when the file cannot be
+// read or the line holds no assertion.
+std::optional<std::string> assertion_text(const std::string& file, int line) {
+  constexpr std::string_view macro = "ASSERT";
+  constexpr std::size_t longest_line = 1 << 16;
+  if (file.empty() || line <= 0) return std::nullopt;
+  std::ifstream in(file, std::ios::binary);
+  std::string text;
+  for (int n = 0; n < line && std::getline(in, text); ++n) {
+  }
+  if (!in || text.size() > longest_line) return std::nullopt;
+  for (std::size_t at = text.find(macro); at != std::string::npos;
+       at = text.find(macro, at + 1)) {
+    if (at > 0 && (std::isalnum(static_cast<unsigned char>(text[at - 1])) ||
+                   text[at - 1] == '_'))
+      continue;
+    std::size_t open = at + macro.size();
+    while (open < text.size() &&
+           (std::isupper(static_cast<unsigned char>(text[open])) || text[open] == '_'))
+      ++open;
+    while (open < text.size() && text[open] == ' ') ++open;
+    if (open >= text.size() || text[open] != '(') continue;
+    // The closing parenthesis, past those of strings and characters.
+    int depth = 0;
+    char quote = 0;
+    for (std::size_t i = open; i < text.size(); ++i) {
+      const char c = text[i];
+      if (quote != 0) {
+        if (c == '\\') ++i;
+        else if (c == quote) quote = 0;
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (c == '(') {
+        ++depth;
+      } else if (c == ')' && --depth == 0) {
+        return text.substr(at, i + 1 - at);
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 // The YAML block of a failed test.
 std::string failure_block(const Outcome& o) {
   std::string message;
@@ -243,6 +291,10 @@ std::string failure_block(const Outcome& o) {
       break;
   }
   std::string block = "  ---\n  message: " + yaml_quoted(message) + "\n";
+  if (!o.calls.empty() && o.kind == Outcome::Kind::aborted) {
+    if (const auto assertion = assertion_text(o.calls.front().file, o.calls.front().line))
+      block += "  expression: " + yaml_quoted(*assertion) + "\n";
+  }
   if (!o.calls.empty() && !o.calls.front().file.empty()) {
     block += "  file: " + yaml_quoted(o.calls.front().file) + "\n";
     block += "  line: " + std::to_string(o.calls.front().line) + "\n";

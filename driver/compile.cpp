@@ -5,6 +5,7 @@
 #include <unicode/putil.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
@@ -161,7 +162,22 @@ void compile(const std::vector<std::string>& args) {
 
 }  // namespace
 
-void exit_with_status(int status) { throw CompileExit{status}; }
+namespace {
+
+bool leave_process_at_exit = false;
+
+}  // namespace
+
+void set_leave_process_at_exit(bool leave) { leave_process_at_exit = leave; }
+
+void exit_with_status(int status) {
+  if (leave_process_at_exit) {
+    console_flush();
+    std::fflush(nullptr);
+    std::_Exit(status);
+  }
+  throw CompileExit{status};
+}
 
 void finish_compile() {
   if (++finish_depth > 2) exit_with_status(1);

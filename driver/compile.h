@@ -27,6 +27,12 @@ void reset_compiler_state();
 
 [[noreturn]] void exit_with_status(int status);
 
+// When set (by the command-line program, which leaves without taking its
+// tables apart anyway), exit_with_status ends the process itself, after
+// flushing its output, instead of unwinding to run_qxl.  A compile run in
+// a process that goes on (a test, the language server) leaves it unset.
+void set_leave_process_at_exit(bool leave);
+
 // Completes (or, after an error, abandons) the output and ends the run.
 [[noreturn]] void finish_compile();
 

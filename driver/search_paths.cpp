@@ -123,10 +123,9 @@ std::string shell_expanded(const std::string& path) {
 std::string find_executable(std::string_view program_name) {
   std::vector<char> link(PATH_MAX + 1);
   ssize_t n = ::readlink("/proc/self/exe", link.data(), PATH_MAX);
-  if (n > 0) {
-    std::string text(link.data(), static_cast<std::size_t>(n));
-    return real_path(text).value_or(text);
-  }
+  // The system's answer is already the file's own path, with no link in
+  // it left to resolve.
+  if (n > 0) return std::string(link.data(), static_cast<std::size_t>(n));
 
   // No /proc: look for the program the way the shell found it.
   const std::string product_bin =

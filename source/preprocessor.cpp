@@ -30,8 +30,8 @@ constexpr unsigned char byte_order_mark[] = {0xEF, 0xBB, 0xBF};
 
 // Reads until at least `count` bytes wait in the buffer or the file ends.
 void fill_at_least(std::size_t count) {
-  if (reader.buffer.size() < input_block_size)
-    reader.buffer.resize(input_block_size);
+  if (reader.buffer.size() < input_buffer_size)
+    reader.buffer.resize(input_buffer_size);
   if (reader.position > 0 && reader.left > 0)
     std::copy_n(reader.buffer.begin() + static_cast<long>(reader.position),
                 reader.left, reader.buffer.begin());
@@ -69,9 +69,7 @@ int open_for_reading(const std::string& path) {
 }  // namespace
 
 void open_main_source(std::string_view name) {
-  reader.buffer.assign(input_block_size, 0);
-  reader.position = 0;
-  reader.left = 0;
+  open_input_buffer();
   // The language server's standard input carries its messages, never a
   // source.
   if (settings.filter_mode != 0 && compile_session == nullptr) {
@@ -330,9 +328,7 @@ void include_file(std::string_view argument, bool try_only) {
     preprocessor.included_files.push_back(path);
     preprocessor.include_stack.push_back(take_current_file());
     reader.fd = fd;
-    reader.buffer.assign(input_block_size, 0);
-    reader.position = 0;
-    reader.left = 0;
+    open_input_buffer();
     reader.source_is_utf8 = false;
     start_source(path, 1);
     if (settings.listing != 0)

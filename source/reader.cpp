@@ -143,7 +143,17 @@ void set_token_text(std::string_view text) {
 void seal_buffer() {
   if (reader.buffer.size() < input_buffer_size)
     reader.buffer.resize(input_buffer_size);
-  reader.buffer[reader.position + reader.left] = buffer_sentinel;
+  unsigned char* const end = reader.buffer.data() + reader.position + reader.left;
+  *end = buffer_sentinel;
+  // The bytes a word load can reach past the sentinel are given a value,
+  // so that no run depends on what the buffer held before.
+  std::memset(end + 1, 0, word_load_slack);
+}
+
+void open_input_buffer() {
+  reader.buffer.resize(input_buffer_size);
+  reader.position = 0;
+  reader.left = 0;
 }
 
 SourceFile take_current_file() {

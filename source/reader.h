@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace qxl {
@@ -36,10 +38,34 @@ inline constexpr int end_of_input = -1;
 // end of input can be pushed back.
 inline constexpr int no_pushed_char = -2;
 
+// An allocator whose growing of a vector leaves the new bytes as they are.
+// Every byte of an input buffer that the scanner looks at was put there by
+// read() or by seal_buffer(), so zeroing the block first would only touch
+// (and fault in) pages that a short file never fills.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() = default;
+  template <typename U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+  template <typename U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+using InputBuffer = std::vector<unsigned char, UninitializedAllocator<unsigned char>>;
+
 // The state of one source file; saved whole by the include stack.
 struct SourceFile {
   int fd = -1;
-  std::vector<unsigned char> buffer;
+  InputBuffer buffer;
   std::size_t position = 0;  // next unread byte in buffer
   std::size_t left = 0;      // bytes of buffer not yet read
   std::string file_name;
@@ -61,7 +87,7 @@ struct ReaderState {
   // The current file.  file_name and line_number are the position every
   // message prints.
   int fd = -1;
-  std::vector<unsigned char> buffer;
+  InputBuffer buffer;
   std::size_t position = 0;
   std::size_t left = 0;
   std::uint64_t bytes_read = 0;  // from every file of the compile
@@ -128,6 +154,8 @@ void set_token_text(std::string_view text);
 // buffer, growing it to input_buffer_size first; called whenever bytes are
 // read into it.
 void seal_buffer();
+// Gives the current file an empty buffer of its full size.
+void open_input_buffer();
 
 // Moves the current file's state out of the reader / back into it.
 SourceFile take_current_file();

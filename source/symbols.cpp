@@ -26,10 +26,11 @@ SymbolName NameStore::keep(std::string_view text) {
   char* at;
   if (need > block_size / 4) {
     // A long text on its own, so that it leaves no large gap in a block.
-    at = long_texts.emplace_back(std::make_unique<char[]>(need)).get();
+    at = long_texts.emplace_back(std::make_unique_for_overwrite<char[]>(need)).get();
   } else {
     if (need > room) {
-      next = blocks.emplace_back(std::make_unique<char[]>(block_size)).get();
+      // Left unset: a block's pages are touched only as names fill it.
+      next = blocks.emplace_back(std::make_unique_for_overwrite<char[]>(block_size)).get();
       room = block_size;
     }
     at = next;

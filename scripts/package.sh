@@ -36,8 +36,9 @@ flags="$flags $(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPP
 ldflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
 
 echo "== $build: building the programs for the package"
-if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-         -DCMAKE_CXX_COMPILER=g++ -DQXL_TESTS=OFF -DQXL_SYSTEM_UNICODE_DATA=ON \
+# The programs are laid out by a profile of the compiler's own runs.
+if ! { sh scripts/profiled-build.sh "$build" -DCMAKE_BUILD_TYPE=Release \
+         -DQXL_SYSTEM_UNICODE_DATA=ON \
          "-DCMAKE_CXX_FLAGS=$flags" "-DCMAKE_EXE_LINKER_FLAGS=$ldflags" &&
        cmake --build "$build"; } >"$build.log" 2>&1; then
     cat "$build.log" >&2

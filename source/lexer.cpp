@@ -300,10 +300,11 @@ TokenCode scan_operator(int c) {
 
 [[gnu::noinline]] void echo_token(TokenCode code) {
   if (code == tok::assign) {
-    if (lexer.assign_op != 0)
-      console_print("%s=", token_name(lexer.assign_op));
-    else
-      console_write("=");
+    // A compound assignment echoes its operator before the '='.
+    if (const char* op = lexer.assign_op != 0 ? token_name(lexer.assign_op)
+                                              : nullptr)
+      console_write(op);
+    console_write("=");
   } else if (code >= tok::identifier && code <= tok::kw_save_spot) {
     console_write(token_text());
   } else if (const char* name = token_name(code)) {

@@ -76,6 +76,7 @@ else
     echo "bench: building the same qxl with debug information in $build-prof"
     cmake -S "$repo" -B "$build-prof" -G Ninja -DCMAKE_BUILD_TYPE=Release \
           -DCMAKE_CXX_COMPILER=g++ -DCMAKE_CXX_FLAGS=-g -DQXL_TESTS=OFF \
+          -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON \
           -DQXL_PROFILE=use "-DQXL_PROFILE_DIR=$build/profile" >/dev/null
     ninja -C "$build-prof" qxl >/dev/null
     prof_qxl=$build-prof/qxl

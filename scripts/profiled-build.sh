@@ -6,7 +6,8 @@
 # with and without debug information); BUILD is then configured to build
 # with that profile.  The programs do exactly what the ordinary build's do;
 # the profile only decides which paths are laid out and inlined as the hot
-# ones.  Needs g++ and python3.
+# ones, across the modules (both builds optimise at link time as well).
+# Needs g++ and python3.
 #
 #   sh scripts/profiled-build.sh BUILD [CMAKE-OPTION...]
 #
@@ -28,8 +29,8 @@ profile=$build/profile
 command -v python3 >/dev/null 2>&1 || { echo "profiled-build: python3 is missing" >&2; exit 1; }
 
 rm -rf "$profile"
-cmake -S "$repo" -B "$training" -G Ninja -DCMAKE_CXX_COMPILER=g++ "$@" \
-      -DQXL_TESTS=OFF -DQXL_PROFILE=generate "-DQXL_PROFILE_DIR=$profile"
+cmake -S "$repo" -B "$training" -G Ninja -DCMAKE_CXX_COMPILER=g++ \
+      -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON "$@" -DQXL_TESTS=OFF -DQXL_PROFILE=generate "-DQXL_PROFILE_DIR=$profile"
 cmake --build "$training" --target qxl
 
 sources=$(mktemp -d "${TMPDIR:-/tmp}/qxl-training.XXXXXX")
@@ -54,5 +55,5 @@ done
 ls "$profile"/*.gcda >/dev/null 2>&1 ||
     { echo "profiled-build: the training runs wrote no profile in $profile" >&2; exit 1; }
 
-cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=g++ "$@" \
-      -DQXL_TESTS=OFF -DQXL_PROFILE=use "-DQXL_PROFILE_DIR=$profile"
+cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=g++ \
+      -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON "$@" -DQXL_TESTS=OFF -DQXL_PROFILE=use "-DQXL_PROFILE_DIR=$profile"

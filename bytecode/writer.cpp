@@ -92,14 +92,8 @@ void output_open(std::string_view name) {
   }
   writer.fd = fd;
   writer.created = true;
-  // Remember the file itself, not a link to it: that file is what an error
-  // removes.
-  if (char* resolved = ::realpath(writer.path.c_str(), nullptr)) {
-    writer.real_path = resolved;
-    std::free(resolved);
-  } else {
-    writer.real_path = writer.path;
-  }
+  // Remember the file itself (a link to it resolves to it when an error
+  // removes it, and only that very file is removed).
   struct stat info {};
   if (::fstat(fd, &info) == 0) {
     writer.regular_file = S_ISREG(info.st_mode);
@@ -167,12 +161,19 @@ void output_close(int error_count) {
 void remove_output() {
   if (!writer.created || !writer.regular_file) return;
   writer.created = false;
+  // The file itself, not a link to it, is what was written; it is looked
+  // for only now, as an error is the rare case.
+  std::string target = writer.path;
+  if (char* resolved = ::realpath(writer.path.c_str(), nullptr)) {
+    target = resolved;
+    std::free(resolved);
+  }
   struct stat info {};
-  if (::lstat(writer.real_path.c_str(), &info) != 0) return;
+  if (::lstat(target.c_str(), &info) != 0) return;
   if (!S_ISREG(info.st_mode) || info.st_dev != writer.device ||
       info.st_ino != writer.inode)
     return;
-  ::unlink(writer.real_path.c_str());
+  ::unlink(target.c_str());
 }
 
 ByteBuffer file_header(std::uint32_t pool_size, std::uint32_t debug_size) {

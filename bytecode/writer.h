@@ -23,7 +23,6 @@ struct WriterState {
   bool to_stdout = false;
   int fd = -1;
   std::string path;
-  std::string real_path;
   // Identity of the file we created, so that only that very file is ever
   // removed after an error, and never a device.
   bool created = false;

@@ -61,7 +61,6 @@ void note_empty_symbol_text() {
   Symbol& entry = symbols.entries.emplace_back();
   entry.name = symbols.names.keep(text);
   entry.code = code;
-  entry.bucket = static_cast<std::uint8_t>(symbol_hash(text));
   entry.last_use = ++symbols.clock;
   symbols.index.insert(hash, &entry);
   symbols.current = &entry;
@@ -84,8 +83,10 @@ namespace {
 std::vector<Symbol*> chain_entries(std::size_t bucket) {
   if (bucket >= symbol_bucket_count) throw std::out_of_range("symbol chain");
   std::vector<Symbol*> chain;
+  // A name's chain is worked out only here, for the listings that ask.
   for (Symbol& s : symbols.entries)
-    if (s.bucket == bucket) chain.push_back(&s);
+    if (static_cast<std::uint8_t>(symbol_hash(s.name.view())) == bucket)
+      chain.push_back(&s);
   std::sort(chain.begin(), chain.end(), [](const Symbol* a, const Symbol* b) {
     return a->last_use > b->last_use;
   });

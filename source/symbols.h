@@ -64,8 +64,7 @@ struct Symbol {
   Type* tag = nullptr;  // structure/union tag or the color class marker
   // When the entry was last looked up (or created), by the table's clock.
   std::uint64_t last_use = 0;
-  TokenCode code = 0;       // fixed at creation
-  std::uint8_t bucket = 0;  // symbol_hash of the name
+  TokenCode code = 0;  // fixed at creation
 };
 
 inline constexpr std::size_t symbol_bucket_count = 256;

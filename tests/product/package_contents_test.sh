@@ -96,6 +96,36 @@ run reference in_work "$work/ref" "$qxl" -n -i "$tree/$product/include" probe.q
 expect_status reference 0
 cmp -s "$work/probe.b" "$work/ref/probe.b" || fail "the package's qxl wrote other bytes than the build's"
 
+# The package's programs are laid out by a profile of the compiler's runs
+# and optimised across modules: on generated sources of every kind the
+# benchmark has, and on sources with errors, its compiler still writes the
+# build's bytes, messages and statuses, with and without debug information.
+gen=$work/generated
+mkdir -p "$gen"
+python3 "$src/bench/generate.py" --lines 6000 --seed 21 -q -o "$gen/full.q" &&
+python3 "$src/bench/generate.py" --lines 6000 --seed 22 -q --common -o "$gen/common.q" ||
+    fail "bench/generate.py could not write the sources"
+sed 's/return/retrun/' "$gen/common.q" >"$gen/broken.q"
+cp "$gen/common_defs.h" "$gen/broken_defs.h" 2>/dev/null
+for source in full common broken; do
+    for options in "" "-s -b"; do
+        # shellcheck disable=SC2086
+        (cd "$gen" && "$tree/usr/bin/qxl" -n $options -o "$gen/p.b" "$source.q" \
+             >"$gen/p.out" 2>&1; echo "status $?" >>"$gen/p.out")
+        # shellcheck disable=SC2086
+        (cd "$gen" && "$qxl" -n $options -o "$gen/r.b" "$source.q" \
+             >"$gen/r.out" 2>&1; echo "status $?" >>"$gen/r.out")
+        cmp -s "$gen/p.out" "$gen/r.out" ||
+            fail "$source.q [$options]: the package's qxl said other things than the build's"
+        if [ -f "$gen/r.b" ] || [ -f "$gen/p.b" ]; then
+            cmp -s "$gen/p.b" "$gen/r.b" ||
+                fail "$source.q [$options]: the package's qxl wrote other bytes than the build's"
+        fi
+        rm -f "$gen/p.b" "$gen/r.b"
+    done
+done
+grep -q "status 1" "$gen/r.out" || fail "broken.q compiled without an error"
+
 # The runner finds the compiler beside it for a source file.
 printf 'int main() { return 3; }\n' >"$work/three.q"
 run runner in_work "$work" "$tree/usr/bin/qxlrun" three.q

@@ -141,8 +141,7 @@ void set_token_text(std::string_view text) {
 }
 
 void seal_buffer() {
-  if (reader.buffer.size() < input_buffer_size)
-    reader.buffer.resize(input_buffer_size);
+  // The buffer has its full size since it was read into.
   unsigned char* const end = reader.buffer.data() + reader.position + reader.left;
   *end = buffer_sentinel;
   // The bytes a word load can reach past the sentinel are given a value,

@@ -106,15 +106,17 @@ python3 "$src/bench/generate.py" --lines 6000 --seed 21 -q -o "$gen/full.q" &&
 python3 "$src/bench/generate.py" --lines 6000 --seed 22 -q --common -o "$gen/common.q" ||
     fail "bench/generate.py could not write the sources"
 sed 's/return/retrun/' "$gen/common.q" >"$gen/broken.q"
-cp "$gen/common_defs.h" "$gen/broken_defs.h" 2>/dev/null
+# compile_with QXL NAME SOURCE OPTIONS: NAME.b and NAME.out (messages and
+# status) of QXL's compile of SOURCE in $gen.
+compile_with() {
+    # shellcheck disable=SC2086
+    (cd "$gen" && "$1" -n $4 -o "$gen/$2.b" "$3" >"$gen/$2.out" 2>&1
+     echo "status $?" >>"$gen/$2.out")
+}
 for source in full common broken; do
     for options in "" "-s -b"; do
-        # shellcheck disable=SC2086
-        (cd "$gen" && "$tree/usr/bin/qxl" -n $options -o "$gen/p.b" "$source.q" \
-             >"$gen/p.out" 2>&1; echo "status $?" >>"$gen/p.out")
-        # shellcheck disable=SC2086
-        (cd "$gen" && "$qxl" -n $options -o "$gen/r.b" "$source.q" \
-             >"$gen/r.out" 2>&1; echo "status $?" >>"$gen/r.out")
+        compile_with "$tree/usr/bin/qxl" p "$source.q" "$options"
+        compile_with "$qxl" r "$source.q" "$options"
         cmp -s "$gen/p.out" "$gen/r.out" ||
             fail "$source.q [$options]: the package's qxl said other things than the build's"
         if [ -f "$gen/r.b" ] || [ -f "$gen/p.b" ]; then
